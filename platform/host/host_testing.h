@@ -1,0 +1,26 @@
+// What tests and tools on the host set up in place of a Windows machine: where
+// the drivers folder is, and who sees event reports and waits.
+#ifndef VELUNOR_PLATFORM_HOST_HOST_TESTING_H_
+#define VELUNOR_PLATFORM_HOST_HOST_TESTING_H_
+
+#include "platform/win32.h"
+
+using ReportEventWFunction = decltype(&ReportEventW);
+using ReportEventAFunction = decltype(&ReportEventA);
+using SleepFunction = decltype(&Sleep);
+
+// Maps "C:\Windows\System32\drivers" (any letter case) and everything below it
+// onto `folder`. Null removes the mapping.
+void hostSetDriversDirectory(const char* folder);
+
+// Translates a Windows path under the drivers folder into a host path; other
+// paths are copied unchanged. Returns false when `out` is too small.
+bool hostMapPath(const char* path, char* out, size_t out_size);
+
+// Replaces the event log and the wait; null restores the defaults (reports are
+// dropped, Sleep really sleeps).
+void hostSetReportEventHooks(ReportEventWFunction wide,
+                             ReportEventAFunction narrow);
+void hostSetSleepHook(SleepFunction sleep);
+
+#endif  // VELUNOR_PLATFORM_HOST_HOST_TESTING_H_

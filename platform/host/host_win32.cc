@@ -1,0 +1,234 @@
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_testing.h"
+
+namespace {
+
+thread_local DWORD last_error = ERROR_SUCCESS;
+std::atomic<ReportEventWFunction> report_wide{nullptr};
+std::atomic<ReportEventAFunction> report_narrow{nullptr};
+std::atomic<SleepFunction> sleep_hook{nullptr};
+std::string drivers_folder;
+
+constexpr char kDriversPrefix[] = "C:\\Windows\\System32\\drivers";
+
+// Event sources are told apart by handle: each name gets one that stays
+// valid for the life of the process, as a registered source is never freed.
+std::mutex event_sources_lock;
+std::list<std::u16string> event_sources;
+
+// An open directory search. Entries come as Windows delivers them on NTFS:
+// "." and ".." first, then the names in case-insensitive order.
+struct Search {
+  std::string folder;
+  std::vector<std::string> names;
+  size_t next = 0;
+};
+
+bool readFolder(const std::string& folder, std::vector<std::string>* names) {
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) return false;
+  names->assign({".", ".."});
+  std::vector<std::string> rest;
+  while (dirent* item = readdir(directory)) {
+    if (std::strcmp(item->d_name, ".") != 0 &&
+        std::strcmp(item->d_name, "..") != 0) {
+      rest.emplace_back(item->d_name);
+    }
+  }
+  closedir(directory);
+  std::sort(rest.begin(), rest.end(), [](const std::string& a, const std::string& b) {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+  });
+  names->insert(names->end(), rest.begin(), rest.end());
+  return true;
+}
+
+bool fillEntry(Search* search, _finddata_t* entry) {
+  if (search->next == search->names.size()) return false;
+  const std::string& name = search->names[search->next++];
+  std::string full = search->folder + "/" + name;
+  struct stat info {};
+  unsigned attributes = _A_NORMAL;
+  if (stat(full.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) attributes |= _A_SUBDIR;
+    if ((info.st_mode & S_IWUSR) == 0) attributes |= _A_RDONLY;
+    if (!S_ISDIR(info.st_mode)) attributes |= _A_ARCH;
+  }
+  // Dot files play the part of hidden entries, so tests can make one.
+  if (name[0] == '.' && name != "." && name != "..") attributes |= _A_HIDDEN;
+  *entry = _finddata_t{};
+  entry->attrib = attributes;
+  entry->size = static_cast<uint32_t>(info.st_size);
+  std::snprintf(entry->name, sizeof entry->name, "%s", name.c_str());
+  return true;
+}
+
+}  // namespace
+
+void hostSetDriversDirectory(const char* folder) {
+  drivers_folder = folder == nullptr ? "" : folder;
+}
+
+bool hostMapPath(const char* path, char* out, size_t out_size) {
+  std::string mapped = path;
+  size_t prefix_length = sizeof kDriversPrefix - 1;
+  if (!drivers_folder.empty() &&
+      strncasecmp(path, kDriversPrefix, prefix_length) == 0 &&
+      (path[prefix_length] == '\0' || path[prefix_length] == '\\')) {
+    mapped = drivers_folder + (path + prefix_length);
+    for (size_t i = drivers_folder.size(); i < mapped.size(); ++i) {
+      if (mapped[i] == '\\') mapped[i] = '/';
+    }
+  }
+  if (mapped.size() + 1 > out_size) return false;
+  std::memcpy(out, mapped.c_str(), mapped.size() + 1);
+  return true;
+}
+
+FILE* openBinaryFile(const char* path) {
+  char mapped[4096];
+  if (!hostMapPath(path, mapped, sizeof mapped)) return nullptr;
+  return std::fopen(mapped, "rb");
+}
+
+void hostSetReportEventHooks(ReportEventWFunction wide,
+                             ReportEventAFunction narrow) {
+  report_wide = wide;
+  report_narrow = narrow;
+}
+
+void hostSetSleepHook(SleepFunction sleep) { sleep_hook = sleep; }
+
+HANDLE RegisterEventSourceW(LPCWSTR /*server_name*/, LPCWSTR source_name) {
+  std::lock_guard<std::mutex> hold(event_sources_lock);
+  for (std::u16string& name : event_sources) {
+    if (name == source_name) return &name;
+  }
+  return &event_sources.emplace_back(source_name);
+}
+
+BOOL ReportEventW(HANDLE event_log, WORD type, WORD category, DWORD event_id,
+                  PSID user_sid, WORD num_strings, DWORD data_size,
+                  LPCWSTR* strings, LPVOID raw_data) {
+  ReportEventWFunction hook = report_wide;
+  if (hook == nullptr) return event_log != nullptr;
+  return hook(event_log, type, category, event_id, user_sid, num_strings,
+              data_size, strings, raw_data);
+}
+
+BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id,
+                  PSID user_sid, WORD num_strings, DWORD data_size,
+                  LPCSTR* strings, LPVOID raw_data) {
+  ReportEventAFunction hook = report_narrow;
+  if (hook == nullptr) return event_log != nullptr;
+  return hook(event_log, type, category, event_id, user_sid, num_strings,
+              data_size, strings, raw_data);
+}
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD error) { last_error = error; }
+
+void Sleep(DWORD milliseconds) {
+  SleepFunction hook = sleep_hook;
+  if (hook != nullptr) {
+    hook(milliseconds);
+    return;
+  }
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0) {
+  }
+}
+
+void GetLocalTime(SYSTEMTIME* time) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  time->wYear = static_cast<WORD>(local.tm_year + 1900);
+  time->wMonth = static_cast<WORD>(local.tm_mon + 1);
+  time->wDayOfWeek = static_cast<WORD>(local.tm_wday);
+  time->wDay = static_cast<WORD>(local.tm_mday);
+  time->wHour = static_cast<WORD>(local.tm_hour);
+  time->wMinute = static_cast<WORD>(local.tm_min);
+  time->wSecond = static_cast<WORD>(local.tm_sec);
+  time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* zone) {
+  // The standard offset is the smaller of the January and July offsets; the
+  // daylight bias is how far the other one lies ahead of it.
+  tzset();
+  time_t now = time(nullptr);
+  tm current{};
+  localtime_r(&now, &current);
+  tm probe = current;
+  probe.tm_mon = 0;
+  probe.tm_mday = 15;
+  probe.tm_isdst = -1;
+  time_t january = mktime(&probe);
+  probe = current;
+  probe.tm_mon = 6;
+  probe.tm_mday = 15;
+  probe.tm_isdst = -1;
+  time_t july = mktime(&probe);
+  tm january_local{}, july_local{};
+  localtime_r(&january, &january_local);
+  localtime_r(&july, &july_local);
+  long standard = january_local.tm_gmtoff < july_local.tm_gmtoff
+                      ? january_local.tm_gmtoff
+                      : july_local.tm_gmtoff;
+  long daylight = january_local.tm_gmtoff < july_local.tm_gmtoff
+                      ? july_local.tm_gmtoff
+                      : january_local.tm_gmtoff;
+  *zone = TIME_ZONE_INFORMATION{};
+  zone->Bias = static_cast<LONG>(-standard / 60);
+  zone->DaylightBias = static_cast<LONG>(-(daylight - standard) / 60);
+  if (daylight == standard) return TIME_ZONE_ID_UNKNOWN;
+  return current.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+}
+
+intptr_t _findfirst(const char* pattern, _finddata_t* entry) {
+  char mapped[4096];
+  if (!hostMapPath(pattern, mapped, sizeof mapped)) return -1;
+  std::string folder = mapped;
+  // The library always asks for "<folder>\*.*" (mapped: "<folder>/*.*").
+  size_t cut = folder.find_last_of("/\\");
+  if (cut == std::string::npos) return -1;
+  folder.resize(cut);
+  auto* search = new Search{folder, {}};
+  if (!readFolder(folder, &search->names) || !fillEntry(search, entry)) {
+    delete search;
+    return -1;
+  }
+  return reinterpret_cast<intptr_t>(search);
+}
+
+int _findnext(intptr_t handle, _finddata_t* entry) {
+  auto* search = reinterpret_cast<Search*>(handle);
+  return fillEntry(search, entry) ? 0 : -1;
+}
+
+int _findclose(intptr_t handle) {
+  delete reinterpret_cast<Search*>(handle);
+  return 0;
+}
+
+int _fseeki64(FILE* file, int64_t offset, int origin) {
+  return fseeko(file, static_cast<off_t>(offset), origin);
+}
+
+int64_t _ftelli64(FILE* file) { return static_cast<int64_t>(ftello(file)); }
