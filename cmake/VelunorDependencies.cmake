@@ -3,6 +3,10 @@
 # caches (the windows preset points OPENSSL_ROOT_DIR at it).
 if(WIN32)
   set(OPENSSL_USE_STATIC_LIBS TRUE)
+  if(CMAKE_CROSSCOMPILING AND OPENSSL_ROOT_DIR)
+    # The cross-build searches only below its find roots.
+    list(APPEND CMAKE_FIND_ROOT_PATH "${OPENSSL_ROOT_DIR}")
+  endif()
 endif()
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 

@@ -7,7 +7,7 @@
 # shell reads is held open by them.
 set -euo pipefail
 action=$1
-export WINEPREFIX=$2
+export WINEPREFIX=$(realpath -m "$2")
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 log="$WINEPREFIX.log"
@@ -20,10 +20,10 @@ case "$action" in
     exec 9>"$WINEPREFIX.lock"
     flock 9
     if [ ! -f "$WINEPREFIX/.booted" ]; then
-      "$wine" wineboot -i </dev/null >>"$log" 2>&1
+      "$wine" wineboot -i </dev/null >>"$log" 2>&1 9>&-
       touch "$WINEPREFIX/.booted"
     fi
-    "$server" -p </dev/null >>"$log" 2>&1 || true
+    "$server" -p </dev/null >>"$log" 2>&1 9>&- || true
     ;;
   stop)
     "$server" -k </dev/null >>"$log" 2>&1 || true

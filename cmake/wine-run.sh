@@ -2,7 +2,7 @@
 # Runs a Windows program under Wine in the build's own prefix:
 #   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
 set -euo pipefail
-prefix=$1
+prefix=$(realpath -m "$1")
 shift
 "$(dirname "$0")/wine-prefix.sh" start "$prefix"
 export WINEPREFIX=$prefix
