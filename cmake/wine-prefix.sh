@@ -23,7 +23,11 @@ case "$action" in
       "$wine" wineboot -i </dev/null >>"$log" 2>&1 9>&-
       touch "$WINEPREFIX/.booted"
     fi
-    "$server" -p </dev/null >>"$log" 2>&1 9>&- || true
+    # A new server (status 0; 2 means one runs already) brings the prefix's
+    # services up here, with their output in the log, before any test starts.
+    if "$server" -p </dev/null >>"$log" 2>&1 9>&-; then
+      "$wine" wineboot </dev/null >>"$log" 2>&1 9>&-
+    fi
     ;;
   stop)
     "$server" -k </dev/null >>"$log" 2>&1 || true

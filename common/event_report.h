@@ -33,7 +33,10 @@ void reportEventStrings(WORD type, const char** strings, WORD count);
 // One event whose single UTF-16 string is `format` with its values, cut to
 // kEventTextUnits - 1 units.
 void reportEventFormat(WORD type, const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // The runtime formats with mingw's own (C99) printf, as stdio does here.
+    __attribute__((format(gnu_printf, 2, 3)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
