@@ -130,7 +130,7 @@ def run(program, args=(), prefix=None, env=None, cwd=None, timeout=300):
     standard error and would hold a pipe open after it ends.
     """
     environment = dict(os.environ if env is None else env)
-    environment["WINEDEBUG"] = "-all,+eventlog"
+    environment["WINEDEBUG"] = "-all,+eventlog,fixme+advapi"
     if prefix:
         environment["WINEPREFIX"] = os.path.abspath(prefix)
     with tempfile.TemporaryFile(mode="w+b") as trace, \

@@ -1,0 +1,269 @@
+#include "service/installation.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/service_identity.h"
+#include "service/service_test_support.h"
+#include "testing/event_recorder.h"
+#include "testing/import_patch.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+template <typename Function>
+Function realFunction(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"advapi32.dll"), name)));
+}
+
+// Watches the service manager handles that the code under test opens and
+// closes, and can make one of its calls fail.
+struct HandleLedger {
+  std::vector<SC_HANDLE> opened;
+  std::vector<SC_HANDLE> closed;
+  bool failManager = false;
+  bool failQuery = false;
+  bool failDelete = false;
+};
+HandleLedger* ledger = nullptr;
+
+SC_HANDLE WINAPI watchedOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
+                                       DWORD access) {
+  if (ledger->failManager) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  SC_HANDLE handle = realFunction<decltype(&OpenSCManagerW)>("OpenSCManagerW")(
+      machine, database, access);
+  if (handle != nullptr) ledger->opened.push_back(handle);
+  return handle;
+}
+
+SC_HANDLE WINAPI watchedOpenServiceW(SC_HANDLE manager, LPCWSTR name,
+                                     DWORD access) {
+  SC_HANDLE handle = realFunction<decltype(&OpenServiceW)>("OpenServiceW")(
+      manager, name, access);
+  if (handle != nullptr) ledger->opened.push_back(handle);
+  return handle;
+}
+
+SC_HANDLE WINAPI watchedCreateServiceW(SC_HANDLE manager, LPCWSTR name,
+                                       LPCWSTR display, DWORD access,
+                                       DWORD type, DWORD start, DWORD error,
+                                       LPCWSTR path, LPCWSTR group, LPDWORD tag,
+                                       LPCWSTR dependencies, LPCWSTR user,
+                                       LPCWSTR password) {
+  SC_HANDLE handle = realFunction<decltype(&CreateServiceW)>("CreateServiceW")(
+      manager, name, display, access, type, start, error, path, group, tag,
+      dependencies, user, password);
+  if (handle != nullptr) ledger->opened.push_back(handle);
+  return handle;
+}
+
+BOOL WINAPI watchedCloseServiceHandle(SC_HANDLE handle) {
+  ledger->closed.push_back(handle);
+  return realFunction<decltype(&CloseServiceHandle)>("CloseServiceHandle")(
+      handle);
+}
+
+BOOL WINAPI watchedQueryServiceStatus(SC_HANDLE service,
+                                      LPSERVICE_STATUS status) {
+  if (ledger->failQuery) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realFunction<decltype(&QueryServiceStatus)>("QueryServiceStatus")(
+      service, status);
+}
+
+BOOL WINAPI watchedDeleteService(SC_HANDLE service) {
+  if (ledger->failDelete) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realFunction<decltype(&DeleteService)>("DeleteService")(service);
+}
+
+// A program path that does not fit: cut to the buffer, as Windows does.
+DWORD WINAPI overlongModuleFileNameW(HMODULE, LPWSTR path, DWORD size) {
+  for (DWORD i = 0; i + 1 < size; ++i) path[i] = L'x';
+  path[size - 1] = 0;
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
+}
+
+class InstallationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeServiceRegistration();
+    ledger = &ledger_;
+    const std::pair<const char*, const void*> watched[] = {
+        {"OpenSCManagerW",
+         reinterpret_cast<const void*>(&watchedOpenSCManagerW)},
+        {"OpenServiceW", reinterpret_cast<const void*>(&watchedOpenServiceW)},
+        {"CreateServiceW",
+         reinterpret_cast<const void*>(&watchedCreateServiceW)},
+        {"CloseServiceHandle",
+         reinterpret_cast<const void*>(&watchedCloseServiceHandle)},
+        {"QueryServiceStatus",
+         reinterpret_cast<const void*>(&watchedQueryServiceStatus)},
+        {"DeleteService", reinterpret_cast<const void*>(&watchedDeleteService)},
+    };
+    for (const auto& [name, replacement] : watched) {
+      patches_.push_back(
+          std::make_unique<ImportPatch>(nullptr, name, replacement));
+    }
+  }
+
+  void TearDown() override {
+    patches_.clear();
+    ledger = nullptr;
+    removeServiceRegistration();
+  }
+
+  // Runs `call` with the ledger fresh and the chosen failure on; the
+  // helpers of the test itself go through the same imports, so they are
+  // watched only while the code under test runs.
+  template <typename Call>
+  auto watch(Call call, bool HandleLedger::*failure = nullptr) {
+    ledger_ = HandleLedger();
+    if (failure != nullptr) ledger_.*failure = true;
+    auto result = call();
+    seen_ = ledger_;
+    ledger_ = HandleLedger();
+    return result;
+  }
+
+  int watchedUninstall(bool HandleLedger::*failure = nullptr) {
+    return watch([] { return uninstallService(); }, failure);
+  }
+
+  void watchedInstall(bool HandleLedger::*failure = nullptr) {
+    watch(
+        [] {
+          installService();
+          return 0;
+        },
+        failure);
+  }
+
+  // Everything opened was closed, the service handle before the manager's.
+  void expectEveryHandleClosedInReverse() {
+    std::vector<SC_HANDLE> reversed(seen_.opened.rbegin(), seen_.opened.rend());
+    EXPECT_EQ(seen_.closed, reversed);
+  }
+
+  HandleLedger seen_;
+
+  HandleLedger ledger_;
+  EventRecorder recorder_;
+  std::vector<std::unique_ptr<ImportPatch>> patches_;
+};
+
+TEST_F(InstallationTest, UninstallDeletesAStoppedService) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  EXPECT_EQ(watchedUninstall(), kUninstallDeleted);
+  EXPECT_EQ(recorder_.texts(), Strings{"uninstallService start"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_FALSE(serviceRegistered());
+  EXPECT_EQ(seen_.opened.size(), 2u);
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, UninstallOfAMissingServiceFailsWithEight) {
+  EXPECT_EQ(watchedUninstall(), kUninstallServiceNotOpened);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"uninstallService start", "OpenService fail"}));
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(seen_.opened.size(), 1u);
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, UninstallWithoutTheManagerFailsWithSeven) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  EXPECT_EQ(watchedUninstall(&HandleLedger::failManager),
+            kUninstallManagerNotOpened);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"uninstallService start", "OpenSCManager fail"}));
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(serviceRegistered());
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, AFailedDeletionFailsWithTen) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  EXPECT_EQ(watchedUninstall(&HandleLedger::failDelete),
+            kUninstallDeleteFailed);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"uninstallService start", "delete service fail"}));
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(serviceRegistered());
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, AnUnknownStateIsAFailureNotASuccess) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  EXPECT_EQ(watchedUninstall(&HandleLedger::failQuery),
+            kUninstallStatusNotQueried);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"uninstallService start", "query service status fail"}));
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(serviceRegistered());
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, ARunningServiceIsNeverDeletedAndFailsWithEleven) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_START);
+  ASSERT_TRUE(StartServiceW(service, 0, nullptr));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  ASSERT_TRUE(waitForServiceState(SERVICE_RUNNING, 60000));
+  recorder_.clear();
+
+  EXPECT_EQ(watchedUninstall(), kUninstallNotStopped);
+
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"uninstallService start",
+                     "service is not stopped, can not delete service"}));
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(serviceState(), DWORD{SERVICE_RUNNING});
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, InstallClosesBothHandles) {
+  watchedInstall();
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"install [VelunorUpdateService] success"});
+  EXPECT_TRUE(serviceRegistered());
+  EXPECT_EQ(seen_.opened.size(), 2u);
+  expectEveryHandleClosedInReverse();
+}
+
+TEST_F(InstallationTest, InstallWithoutTheManagerReportsBothFailures) {
+  watchedInstall(&HandleLedger::failManager);
+  EXPECT_EQ(
+      recorder_.texts(),
+      (Strings{"OpenSCManager fail", "install [VelunorUpdateService] fail"}));
+  for (const RecordedEvent& event : recorder_.events()) {
+    EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
+  }
+  EXPECT_FALSE(serviceRegistered());
+}
+
+TEST_F(InstallationTest, AProgramPathThatDoesNotFitIsNeverRegistered) {
+  ImportPatch overlong(nullptr, "GetModuleFileNameW",
+                       reinterpret_cast<const void*>(&overlongModuleFileNameW));
+  watchedInstall();
+  EXPECT_EQ(recorder_.texts(), Strings{"install [VelunorUpdateService] fail"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_FALSE(serviceRegistered());
+  expectEveryHandleClosedInReverse();
+}
+
+}  // namespace

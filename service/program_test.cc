@@ -1,0 +1,209 @@
+// The shipped program run as a process, in each of its roles, against
+// Wine's service control manager. Its events come from Wine's trace.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "service/service_identity.h"
+#include "service/service_test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr WORD kError = EVENTLOG_ERROR_TYPE;
+constexpr WORD kInformation = EVENTLOG_INFORMATION_TYPE;
+
+// (ID, type, text) of every event, for comparing whole trails.
+using Trail = std::vector<std::tuple<DWORD, WORD, std::string>>;
+
+// Whether a line of `process` in the trace goes on with `text` after its
+// "process:thread:" prefix.
+bool traceHasLine(const std::string& trace, DWORD process,
+                  const std::string& text) {
+  char prefix[16];
+  snprintf(prefix, sizeof prefix,
+           "%04lx:", static_cast<unsigned long>(process));
+  std::istringstream lines(trace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(prefix, 0) != 0) continue;
+    size_t threadEnd = line.find(':', std::strlen(prefix));
+    if (threadEnd != std::string::npos &&
+        line.compare(threadEnd + 1, text.size(), text) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+Trail trailOf(const ChildRun& run) {
+  Trail trail;
+  for (const TraceEvent& event : run.events) {
+    trail.emplace_back(event.id, event.type, event.text());
+  }
+  return trail;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { removeServiceRegistration(); }
+  void TearDown() override { removeServiceRegistration(); }
+
+  ChildRun runRole(const std::vector<std::string>& arguments) {
+    ChildRun run = runProgram(programPath(), arguments);
+    EXPECT_EQ(run.exitCode, 0u);
+    // The program registers its source before main in every role: the trace
+    // shows it, so a trail without events is a true one.
+    EXPECT_TRUE(traceHasLine(run.trace, run.processId,
+                             "fixme:advapi:RegisterEventSourceW ((null),"
+                             "L\"VelunorUpdateService\")"))
+        << run.trace;
+    // Every event is written the one way: one wide string, category 0, no
+    // user and no data, through the program's own source.
+    for (const TraceEvent& event : run.events) {
+      EXPECT_TRUE(event.wide);
+      EXPECT_EQ(event.strings.size(), 1u);
+      EXPECT_EQ(event.category, 0);
+      EXPECT_FALSE(event.hasSid);
+      EXPECT_EQ(event.rawSize, 0u);
+      EXPECT_TRUE(event.hasSource);
+    }
+    return run;
+  }
+
+  void startService() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_START);
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(StartServiceW(service, 0, nullptr));
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    ASSERT_TRUE(waitForServiceState(SERVICE_RUNNING, 60000));
+  }
+};
+
+TEST_F(ProgramTest, AConsoleStartFindsNoDispatcher) {
+  ChildRun run = runRole({});
+  EXPECT_EQ(trailOf(run),
+            (Trail{{1, kError, "start service control dispatcher fail"},
+                   {2, kInformation, "runServcie success"}}));
+}
+
+TEST_F(ProgramTest,
+       InstallRegistersTheProgramAsAnAutoStartedLocalSystemService) {
+  ChildRun run = runRole({"install"});
+  EXPECT_EQ(
+      trailOf(run),
+      (Trail{{1, kInformation, "install [VelunorUpdateService] success"}}));
+
+  std::optional<ServiceConfig> config = queryServiceConfig();
+  ASSERT_TRUE(config.has_value());
+  EXPECT_EQ(config->binaryPath, programPath());  // no arguments
+  EXPECT_EQ(config->serviceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
+  EXPECT_EQ(config->startType, DWORD{SERVICE_AUTO_START});
+  EXPECT_EQ(config->errorControl, DWORD{SERVICE_ERROR_CRITICAL});
+  EXPECT_EQ(config->startName, L"LocalSystem");
+  EXPECT_EQ(config->displayName, kServiceName);
+  EXPECT_EQ(serviceState(), DWORD{SERVICE_STOPPED});  // registered, not started
+}
+
+TEST_F(ProgramTest, ASecondInstallFailsAndKeepsTheFirst) {
+  runRole({"install"});
+  ChildRun second = runRole({"install"});
+  EXPECT_EQ(trailOf(second),
+            (Trail{{1, kError, "create [VelunorUpdateService] fail"},
+                   {2, kError, "install [VelunorUpdateService] fail"}}));
+  ASSERT_TRUE(queryServiceConfig().has_value());
+  EXPECT_EQ(queryServiceConfig()->binaryPath, programPath());
+}
+
+TEST_F(ProgramTest, ArgumentsAfterTheFirstAreIgnored) {
+  ChildRun run = runRole({"install", "uninstall", "--force"});
+  EXPECT_EQ(
+      trailOf(run),
+      (Trail{{1, kInformation, "install [VelunorUpdateService] success"}}));
+  EXPECT_EQ(queryServiceConfig()->binaryPath, programPath());
+
+  ChildRun removal = runRole({"uninstall", "install"});
+  EXPECT_EQ(
+      trailOf(removal),
+      (Trail{{1, kInformation, "uninstallService start"},
+             {2, kInformation, "uninstall [VelunorUpdateService] success"}}));
+  EXPECT_FALSE(serviceRegistered());
+}
+
+TEST_F(ProgramTest, UninstallOfAMissingServiceFails) {
+  ChildRun run = runRole({"uninstall"});
+  EXPECT_EQ(trailOf(run),
+            (Trail{{1, kInformation, "uninstallService start"},
+                   {2, kError, "OpenService fail"},
+                   {3, kError, "uninstall [VelunorUpdateService] fail"}}));
+}
+
+TEST_F(ProgramTest, UninstallOfARunningServiceFailsAndLeavesItRunning) {
+  runRole({"install"});
+  startService();
+
+  ChildRun run = runRole({"uninstall"});
+
+  EXPECT_EQ(
+      trailOf(run),
+      (Trail{{1, kInformation, "uninstallService start"},
+             {2, kError, "service is not stopped, can not delete service"},
+             {3, kError, "uninstall [VelunorUpdateService] fail"}}));
+  EXPECT_EQ(serviceState(), DWORD{SERVICE_RUNNING});
+}
+
+TEST_F(ProgramTest, TheRunningServiceStopsOnControlAndCanThenBeUninstalled) {
+  runRole({"install"});
+  startService();
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_STOP);
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  ASSERT_TRUE(waitForServiceState(SERVICE_STOPPED, 60000));
+
+  ChildRun run = runRole({"uninstall"});
+  EXPECT_EQ(
+      trailOf(run),
+      (Trail{{1, kInformation, "uninstallService start"},
+             {2, kInformation, "uninstall [VelunorUpdateService] success"}}));
+  EXPECT_FALSE(serviceRegistered());
+}
+
+class NearMissArgumentTest : public ProgramTest,
+                             public ::testing::WithParamInterface<const char*> {
+};
+
+TEST_P(NearMissArgumentTest, SelectsNoRoleAndWritesNoEvent) {
+  runRole({"install"});
+  ChildRun run = runRole({GetParam()});
+  EXPECT_TRUE(run.events.empty()) << run.trace;
+  EXPECT_TRUE(serviceRegistered());  // not uninstalled either
+  removeServiceRegistration();
+
+  ChildRun again = runRole({GetParam()});
+  EXPECT_TRUE(again.events.empty()) << again.trace;
+  EXPECT_FALSE(serviceRegistered());  // not installed either
+}
+
+INSTANTIATE_TEST_SUITE_P(CaseAndCharacters, NearMissArgumentTest,
+                         ::testing::Values("Install", "INSTALL", "installs",
+                                           "_install", "instal", "Uninstall",
+                                           "UNINSTALL", "uninstall_",
+                                           "xuninstall", "uninstal", ""),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           return name.empty() ? std::string("Empty") : name;
+                         });
+
+}  // namespace

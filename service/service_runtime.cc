@@ -1,0 +1,297 @@
+#include "service/service_runtime.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "common/event_report.h"
+#include "service/service_identity.h"
+#include "service/upgrade_worker.h"
+
+namespace {
+
+struct DeviceFamily {
+  const wchar_t* productIds[3];
+  const wchar_t* arrivalText;
+  const wchar_t* registryKey;
+  const wchar_t* keyFailureText;
+};
+
+const DeviceFamily kFamilies[] = {
+    {{L"PID_9101", L"PID_9105", L"PID_910A"},
+     L"RK7x10 Arrival",
+     L"Software\\VelunorUpdate\\RK7x10",
+     L"Open HLKM\\Software\\VelunorUpdate\\Rk7x10 fail"},
+    {{L"PID_9206", nullptr, nullptr},
+     L"ZR700 Arrival",
+     L"Software\\VelunorUpdate\\ZR700",
+     L"Open HLKM\\Software\\VelunorUpdate\\ZR700 fail"},
+};
+
+// Any device of the class that no family above claims.
+const DeviceFamily kOtherFamily = {
+    {nullptr, nullptr, nullptr},
+    L"Other deivce Arrival",
+    L"Software\\VelunorUpdate\\other",
+    L"Open HLKM\\Software\\VelunorUpdate\\other fail"};
+
+// Owns an open registry key.
+class RegistryKey {
+ public:
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+
+  HKEY get() const { return key_; }
+  HKEY* receive() { return &key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+const DeviceFamily& familyOf(const wchar_t* devicePath) {
+  for (const DeviceFamily& family : kFamilies) {
+    for (const wchar_t* productId : family.productIds) {
+      if (productId != nullptr && wcsstr(devicePath, productId) != nullptr) {
+        return family;
+      }
+    }
+  }
+  return kOtherFamily;
+}
+
+bool workerRunning(const ServiceContext* context) {
+  return context->workerThread != nullptr &&
+         WaitForSingleObject(context->workerThread, 0) == WAIT_TIMEOUT;
+}
+
+// Copies the arrived device's path whole, or not at all: a path that does not
+// fit the field (or is not terminated within the broadcast) is refused.
+bool copyDevicePath(ServiceContext* context, const void* eventData) {
+  if (eventData == nullptr) return false;
+  auto* broadcast =
+      static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(eventData);
+  size_t available = kDevicePathUnits;
+  const size_t nameOffset =
+      offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  if (broadcast->dbcc_size < nameOffset) return false;
+  size_t sent = (broadcast->dbcc_size - nameOffset) / sizeof(wchar_t);
+  if (sent < available) available = sent;
+  size_t length = wcsnlen(broadcast->dbcc_name, available);
+  if (length == available) return false;
+  std::memcpy(context->devicePath, broadcast->dbcc_name,
+              (length + 1) * sizeof(wchar_t));
+  return true;
+}
+
+void reportArrival(const DeviceFamily& family, const wchar_t* devicePath) {
+  LPCWSTR strings[2] = {family.arrivalText, devicePath};
+  ReportEventW(eventSource, EVENTLOG_INFORMATION_TYPE, 0, eventCounter++,
+               nullptr, 2, 0, strings, nullptr);
+}
+
+// A text value; it stays terminated even when stored without its NUL.
+bool queryText(HKEY key, const char* name, char* text) {
+  DWORD size = kSettingTextBytes;
+  if (RegQueryValueExA(key, name, nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  if (size < kSettingTextBytes) text[size] = '\0';
+  return true;
+}
+
+// A DWORD flag; only its low-order byte counts.
+bool queryFlag(HKEY key, const wchar_t* name, uint8_t* flag) {
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof value;
+  if (RegQueryValueExW(key, name, nullptr, &type,
+                       reinterpret_cast<BYTE*>(&value),
+                       &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  *flag = static_cast<uint8_t>(value & 0xFF);
+  return true;
+}
+
+DWORD readSettings(ServiceContext* context, const DeviceFamily& family) {
+  RegistryKey key;
+  if (RegOpenKeyW(HKEY_LOCAL_MACHINE, family.registryKey, key.receive()) !=
+      ERROR_SUCCESS) {
+    reportEvent(EVENTLOG_ERROR_TYPE, family.keyFailureText);
+    return kArrivalKeyNotOpened;
+  }
+  if (!queryText(key.get(), "updatefile", context->updateFile)) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"Query updatefile fail");
+    return kArrivalUpdateFileNotRead;
+  }
+  if (!queryFlag(key.get(), L"bForce", &context->bForce)) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"Query bForce fail");
+    return kArrivalForceNotRead;
+  }
+  if (!queryFlag(key.get(), L"bUpdate", &context->bUpdate)) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"Query bUpdate fail");
+    return kArrivalUpdateNotRead;
+  }
+  if (!queryText(key.get(), "version", context->version)) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"Query version fail");
+    return kArrivalVersionNotRead;
+  }
+  return kArrivalWorkerStarted;
+}
+
+void reportSettings(const ServiceContext* context) {
+  const char* strings[8] = {"update file : ", context->updateFile,
+                            "bForce : ",      context->bForce ? "1" : "0",
+                            "bUpdate : ",     context->bUpdate ? "1" : "0",
+                            "version : ",     context->version};
+  reportEventStrings(EVENTLOG_INFORMATION_TYPE, strings, 8);
+}
+
+void startWorker(ServiceContext* context) {
+  UpgradeThreadParams& params = context->params;
+  params.bForce = context->bForce;
+  params.bUpdate = context->bUpdate;
+  params.updateFile = context->updateFile;
+  params.devicePath = context->devicePath;
+  params.version = context->version;
+  params.interfaceGuid = kDeviceInterfaceClassGuid;
+  params.context = context;
+  context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
+                                       &context->workerThreadId);
+}
+
+DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
+  Sleep(kArrivalSettleMs);
+  // The running worker reads the context's settings and texts.
+  if (workerRunning(context)) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"update thread is running, ignore device arrival");
+    return kArrivalWorkerStarted;
+  }
+  if (!copyDevicePath(context, eventData)) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"device path is too long, ignore device arrival");
+    return kArrivalPathRefused;
+  }
+  const DeviceFamily& family = familyOf(context->devicePath);
+  reportArrival(family, context->devicePath);
+  DWORD result = readSettings(context, family);
+  if (result != kArrivalWorkerStarted) return result;
+  reportSettings(context);
+  startWorker(context);
+  return kArrivalWorkerStarted;
+}
+
+DWORD onDeviceRemoval(ServiceContext* context) {
+  reportEvent(EVENTLOG_INFORMATION_TYPE, L"device remove");
+  if (context->workerThread != nullptr) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+    TerminateThread(context->workerThread, 0xFFFFFFFF);
+  }
+  return 0;
+}
+
+DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
+                    const void* eventData) {
+  switch (eventType) {
+    case DBT_DEVICEARRIVAL:
+      return onDeviceArrival(context, eventData);
+    case DBT_DEVICEREMOVECOMPLETE:
+      return onDeviceRemoval(context);
+    default:
+      reportEvent(EVENTLOG_INFORMATION_TYPE, L"device event others");
+      return 0;
+  }
+}
+
+DWORD onStop(ServiceContext* context) {
+  reportServiceState(context, SERVICE_STOP_PENDING);
+  unregisterDeviceEvents(context);
+  reportServiceState(context, SERVICE_STOPPED);
+  reportEvent(EVENTLOG_INFORMATION_TYPE, L"service control stop success");
+  return 0;
+}
+
+HDEVNOTIFY registerDeviceEvents(SERVICE_STATUS_HANDLE statusHandle) {
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kDeviceInterfaceClassGuid;
+  return RegisterDeviceNotificationW(statusHandle, &filter,
+                                     DEVICE_NOTIFY_SERVICE_HANDLE);
+}
+
+// The service control manager must not be left waiting for a service that
+// could not start.
+void reportStartFailure(ServiceContext* context, DWORD error) {
+  context->status.dwWin32ExitCode = error;
+  reportServiceState(context, SERVICE_STOPPED);
+}
+
+}  // namespace
+
+ServiceContext* newServiceContext() {
+  auto* context = new ServiceContext();
+  context->status.dwServiceType = SERVICE_WIN32;
+  context->status.dwCurrentState = SERVICE_STOPPED;
+  return context;
+}
+
+void reportServiceState(ServiceContext* context, DWORD state) {
+  context->status.dwCurrentState = state;
+  SetServiceStatus(context->statusHandle, &context->status);
+}
+
+void unregisterDeviceEvents(ServiceContext* context) {
+  if (context->deviceNotify == nullptr) return;
+  UnregisterDeviceNotification(context->deviceNotify);
+  context->deviceNotify = nullptr;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  ServiceContext* context = newServiceContext();
+  context->statusHandle = RegisterServiceCtrlHandlerExW(
+      kServiceName, ServiceCtrlHandlerEx, context);
+  if (context->statusHandle == nullptr) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"register service ctrl handlerEx fail");
+    reportEvent(EVENTLOG_ERROR_TYPE, L"initial service fail");
+    return;
+  }
+  context->deviceNotify = registerDeviceEvents(context->statusHandle);
+  if (context->deviceNotify == nullptr) {
+    DWORD error = GetLastError();
+    reportEvent(EVENTLOG_ERROR_TYPE, L"register device notification fail");
+    reportEvent(EVENTLOG_ERROR_TYPE, L"initial service fail");
+    reportStartFailure(context, error);
+    return;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE, L"initial service success");
+  reportServiceState(context, SERVICE_START_PENDING);
+  context->status.dwControlsAccepted |=
+      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  reportServiceState(context, SERVICE_RUNNING);
+}
+
+DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
+                                  LPVOID eventData, LPVOID context) {
+  auto* serviceContext = static_cast<ServiceContext*>(context);
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      return onStop(serviceContext);
+    case SERVICE_CONTROL_DEVICEEVENT:
+      return onDeviceEvent(serviceContext, eventType, eventData);
+    default:
+      return 0;
+  }
+}

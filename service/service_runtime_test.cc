@@ -1,0 +1,460 @@
+#include "service/service_runtime.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/event_report.h"
+#include "service/service_identity.h"
+#include "service/service_test_support.h"
+#include "service/upgrade_library_stub.h"
+#include "service/upgrade_worker.h"
+#include "testing/event_recorder.h"
+#include "testing/virtual_clock.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const wchar_t kZr700Path[] =
+    L"\\\\?\\USB#VID_2207&PID_9206#0123456789#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+
+std::string narrow(const std::wstring& text) {
+  return std::string(text.begin(), text.end());
+}
+
+// The handler of a service context as the dispatcher would call it, with
+// the service manager calls, the events and the clock watched.
+class ServiceRuntimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
+  }
+
+  void TearDown() override {
+    if (stub_ != nullptr) {
+      reinterpret_cast<StubRelease>(
+          reinterpret_cast<void*>(GetProcAddress(stub_, "stubRelease")))();
+    }
+    if (context_->workerThread != nullptr) {
+      EXPECT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+                WAIT_OBJECT_0);
+    }
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+  }
+
+  DWORD control(DWORD code, DWORD eventType = 0, void* data = nullptr) {
+    return ServiceCtrlHandlerEx(code, eventType, data, context_);
+  }
+
+  DWORD arrive(const std::wstring& path) {
+    std::vector<BYTE> broadcast = deviceBroadcast(path);
+    return control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                   broadcast.data());
+  }
+
+  // Puts the stub library in place, its calls held until released.
+  void placeHeldStub() {
+    ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+    stub_ = LoadLibraryW(kUpgradeLibraryPath);
+    ASSERT_NE(stub_, nullptr);
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+  }
+
+  template <typename Function>
+  Function stubFunction(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(stub_, name)));
+  }
+
+  DWORD workerExitCode() {
+    DWORD code = 0;
+    WaitForSingleObject(context_->workerThread, 60000);
+    GetExitCodeThread(context_->workerThread, &code);
+    return code;
+  }
+
+  EventRecorder recorder_;
+  VirtualClock clock_;
+  ServiceManagerDouble manager_;
+  ServiceContext* context_ = nullptr;
+  HMODULE stub_ = nullptr;
+};
+
+// --- Device families ---
+
+struct FamilyCase {
+  const char* name;
+  const wchar_t* path;
+  const char* arrivalText;
+  const char* keyFailureText;
+};
+
+void PrintTo(const FamilyCase& family, std::ostream* out) {
+  *out << family.name;
+}
+
+class FamilySelectionTest : public ServiceRuntimeTest,
+                            public ::testing::WithParamInterface<FamilyCase> {};
+
+TEST_P(FamilySelectionTest, ArrivalNamesTheFamilyAndOpensItsKey) {
+  const FamilyCase& family = GetParam();
+  EXPECT_EQ(arrive(family.path), 3u);
+
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_TRUE(events[0].wide);
+  EXPECT_EQ(events[0].strings,
+            (Strings{family.arrivalText, narrow(family.path)}));
+  EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[1].strings, Strings{family.keyFailureText});
+  EXPECT_EQ(events[1].id, events[0].id + 1);
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{15000});
+  EXPECT_EQ(context_->workerThread, nullptr);
+}
+
+const char kRk7x10Fail[] = "Open HLKM\\Software\\VelunorUpdate\\Rk7x10 fail";
+const char kZr700Fail[] = "Open HLKM\\Software\\VelunorUpdate\\ZR700 fail";
+const char kOtherFail[] = "Open HLKM\\Software\\VelunorUpdate\\other fail";
+
+INSTANTIATE_TEST_SUITE_P(
+    ProductIds, FamilySelectionTest,
+    ::testing::Values(
+        FamilyCase{"Rk9101", L"\\\\?\\USB#VID_2207&PID_9101#1#{x}",
+                   "RK7x10 Arrival", kRk7x10Fail},
+        FamilyCase{"Rk9105", L"\\\\?\\USB#VID_2207&PID_9105#1#{x}",
+                   "RK7x10 Arrival", kRk7x10Fail},
+        FamilyCase{"Rk910A", L"\\\\?\\USB#VID_2207&PID_910A#1#{x}",
+                   "RK7x10 Arrival", kRk7x10Fail},
+        FamilyCase{"Zr700", kZr700Path, "ZR700 Arrival", kZr700Fail},
+        // Any vendor: only the product ID is looked at.
+        FamilyCase{"Zr700OfAnyVendor", L"\\\\?\\USB#VID_ABCD&PID_9206#7#{x}",
+                   "ZR700 Arrival", kZr700Fail},
+        FamilyCase{"Rk7x10OfAnyVendor", L"\\\\?\\USB#VID_ABCD&PID_910A#7#{x}",
+                   "RK7x10 Arrival", kRk7x10Fail},
+        // The product IDs are matched case-sensitively.
+        FamilyCase{"LowerCaseZr700IsOther",
+                   L"\\\\?\\usb#vid_2207&pid_9206#1#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"LowerCaseRk910aIsOther",
+                   L"\\\\?\\usb#vid_2207&pid_910a#1#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"UnknownProductIsOther",
+                   L"\\\\?\\USB#VID_2207&PID_0001#1#{x}",
+                   "Other deivce Arrival", kOtherFail}),
+    [](const ::testing::TestParamInfo<FamilyCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// --- Registry settings ---
+
+TEST_F(ServiceRuntimeTest, EachMissingValueFailsWithItsOwnTextAndResult) {
+  struct Step {
+    DWORD result;
+    const char* text;
+  };
+  const Step steps[] = {{4, "Query updatefile fail"},
+                        {12, "Query bForce fail"},
+                        {13, "Query bUpdate fail"},
+                        {14, "Query version fail"}};
+  FamilySettings settings(L"ZR700");
+  for (int present = 0; present < 4; ++present) {
+    if (present == 1) settings.text("updatefile", "fw.img");
+    if (present == 2) settings.flag(L"bForce", 1);
+    if (present == 3) settings.flag(L"bUpdate", 1);
+    recorder_.clear();
+    EXPECT_EQ(arrive(kZr700Path), steps[present].result);
+    std::vector<RecordedEvent> events = recorder_.events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].strings[0], "ZR700 Arrival");
+    EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(events[1].strings, Strings{steps[present].text});
+    EXPECT_EQ(context_->workerThread, nullptr);
+  }
+}
+
+TEST_F(ServiceRuntimeTest, OnlyTheLowByteOfAFlagCounts) {
+  struct FlagCase {
+    DWORD stored;
+    const char* shown;
+  };
+  const FlagCase cases[] = {{1, "1"}, {256, "0"}, {0x101, "1"}, {0, "0"}};
+  for (const FlagCase& flag : cases) {
+    FamilySettings settings(L"ZR700");
+    settings.all("fw.img", flag.stored, 0x200, "2.0.1");
+    recorder_.clear();
+    EXPECT_EQ(arrive(kZr700Path), 0u);
+    ASSERT_NE(context_->workerThread, nullptr);
+    EXPECT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+
+    std::vector<RecordedEvent> events = recorder_.events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_FALSE(events[1].wide);
+    EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(events[1].strings,
+              (Strings{"update file : ", "fw.img", "bForce : ", flag.shown,
+                       "bUpdate : ", "0", "version : ", "2.0.1"}));
+    context_->workerThread = nullptr;
+  }
+}
+
+TEST_F(ServiceRuntimeTest, ArrivalHandsTheSettingsToTheWorker) {
+  placeHeldStub();
+  FamilySettings settings(L"RK7x10");
+  settings.all("rk_fw.img", 1, 1, "7.1.0");
+  const std::wstring path = L"\\\\?\\USB#VID_2207&PID_9105#SN42#{guid}";
+  EXPECT_EQ(arrive(path), 0u);
+  ASSERT_NE(context_->workerThread, nullptr);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+
+  const StubCall* call = stubFunction<StubLastCall>("stubLastCall")();
+  EXPECT_EQ(call->bForce, 1);
+  EXPECT_EQ(call->bUpdate, 1);
+  EXPECT_EQ(std::wstring(call->devicePath), path);
+  EXPECT_STREQ(call->updateFile, "rk_fw.img");
+  EXPECT_STREQ(call->version, "7.1.0");
+  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kDeviceInterfaceClassGuid));
+  EXPECT_EQ(context_->params.context, context_);
+  EXPECT_EQ(GetThreadId(context_->workerThread), context_->workerThreadId);
+
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"RK7x10 Arrival" + narrow(path),
+                     "update file : rk_fw.imgbForce : 1bUpdate : 1version : "
+                     "7.1.0"}));
+}
+
+TEST_F(ServiceRuntimeTest, AnArrivalDuringAnUpgradeLeavesItsSettingsAlone) {
+  placeHeldStub();
+  FamilySettings zr700(L"ZR700");
+  zr700.all("zr.img", 1, 0, "1.0");
+  FamilySettings other(L"other");
+  other.all("other.img", 0, 1, "9.9");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  HANDLE firstWorker = context_->workerThread;
+  recorder_.clear();
+
+  EXPECT_EQ(arrive(L"\\\\?\\USB#VID_1111&PID_0002#9#{x}"), 0u);
+
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"update thread is running, ignore device arrival"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(context_->workerThread, firstWorker);
+  EXPECT_EQ(std::wstring(context_->devicePath), kZr700Path);
+  EXPECT_STREQ(context_->updateFile, "zr.img");
+  EXPECT_STREQ(context_->version, "1.0");
+  EXPECT_EQ(context_->bForce, 1);
+  EXPECT_EQ(context_->bUpdate, 0);
+}
+
+TEST_F(ServiceRuntimeTest, APathThatDoesNotFitIsRefusedWhole) {
+  FamilySettings settings(L"other");
+  std::wstring fits(kDevicePathUnits - 1, L'a');
+  std::wstring tooLong(kDevicePathUnits, L'b');
+
+  EXPECT_EQ(arrive(tooLong), 5u);
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"device path is too long, ignore device arrival"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(context_->workerThread, nullptr);
+
+  recorder_.clear();
+  EXPECT_EQ(arrive(fits), 4u);  // copied, then no updatefile value
+  EXPECT_EQ(std::wstring(context_->devicePath), fits);
+  ASSERT_EQ(recorder_.events().size(), 2u);
+  EXPECT_EQ(recorder_.events()[0].strings[1], narrow(fits));
+}
+
+TEST_F(ServiceRuntimeTest, ABroadcastCutShortOfItsNulIsRefused) {
+  std::vector<BYTE> broadcast =
+      deviceBroadcast(L"\\\\?\\USB#VID_2207&PID_9206");
+  auto* header =
+      reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(broadcast.data());
+  header->dbcc_size -= sizeof(wchar_t);  // the NUL lies outside the broadcast
+  EXPECT_EQ(
+      control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, broadcast.data()),
+      5u);
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"device path is too long, ignore device arrival"});
+}
+
+// --- Removal and other device events ---
+
+TEST_F(ServiceRuntimeTest, RemovalWithoutAWorkerOnlyReportsIt) {
+  EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE), 0u);
+  EXPECT_EQ(recorder_.texts(), Strings{"device remove"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_TRUE(manager_.statusReports().empty());
+}
+
+TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  placeHeldStub();
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  HANDLE worker = context_->workerThread;
+  recorder_.clear();
+
+  EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE), 0u);
+
+  EXPECT_EQ(workerExitCode(), 0xFFFFFFFFu);
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].strings, Strings{"device remove"});
+  EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[1].strings, Strings{"update thread is exist, kill thread"});
+  EXPECT_EQ(context_->workerThread, worker);
+  EXPECT_TRUE(manager_.statusReports().empty());
+  EXPECT_TRUE(manager_.unregistered().empty());
+  EXPECT_TRUE(serviceRegistered());
+}
+
+TEST_F(ServiceRuntimeTest, TheNextArrivalAfterARemovalStartsANewWorker) {
+  placeHeldStub();
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  HANDLE first = context_->workerThread;
+  control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
+  ASSERT_EQ(workerExitCode(), 0xFFFFFFFFu);
+  settings.text("version", "1.1");
+  stubFunction<StubHoldCalls>("stubHoldCalls")();
+
+  EXPECT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_NE(context_->workerThread, first);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  EXPECT_STREQ(stubFunction<StubLastCall>("stubLastCall")()->version, "1.1");
+  EXPECT_EQ(stubFunction<StubLastCall>("stubLastCall")()->calls, 2);
+}
+
+TEST_F(ServiceRuntimeTest, OtherDeviceEventsAreOnlyReported) {
+  for (DWORD type :
+       {DBT_DEVICEQUERYREMOVE, DBT_DEVICEREMOVEPENDING, DBT_CUSTOMEVENT}) {
+    recorder_.clear();
+    EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, type), 0u);
+    EXPECT_EQ(recorder_.texts(), Strings{"device event others"});
+  }
+  EXPECT_TRUE(clock_.waits().empty());
+}
+
+// --- Stop, shutdown and other controls ---
+
+TEST_F(ServiceRuntimeTest, StopAndShutdownStopTheServiceAlike) {
+  for (DWORD code :
+       {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+    ServiceManagerDouble manager;
+    ServiceContext* context = newServiceContext();
+    context->statusHandle = manager.statusHandle;
+    context->deviceNotify = manager.deviceNotify;
+    recorder_.clear();
+
+    EXPECT_EQ(ServiceCtrlHandlerEx(code, 0, nullptr, context), 0u);
+
+    EXPECT_EQ(manager.states(),
+              (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    for (const StatusReport& report : manager.statusReports()) {
+      EXPECT_EQ(report.handle, manager.statusHandle);
+      EXPECT_EQ(report.status.dwServiceType, DWORD{SERVICE_WIN32});
+    }
+    EXPECT_EQ(manager.unregistered(),
+              std::vector<HDEVNOTIFY>{manager.deviceNotify});
+    EXPECT_EQ(recorder_.texts(), Strings{"service control stop success"});
+    EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  }
+}
+
+TEST_F(ServiceRuntimeTest, OtherControlsDoNothing) {
+  EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE), 0u);
+  EXPECT_EQ(control(SERVICE_CONTROL_PAUSE), 0u);
+  EXPECT_TRUE(recorder_.events().empty());
+  EXPECT_TRUE(manager_.statusReports().empty());
+}
+
+// --- ServiceMain ---
+
+TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
+  const DWORD firstId = eventCounter.load();
+  ServiceMain(0, nullptr);
+
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].strings, Strings{"initial service success"});
+  EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(events[0].id, firstId);
+  EXPECT_EQ(manager_.handlerServiceName, kServiceName);
+  EXPECT_EQ(manager_.handler, &ServiceCtrlHandlerEx);
+  ASSERT_NE(manager_.handlerContext, nullptr);
+  EXPECT_EQ(manager_.notifyRecipient, manager_.statusHandle);
+  EXPECT_EQ(manager_.notifyFlags, DWORD{DEVICE_NOTIFY_SERVICE_HANDLE});
+  EXPECT_EQ(manager_.notifyFilter.dbcc_size, 32u);
+  EXPECT_EQ(manager_.notifyFilter.dbcc_devicetype,
+            DWORD{DBT_DEVTYP_DEVICEINTERFACE});
+  EXPECT_TRUE(IsEqualGUID(manager_.notifyFilter.dbcc_classguid,
+                          kDeviceInterfaceClassGuid));
+
+  std::vector<StatusReport> reports = manager_.statusReports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].status.dwCurrentState, DWORD{SERVICE_START_PENDING});
+  EXPECT_EQ(reports[0].status.dwControlsAccepted, 0u);
+  EXPECT_EQ(reports[1].status.dwCurrentState, DWORD{SERVICE_RUNNING});
+  EXPECT_EQ(reports[1].status.dwControlsAccepted, 5u);
+  for (const StatusReport& report : reports) {
+    EXPECT_EQ(report.handle, manager_.statusHandle);
+    EXPECT_EQ(report.status.dwServiceType, 0x30u);
+    EXPECT_EQ(report.status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(report.status.dwServiceSpecificExitCode, 0u);
+    EXPECT_EQ(report.status.dwCheckPoint, 0u);
+    EXPECT_EQ(report.status.dwWaitHint, 0u);
+  }
+
+  // The context it registered is the one its handler then works on.
+  auto* context = static_cast<ServiceContext*>(manager_.handlerContext);
+  EXPECT_EQ(context->deviceNotify, manager_.deviceNotify);
+  ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context);
+  EXPECT_EQ(manager_.unregistered(),
+            std::vector<HDEVNOTIFY>{manager_.deviceNotify});
+}
+
+TEST_F(ServiceRuntimeTest, ServiceMainWithoutAHandlerReportsNoStatus) {
+  manager_.statusHandle = nullptr;
+  ServiceMain(0, nullptr);
+  EXPECT_EQ(recorder_.texts(), (Strings{"register service ctrl handlerEx fail",
+                                        "initial service fail"}));
+  for (const RecordedEvent& event : recorder_.events()) {
+    EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
+  }
+  EXPECT_TRUE(manager_.statusReports().empty());
+}
+
+TEST_F(ServiceRuntimeTest, ServiceMainWithoutNotificationsReportsItStopped) {
+  manager_.deviceNotify = nullptr;
+  manager_.registrationError = ERROR_SERVICE_SPECIFIC_ERROR;
+  ServiceMain(0, nullptr);
+  EXPECT_EQ(recorder_.texts(), (Strings{"register device notification fail",
+                                        "initial service fail"}));
+  std::vector<StatusReport> reports = manager_.statusReports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].status.dwCurrentState, DWORD{SERVICE_STOPPED});
+  EXPECT_EQ(reports[0].status.dwWin32ExitCode,
+            DWORD{ERROR_SERVICE_SPECIFIC_ERROR});
+}
+
+}  // namespace

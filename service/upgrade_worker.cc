@@ -1,0 +1,114 @@
+#include "service/upgrade_worker.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "common/event_report.h"
+#include "service/installation.h"
+#include "service/service_runtime.h"
+
+namespace {
+
+constexpr char kDriversFolder[] = "C:\\windows\\system32\\drivers\\";
+constexpr size_t kDeletionPathBytes = MAX_PATH;
+
+// The worker that is removing the service, for the main thread to wait on.
+std::atomic<HANDLE> removingWorker{nullptr};
+
+// The export, or null after an error event. The library stays loaded.
+LetsStartUpgrade bindUpgradeLibrary() {
+  HMODULE library = LoadLibraryW(kUpgradeLibraryPath);
+  if (library == nullptr) {
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "can not load velunorUpdateExport.dll: %d",
+                      static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  FARPROC address = GetProcAddress(library, "letsStartUpgrade");
+  if (address == nullptr) {
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "can not find letsStartUpgrade in "
+                      "velunorUpdateExport.dll: %d",
+                      static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  return reinterpret_cast<LetsStartUpgrade>(reinterpret_cast<void*>(address));
+}
+
+// The service runs as LocalSystem: a registry value must never lead it to
+// delete anything but a file directly in the drivers folder.
+bool isPlainFileName(const char* name) {
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0 ||
+      std::strcmp(name, "..") == 0) {
+    return false;
+  }
+  return std::strpbrk(name, "\\/:") == nullptr;
+}
+
+void deleteUpdateFile(const char* updateFile) {
+  if (!isPlainFileName(updateFile)) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"update file name is not a plain file name, not deleted");
+    return;
+  }
+  char path[kDeletionPathBytes];
+  int length = snprintf(path, sizeof path, "%s%s", kDriversFolder, updateFile);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"update file path is too long, not deleted");
+    return;
+  }
+  remove(path);
+}
+
+DWORD reportUpgradeResult(int result, const char* updateFile) {
+  if (result == 0) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"send updatefile to device success");
+    deleteUpdateFile(updateFile);
+    return kWorkerDone;
+  }
+  if (result == 1) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
+    return kWorkerTransferFailed;
+  }
+  return kWorkerDone;
+}
+
+// Lets the main thread wait for this thread once the service is reported
+// stopped, since that report ends the dispatcher and so the process.
+void announceRemoval() {
+  HANDLE self = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+  HANDLE earlier = removingWorker.exchange(self);
+  if (earlier != nullptr) CloseHandle(earlier);
+}
+
+void stopAndRemoveService(ServiceContext* context) {
+  announceRemoval();
+  reportServiceState(context, SERVICE_STOP_PENDING);
+  unregisterDeviceEvents(context);
+  reportServiceState(context, SERVICE_STOPPED);
+  uninstallService();
+}
+
+}  // namespace
+
+DWORD WINAPI updateThread(LPVOID parameter) {
+  auto* params = static_cast<UpgradeThreadParams*>(parameter);
+  LetsStartUpgrade letsStartUpgrade = bindUpgradeLibrary();
+  if (letsStartUpgrade == nullptr) return kWorkerLibraryNotLoaded;
+  int result = letsStartUpgrade(params->bForce, params->bUpdate,
+                                params->devicePath, params->updateFile,
+                                params->version, params->interfaceGuid);
+  DWORD threadResult = reportUpgradeResult(result, params->updateFile);
+  stopAndRemoveService(params->context);
+  return threadResult;
+}
+
+void waitForServiceRemoval() {
+  HANDLE worker = removingWorker.exchange(nullptr);
+  if (worker == nullptr) return;
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+}

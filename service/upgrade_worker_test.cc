@@ -1,0 +1,314 @@
+#include "service/upgrade_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/service_identity.h"
+#include "service/service_runtime.h"
+#include "service/service_test_support.h"
+#include "service/upgrade_library_stub.h"
+#include "testing/event_recorder.h"
+#include "testing/import_patch.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const std::wstring kDrivers = L"C:\\windows\\system32\\drivers\\";
+
+// One worker run over a context whose settings the test fills, with the
+// service registered (not running) so its removal can be seen.
+class UpgradeWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
+    setSettings("vlnr_test_fw.img", 1, 0, "3.2.1");
+    wcscpy(context_->devicePath, L"\\\\?\\USB#VID_2207&PID_9206#77#{x}");
+  }
+
+  void TearDown() override {
+    removeServiceRegistration();
+    for (const std::wstring& file : files_) {
+      DeleteFileW(file.c_str());
+    }
+    RemoveDirectoryW((kDrivers + L"vlnr_test_sub").c_str());
+    removeUpgradeLibrary();
+  }
+
+  void setSettings(const std::string& updateFile, uint8_t bForce,
+                   uint8_t bUpdate, const std::string& version) {
+    snprintf(context_->updateFile, sizeof context_->updateFile, "%s",
+             updateFile.c_str());
+    snprintf(context_->version, sizeof context_->version, "%s",
+             version.c_str());
+    UpgradeThreadParams& params = context_->params;
+    params = {context_->updateFile, context_->devicePath,      bForce,  bUpdate,
+              context_->version,    kDeviceInterfaceClassGuid, context_};
+  }
+
+  // Places and loads the stub once; it stays loaded, as the worker leaves it.
+  void placeStub(int result) {
+    if (stub_ == nullptr) {
+      ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+      stub_ = LoadLibraryW(kUpgradeLibraryPath);
+      ASSERT_NE(stub_, nullptr);
+    }
+    reinterpret_cast<StubSetResult>(reinterpret_cast<void*>(
+        GetProcAddress(stub_, "stubSetResult")))(result);
+  }
+
+  const StubCall* stubCall() {
+    return reinterpret_cast<StubLastCall>(
+        reinterpret_cast<void*>(GetProcAddress(stub_, "stubLastCall")))();
+  }
+
+  std::wstring makeFile(const std::wstring& name) {
+    std::wstring path = kDrivers + name;
+    writeFile(path, "image");
+    files_.push_back(path);
+    return path;
+  }
+
+  DWORD run() { return updateThread(&context_->params); }
+
+  void expectServiceStoppedAndRemoved() {
+    EXPECT_EQ(manager_.states(),
+              (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(manager_.unregistered(),
+              std::vector<HDEVNOTIFY>{manager_.deviceNotify});
+    EXPECT_FALSE(serviceRegistered());
+  }
+
+  void expectServiceKept() {
+    EXPECT_TRUE(manager_.statusReports().empty());
+    EXPECT_TRUE(manager_.unregistered().empty());
+    EXPECT_TRUE(serviceRegistered());
+  }
+
+  EventRecorder recorder_;
+  ServiceManagerDouble manager_;
+  ServiceContext* context_ = nullptr;
+  HMODULE stub_ = nullptr;
+  std::vector<std::wstring> files_;
+};
+
+TEST_F(UpgradeWorkerTest, CallsTheLibraryWithTheSixArguments) {
+  placeStub(0);
+  setSettings("vlnr_test_fw.img", 1, 0, "3.2.1");
+  run();
+  const StubCall* call = stubCall();
+  EXPECT_EQ(call->calls, 1);
+  EXPECT_EQ(call->bForce, 1);
+  EXPECT_EQ(call->bUpdate, 0);
+  EXPECT_EQ(std::wstring(call->devicePath),
+            L"\\\\?\\USB#VID_2207&PID_9206#77#{x}");
+  EXPECT_STREQ(call->updateFile, "vlnr_test_fw.img");
+  EXPECT_STREQ(call->version, "3.2.1");
+  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kDeviceInterfaceClassGuid));
+}
+
+TEST_F(UpgradeWorkerTest, SuccessDeletesOnlyTheExactUpdateFile) {
+  placeStub(0);
+  std::wstring exact = makeFile(L"vlnr_test_fw.img");
+  std::wstring longer = makeFile(L"vlnr_test_fw.img.2");
+  CreateDirectoryW((kDrivers + L"vlnr_test_sub").c_str(), nullptr);
+  std::wstring nested = makeFile(L"vlnr_test_sub\\vlnr_test_fw.img");
+
+  EXPECT_EQ(run(), kWorkerDone);
+
+  EXPECT_EQ(recorder_.texts(), (Strings{"send updatefile to device success",
+                                        "uninstallService start"}));
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_FALSE(fileExists(exact));
+  EXPECT_TRUE(fileExists(longer));
+  EXPECT_TRUE(fileExists(nested));
+  expectServiceStoppedAndRemoved();
+}
+
+TEST_F(UpgradeWorkerTest, AMissingUpdateFileIsNoError) {
+  placeStub(0);
+  EXPECT_EQ(run(), kWorkerDone);
+  EXPECT_EQ(recorder_.texts(), (Strings{"send updatefile to device success",
+                                        "uninstallService start"}));
+  expectServiceStoppedAndRemoved();
+}
+
+TEST_F(UpgradeWorkerTest,
+       AFailedTransferKeepsTheFileAndStillRemovesTheService) {
+  placeStub(1);
+  std::wstring exact = makeFile(L"vlnr_test_fw.img");
+  EXPECT_EQ(run(), kWorkerTransferFailed);
+  EXPECT_EQ(recorder_.texts(), (Strings{"send updatefile to device error",
+                                        "uninstallService start"}));
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(fileExists(exact));
+  expectServiceStoppedAndRemoved();
+}
+
+TEST_F(UpgradeWorkerTest, OtherResultsAreNotReportedButEndTheService) {
+  for (int result : {-1, 2, 7}) {
+    removeServiceRegistration();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    recorder_.clear();
+    ServiceManagerDouble manager;
+    context_->statusHandle = manager.statusHandle;
+    context_->deviceNotify = manager.deviceNotify;
+    placeStub(result);
+    std::wstring exact = makeFile(L"vlnr_test_fw.img");
+
+    EXPECT_EQ(run(), kWorkerDone);
+
+    EXPECT_EQ(recorder_.texts(), Strings{"uninstallService start"});
+    EXPECT_TRUE(fileExists(exact));
+    EXPECT_EQ(manager.states(),
+              (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_FALSE(serviceRegistered());
+  }
+}
+
+TEST_F(UpgradeWorkerTest, AMissingLibraryKeepsTheServiceRunning) {
+  ASSERT_EQ(GetModuleHandleW(kUpgradeLibraryPath), nullptr);
+  EXPECT_EQ(run(), kWorkerLibraryNotLoaded);
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[0].text(), "can not load velunorUpdateExport.dll: " +
+                                  std::to_string(ERROR_MOD_NOT_FOUND));
+  expectServiceKept();
+}
+
+TEST_F(UpgradeWorkerTest, ALibraryWithoutTheExportIsHandledLikeAMissingOne) {
+  ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_without_export.dll"));
+  EXPECT_EQ(run(), kWorkerLibraryNotLoaded);
+  EXPECT_EQ(
+      recorder_.texts(),
+      Strings{"can not find letsStartUpgrade in velunorUpdateExport.dll: " +
+              std::to_string(ERROR_PROC_NOT_FOUND)});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  expectServiceKept();
+}
+
+// The service runs as LocalSystem: the registry must not steer its deletion
+// outside the drivers folder.
+TEST_F(UpgradeWorkerTest, NamesThatLeaveTheDriversFolderDeleteNothing) {
+  makeFile(L"vlnr_test_fw.img");
+  CreateDirectoryW((kDrivers + L"vlnr_test_sub").c_str(), nullptr);
+  std::wstring nested = makeFile(L"vlnr_test_sub\\vlnr_test_fw.img");
+  for (const char* name :
+       {"vlnr_test_sub\\vlnr_test_fw.img", "vlnr_test_sub/vlnr_test_fw.img",
+        "..\\drivers\\vlnr_test_fw.img", "C:vlnr_test_fw.img", ".", "..", ""}) {
+    removeServiceRegistration();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    recorder_.clear();
+    placeStub(0);
+    setSettings(name, 0, 0, "1");
+
+    EXPECT_EQ(run(), kWorkerDone) << name;
+
+    EXPECT_EQ(recorder_.texts(),
+              (Strings{"send updatefile to device success",
+                       "update file name is not a plain file name, not deleted",
+                       "uninstallService start"}))
+        << name;
+    EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_TRUE(fileExists(nested)) << name;
+    EXPECT_TRUE(fileExists(kDrivers + L"vlnr_test_fw.img")) << name;
+    EXPECT_FALSE(serviceRegistered());
+  }
+}
+
+TEST_F(UpgradeWorkerTest, ANameThatFillsTheDeletionPathIsDeletedOneMoreIsNot) {
+  // 28 bytes of folder, the name, the NUL: 231 bytes of name fill 260.
+  const std::string fitting = "v" + std::string(226, 'f') + ".img";
+  const std::string longer = "v" + std::string(227, 'f') + ".img";
+  ASSERT_EQ(fitting.size(), 231u);
+  std::wstring fittingFile =
+      makeFile(std::wstring(fitting.begin(), fitting.end()));
+  std::wstring longerFile =
+      makeFile(std::wstring(longer.begin(), longer.end()));
+  ASSERT_TRUE(fileExists(longerFile));
+  placeStub(0);
+
+  setSettings(fitting, 0, 0, "1");
+  run();
+  EXPECT_FALSE(fileExists(fittingFile));
+
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  recorder_.clear();
+  setSettings(longer, 0, 0, "1");
+  run();
+  EXPECT_TRUE(fileExists(longerFile));
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"send updatefile to device success",
+                     "update file path is too long, not deleted",
+                     "uninstallService start"}));
+}
+
+// Holds the worker inside its removal of the service until released.
+HANDLE removalEntered = nullptr;
+HANDLE removalReleased = nullptr;
+
+SC_HANDLE WINAPI heldOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
+                                    DWORD access) {
+  SetEvent(removalEntered);
+  WaitForSingleObject(removalReleased, INFINITE);
+  using Open = SC_HANDLE(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
+  auto real = reinterpret_cast<Open>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "OpenSCManagerW")));
+  return real(machine, database, access);
+}
+
+struct RemovalWait {
+  HANDLE worker;
+  DWORD workerStateAfterWait;
+};
+
+DWORD WINAPI waitLikeTheMainThread(LPVOID parameter) {
+  auto* wait = static_cast<RemovalWait*>(parameter);
+  waitForServiceRemoval();
+  GetExitCodeThread(wait->worker, &wait->workerStateAfterWait);
+  return 0;
+}
+
+TEST_F(UpgradeWorkerTest, TheMainThreadOutlivesARemovalInProgress) {
+  placeStub(0);
+  removalEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  removalReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ImportPatch hold(nullptr, "OpenSCManagerW",
+                   reinterpret_cast<const void*>(&heldOpenSCManagerW));
+  HANDLE worker =
+      CreateThread(nullptr, 0, updateThread, &context_->params, 0, nullptr);
+  ASSERT_NE(worker, nullptr);
+  ASSERT_EQ(WaitForSingleObject(removalEntered, 60000), WAIT_OBJECT_0);
+  // The service is reported stopped: the dispatcher has returned.
+  EXPECT_EQ(manager_.states().back(), DWORD{SERVICE_STOPPED});
+
+  RemovalWait wait = {worker, 0};
+  HANDLE mainThread =
+      CreateThread(nullptr, 0, waitLikeTheMainThread, &wait, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(mainThread, 0), DWORD{WAIT_TIMEOUT});
+  SetEvent(removalReleased);
+
+  ASSERT_EQ(WaitForSingleObject(mainThread, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(wait.workerStateAfterWait, kWorkerDone);  // ended, not active
+  EXPECT_FALSE(serviceRegistered());
+  CloseHandle(mainThread);
+  CloseHandle(worker);
+  CloseHandle(removalEntered);
+  CloseHandle(removalReleased);
+}
+
+TEST_F(UpgradeWorkerTest, WithoutARemovalTheMainThreadDoesNotWait) {
+  ASSERT_EQ(run(), kWorkerLibraryNotLoaded);
+  waitForServiceRemoval();  // returns at once: nothing to wait for
+  EXPECT_TRUE(serviceRegistered());
+}
+
+}  // namespace
