@@ -56,6 +56,7 @@ void Device::clear() {
   resetDownload();
   verdict = Verdict{};
   record.clear();
+  keep_record = true;
   output_directory.clear();
   script_error.clear();
 }
@@ -103,7 +104,7 @@ Session::~Session() {
   rec().result = !failed_;
   rec().error = failed_ ? error_ : 0;
   rec().payload_size = static_cast<uint32_t>(recorded_.payload.size());
-  d.record.push_back(recorded_);
+  if (d.keep_record) d.record.push_back(recorded_);
   if (!d.output_directory.empty()) {
     appendRecordLine(d, recorded_);
     Call call = rec().call;
@@ -118,7 +119,10 @@ Session::~Session() {
 
 void Session::keep(const void* bytes, size_t size, size_t limit) {
   rec().payload_total = static_cast<uint32_t>(size);
-  if (bytes == nullptr) return;
+  // The payload serves only the record and its file.
+  if (bytes == nullptr || (!d.keep_record && d.output_directory.empty())) {
+    return;
+  }
   const auto* first = static_cast<const uint8_t*>(bytes);
   recorded_.payload.assign(first, first + std::min(size, limit));
 }

@@ -94,6 +94,7 @@ struct Device {
   Verdict verdict;
 
   std::vector<Recorded> record;
+  bool keep_record = true;
   std::string output_directory;
   bool script_checked = false;
   std::string script_error;

@@ -137,6 +137,11 @@ void storeImage(const char* path) {
   l.d.image_path = path == nullptr ? "" : path;
 }
 
+void keepRecord(bool keep) {
+  Locked l;
+  l.d.keep_record = keep;
+}
+
 bool loadScript(const char* path, char* error, size_t error_size) {
   Locked l;
   l.d.clear();

@@ -194,6 +194,9 @@ VDEV_API void queueReadData(const uint8_t* data, size_t size);
 VDEV_API void acceptUnannouncedData(bool accept);
 // Stream the received image into this file (null: keep no copy).
 VDEV_API void storeImage(const char* path);
+// Whether calls go into the record (on after reset()). Off for long
+// transfers, where an entry per bulk write would grow with the image.
+VDEV_API void keepRecord(bool keep);
 
 // Scripting from a file, for runs in another process; see README.md.
 // Returns false (and why in `error`) when the script has a bad line.

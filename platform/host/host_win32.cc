@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -100,6 +101,13 @@ bool hostMapPath(const char* path, char* out, size_t out_size) {
 FILE* openBinaryFile(const char* path) {
   char mapped[4096];
   if (!hostMapPath(path, mapped, sizeof mapped)) return nullptr;
+  // Windows cannot open a directory as a file; Linux can, and reads fail
+  // only later.
+  struct stat info {};
+  if (stat(mapped, &info) == 0 && S_ISDIR(info.st_mode)) {
+    errno = EACCES;
+    return nullptr;
+  }
   return std::fopen(mapped, "rb");
 }
 

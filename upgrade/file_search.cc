@@ -1,0 +1,85 @@
+#include "upgrade/file_search.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/event_report.h"
+#include "platform/win32.h"
+
+namespace {
+
+// A plain directory: no read-only, hidden, system, archive or other bit.
+constexpr unsigned kPlainDirectory = 0x10;
+
+// An open directory search, closed on every way out.
+class DirectorySearch {
+ public:
+  DirectorySearch(const char* pattern, _finddata_t* first)
+      : handle_(_findfirst(pattern, first)) {}
+  ~DirectorySearch() {
+    if (opened()) _findclose(handle_);
+  }
+  DirectorySearch(const DirectorySearch&) = delete;
+  DirectorySearch& operator=(const DirectorySearch&) = delete;
+
+  bool opened() const { return handle_ != -1; }
+  bool next(_finddata_t* entry) { return _findnext(handle_, entry) == 0; }
+
+ private:
+  intptr_t handle_;
+};
+
+// The directory's path with one backslash, and room behind it for a name.
+class PathPrefix {
+ public:
+  explicit PathPrefix(const char* directory) {
+    std::snprintf(path_, sizeof path_, "%s\\", directory);
+    length_ = std::strlen(path_);
+  }
+
+  // The prefix followed by `name`, cut to the buffer.
+  const char* with(const char* name) {
+    std::snprintf(path_ + length_, sizeof path_ - length_, "%s", name);
+    return path_;
+  }
+
+ private:
+  char path_[kSearchPathBytes];
+  size_t length_;
+};
+
+}  // namespace
+
+int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
+                            SendImageFunction sendImage, Transport* transport,
+                            const char* version, uint8_t bUpdate,
+                            uint8_t bSegmented, uint8_t bForce,
+                            int32_t* matchCount) {
+  char pattern[kSearchPathBytes];
+  std::snprintf(pattern, sizeof pattern, "%s\\*.*", directory);
+  PathPrefix prefix(directory);
+  int32_t successes = 0;
+  // The first entry of a directory search is the directory's own ".".
+  _finddata_t entry{};
+  DirectorySearch search(pattern, &entry);
+  if (!search.opened()) return 0;
+  while (search.next(&entry)) {
+    if (std::strcmp(entry.name, "..") == 0) continue;
+    if (entry.attrib == kPlainDirectory) {
+      successes += traverseUpdateFiles(prefix.with(entry.name), updateFile,
+                                       sendImage, transport, version, bUpdate,
+                                       bSegmented, bForce, matchCount);
+      continue;
+    }
+    if (std::strstr(entry.name, updateFile) == nullptr) continue;
+    ++*matchCount;
+    if (sendImage(transport, prefix.with(updateFile), version, bUpdate,
+                  bSegmented, bForce) == 0) {
+      reportEvent(EVENTLOG_INFORMATION_TYPE, U16("veluSendImageFile success"));
+      ++successes;
+    } else {
+      reportEvent(EVENTLOG_ERROR_TYPE, U16("veluSendImageFile fail"));
+    }
+  }
+  return successes;
+}

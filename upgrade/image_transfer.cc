@@ -1,0 +1,337 @@
+#include "upgrade/image_transfer.h"
+
+#include <openssl/md5.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <utility>
+
+#include "common/event_report.h"
+#include "upgrade/control_protocol.h"
+
+namespace {
+
+constexpr char kTransferTimeFormat[] =
+    "Transfer Time: %04d-%02d-%02d %02d:%02d:%02d GMT %d Daylight %d\n";
+constexpr char kUpdateTimeFormat[] =
+    "Update Time: %04d-%02d-%02d %02d:%02d:%02d GMT %d Daylight %d\n";
+constexpr char kChunkBufferFailure[] = "Failed to allocate buffer. Size: %zd\n";
+constexpr char kSegmentCountFailure[] =
+    "Something wrong in the transferring, error is (%d) BytesWritten: %u\n";
+constexpr char kFinalCountFailure[] =
+    "Something wrong in the transferring, error is (%d) writtenBytes: %d\n";
+constexpr char kIntegrityFailure[] =
+    "Integration Checking Failed. status(%d) state(%d)\n";
+constexpr char kRefusedAnnouncement[] =
+    "fail to set the download information, wrong status: %d, wrong state: %d";
+
+// Room for an 8-bit value as decimal text.
+constexpr size_t kNumberTextSize = 8;
+
+ImageBufferAllocator bufferAllocator = nullptr;
+
+struct BufferFree {
+  void operator()(void* bytes) const { std::free(bytes); }
+};
+using Buffer = std::unique_ptr<uint8_t, BufferFree>;
+
+// Null when the memory cannot be had: the caller reports it, nothing throws.
+Buffer allocateBuffer(size_t size) {
+  void* bytes =
+      bufferAllocator != nullptr ? bufferAllocator(size) : std::malloc(size);
+  return Buffer(static_cast<uint8_t*>(bytes));
+}
+
+void printTimeStamp(const char* format, const LocalTimeStamp& stamp) {
+  std::printf(format, stamp.year, stamp.month, stamp.day, stamp.hour,
+              stamp.minute, stamp.second, stamp.gmt_offset,
+              stamp.daylight_offset);
+}
+
+// The device holds exactly the bytes sent so far. Its count is 32 bits wide,
+// so from 4 GiB on it can no longer agree.
+bool countConfirmed(const DeviceStatus& status, uint64_t total) {
+  return status.status == kDeviceStatusSuccess &&
+         static_cast<uint64_t>(status.bytes_written) == total;
+}
+
+// The 64-bit size of the open file, or -1 when it cannot be taken.
+int64_t imageSize(FILE* image) {
+  if (_fseeki64(image, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(image);
+}
+
+int reportUnopenable(const char* path) {
+  const char* strings[] = {"can not open update file : ",
+                           path != nullptr ? path : ""};
+  reportEventStrings(EVENTLOG_INFORMATION_TYPE, strings, 2);
+  return -22;
+}
+
+// Tells the device about the image until it is ready for it, clearing a
+// download it still holds. 0 when it is ready, else -2 to -5.
+int announceImage(Transport* transport, const char* version, uint64_t size,
+                  uint8_t bSegmented, uint8_t bForce) {
+  DeviceStatus status{};
+  for (int attempt = 1; attempt <= kAnnounceAttempts; ++attempt) {
+    DownloadInfo info;
+    fillDownloadInfo(&info, version, size, bSegmented, bForce);
+    printTimeStamp(kTransferTimeFormat, info.time);
+    if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_SET_DNLOAD_INFO,
+                               &info, sizeof info) < 0) {
+      reportEvent(EVENTLOG_ERROR_TYPE,
+                  U16("fail to send usb control "
+                      "Information(VLNR_USB_REQ_WUP_SET_DNLOAD_INFO)"));
+      return -2;
+    }
+    reportEvent(EVENTLOG_SUCCESS, U16("velunorSendControlInfo success "
+                                      "(VLNR_USB_REQ_WUP_SET_DNLOAD_INFO)"));
+    if (getDeviceStatus(transport, &status) != 0) {
+      reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to read usb status"));
+      return -3;
+    }
+    if (status.status == kDeviceStatusSuccess &&
+        status.state == kDeviceStateReady) {
+      return 0;
+    }
+    if (status.status != kDeviceStatusBusy) break;
+    if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_ABORT, nullptr, 0) <
+        0) {
+      reportEvent(
+          EVENTLOG_ERROR_TYPE,
+          U16("fail to send usb control Information(VLNR_USB_REQ_WUP_ABORT)"));
+      return -4;
+    }
+    reportEvent(EVENTLOG_SUCCESS,
+                U16("velunorSendControlInfo success (VLNR_USB_REQ_WUP_ABORT)"));
+    transport->sleep_ms(kAbortWaitMs);
+  }
+  reportEventFormat(EVENTLOG_ERROR_TYPE, kRefusedAnnouncement, status.status,
+                    status.state);
+  return -5;
+}
+
+// After a full segment: the device must hold every byte sent so far. 0, -7
+// or -8.
+int confirmSegment(Transport* transport, uint64_t total) {
+  reportEvent(EVENTLOG_SUCCESS, U16("veluSyncData transporting........."));
+  DeviceStatus status;
+  if (getSyncStatus(transport, &status) != 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to sync data in transfer"));
+    return -7;
+  }
+  if (countConfirmed(status, total)) return 0;
+  char status_text[kNumberTextSize];
+  std::snprintf(status_text, sizeof status_text, "%d", status.status);
+  const char* strings[] = {
+      "Something wrong in the transferring : ", "Wrong status : ", status_text};
+  reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 3);
+  std::fprintf(stderr, kSegmentCountFailure, status.status,
+               static_cast<unsigned>(status.bytes_written));
+  return -8;
+}
+
+// A last segment that did not fill (or no segments at all) still has to be
+// confirmed.
+bool finalSyncDue(uint8_t bSegmented, uint64_t total) {
+  return bSegmented == 0 || (total & (kImageSegmentLength - 1)) != 0;
+}
+
+// 0, -9 or -10.
+int finalSync(Transport* transport, uint64_t total) {
+  transport->usb_write(nullptr, 0);
+  DeviceStatus status;
+  if (getSyncStatus(transport, &status) != 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to sync data in transfer"));
+    std::fprintf(stderr, "Failed to do sync\n");
+    return -9;
+  }
+  if (countConfirmed(status, total)) return 0;
+  int written = static_cast<int>(status.bytes_written);
+  std::fprintf(stderr, kFinalCountFailure, status.status, written);
+  reportEventFormat(EVENTLOG_ERROR_TYPE, kFinalCountFailure, status.status,
+                    written);
+  return -10;
+}
+
+// The device compares the image it holds with the file's digest. 0, -11 to
+// -14.
+int checkIntegrity(Transport* transport, const char* path) {
+  char text[kDigestTextBufferSize] = {};
+  if (generateMd5Sum(path, text) != 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to generate the MD5 Sum"));
+    return -11;
+  }
+  if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_SET_MD5SUM, text,
+                             digestTextLength(text)) < 0) {
+    const char* strings[] = {"Failed to issue the md5sum control msg : ", text};
+    reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 2);
+    return -12;
+  }
+  DeviceStatus status;
+  if (getDeviceStatus(transport, &status) != 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to read the status"));
+    return -13;
+  }
+  if (status.status == kDeviceStatusSuccess) return 0;
+  std::fprintf(stderr, kIntegrityFailure, status.status, status.state);
+  reportEventFormat(EVENTLOG_ERROR_TYPE, kIntegrityFailure, status.status,
+                    status.state);
+  return -14;
+}
+
+// 0, -14, -15 or -16.
+int startUpdate(Transport* transport) {
+  LocalTimeStamp stamp;
+  getLocalTimeStamp(&stamp);
+  printTimeStamp(kUpdateTimeFormat, stamp);
+  reportEventFormat(EVENTLOG_INFORMATION_TYPE, kUpdateTimeFormat, stamp.year,
+                    stamp.month, stamp.day, stamp.hour, stamp.minute,
+                    stamp.second, stamp.gmt_offset, stamp.daylight_offset);
+  if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_START_UPDATE, &stamp,
+                             sizeof stamp) < 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                U16("fail to send usb control "
+                    "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
+    return -14;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              U16("success to send usb control "
+                  "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
+  DeviceStatus status;
+  if (getDeviceStatus(transport, &status) != 0) {
+    std::fprintf(stderr, "Failed to read the status\n");
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to read the status\n"));
+    return -15;
+  }
+  if (status.status == kDeviceStatusSuccess) return 0;
+  char status_text[kNumberTextSize];
+  char state_text[kNumberTextSize];
+  std::snprintf(status_text, sizeof status_text, "%d", status.status);
+  std::snprintf(state_text, sizeof state_text, "%d", status.state);
+  const char* strings[] = {"fail to set the Check Status : ", "Wrong status : ",
+                           status_text, "Wrong state : ", state_text};
+  reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 5);
+  return -16;
+}
+
+// OpenSSL 3 deprecates the MD5_* calls in favour of EVP; they are still the
+// digest this library is built on.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+void digestFile(FILE* file, uint8_t* buffer,
+                unsigned char (&digest)[MD5_DIGEST_LENGTH]) {
+  MD5_CTX context;
+  MD5_Init(&context);
+  // A read error ends the digest like the end of the file; the device's
+  // check then tells.
+  for (;;) {
+    size_t read = std::fread(buffer, 1, kDigestReadSize, file);
+    if (read == 0) break;
+    MD5_Update(&context, buffer, read);
+  }
+  MD5_Final(digest, &context);
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+}  // namespace
+
+void setImageBufferAllocator(ImageBufferAllocator allocate) {
+  bufferAllocator = allocate;
+}
+
+int generateMd5Sum(const char* path, char* text) {
+  ImageFile file(openBinaryFile(path));
+  if (!file) return -1;
+  Buffer buffer = allocateBuffer(kDigestReadSize);
+  if (!buffer) {
+    std::fprintf(stderr, "Failed to allocate the buffer\n");
+    return -2;
+  }
+  unsigned char digest[MD5_DIGEST_LENGTH];
+  digestFile(file.get(), buffer.get(), digest);
+  buffer.reset();
+  file.reset();
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < MD5_DIGEST_LENGTH; ++i) {
+    text[2 * i] = kHexDigits[digest[i] >> 4];
+    text[2 * i + 1] = kHexDigits[digest[i] & 0x0F];
+  }
+  text[2 * MD5_DIGEST_LENGTH] = 0;
+  return 0;
+}
+
+int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
+                 uint64_t* total) {
+  _fseeki64(image.get(), 0, SEEK_SET);
+  Buffer buffer = allocateBuffer(kImageChunkSize);
+  if (!buffer) {
+    auto size = static_cast<ptrdiff_t>(kImageChunkSize);
+    std::fprintf(stderr, kChunkBufferFailure, size);
+    reportEventFormat(EVENTLOG_ERROR_TYPE, kChunkBufferFailure, size);
+    return -6;
+  }
+  *total = 0;
+  uint64_t missing = segment_length;
+  // Chunks never cross a segment's end, so every full segment is confirmed
+  // exactly at its last byte.
+  for (;;) {
+    size_t wanted = missing < kImageChunkSize ? static_cast<size_t>(missing)
+                                              : kImageChunkSize;
+    size_t read = std::fread(buffer.get(), 1, wanted, image.get());
+    if (read == 0) break;
+    int64_t written = transport->usb_write(buffer.get(), read);
+    // The device's count, checked at the next sync, tells how far it got.
+    if (written < static_cast<int64_t>(read)) {
+      reportEvent(EVENTLOG_ERROR_TYPE,
+                  U16("Send the update file through USB fail"));
+      break;
+    }
+    *total += static_cast<uint64_t>(written);
+    missing -= read;
+    if (missing != 0) continue;
+    int result = confirmSegment(transport, *total);
+    if (result != 0) return result;
+    missing = segment_length;
+  }
+  buffer.reset();
+  image.reset();
+  reportEvent(EVENTLOG_SUCCESS, U16("veluSyncData transport finished"));
+  return 0;
+}
+
+int veluSendImageFile(Transport* transport, const char* path,
+                      const char* version, uint8_t bUpdate, uint8_t bSegmented,
+                      uint8_t bForce) {
+  if (transport == nullptr) return -22;
+  ImageFile image(path != nullptr ? openBinaryFile(path) : nullptr);
+  if (!image) return reportUnopenable(path);
+  int64_t size = imageSize(image.get());
+  if (size == 0) return -1;
+  // A file whose size cannot be taken cannot be sent either.
+  if (size < 0) return reportUnopenable(path);
+  int result = announceImage(transport, version != nullptr ? version : "",
+                             static_cast<uint64_t>(size), bSegmented, bForce);
+  if (result != 0) return result;
+  // Without segments the one segment is longer than the image, so it never
+  // fills and only the final sync confirms the count. It is measured on the
+  // whole size: from its low 32 bits alone, an image of 4 GiB or more would
+  // get a segment of a few bytes and a sync after each.
+  uint64_t segment_length =
+      bSegmented != 0 ? kImageSegmentLength : static_cast<uint64_t>(size) + 1;
+  uint64_t total = 0;
+  result = veluSyncData(transport, std::move(image), segment_length, &total);
+  if (result != 0) return result;
+  if (finalSyncDue(bSegmented, total)) {
+    result = finalSync(transport, total);
+    if (result != 0) return result;
+  }
+  result = checkIntegrity(transport, path);
+  if (result != 0) return result;
+  if (bUpdate == 0) return 0;
+  return startUpdate(transport);
+}

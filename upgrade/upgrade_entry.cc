@@ -1,0 +1,52 @@
+#include "upgrade/upgrade_entry.h"
+
+#include <memory>
+
+#include "common/event_report.h"
+#include "upgrade/device_discovery.h"
+#include "upgrade/file_search.h"
+#include "upgrade/image_transfer.h"
+
+namespace {
+
+// Every update image goes out with a count confirmation after each segment.
+constexpr uint8_t kSegmented = 1;
+
+int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
+                            uint8_t bUpdate, const char* updateFile,
+                            const char* version) {
+  int32_t matchCount = 0;
+  int32_t successes = traverseUpdateFiles(
+      kUpdateDirectory, updateFile, veluSendImageFile, transport, version,
+      bUpdate, kSegmented, bForce, &matchCount);
+  int32_t result = kUpgradeSucceeded;
+  if (successes != matchCount) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
+    result = kUpgradeDownloadFailed;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE, U16("Finished traverse update file"));
+  return result;
+}
+
+}  // namespace
+
+extern "C" int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
+                                    const WCHAR* devicePath,
+                                    const char* updateFile, const char* version,
+                                    GUID interfaceGuid) {
+  registerEventSource(U16("velunorUpdateExport"));
+  reportEvent(EVENTLOG_INFORMATION_TYPE, U16("letsStartUpgrade() entry"));
+  std::unique_ptr<Transport> transport =
+      open_usb_transport(log_device_match, devicePath, interfaceGuid);
+  if (transport == nullptr) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                U16("Can not open velunor update usb device"));
+    return kUpgradeNoDevice;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              U16("velunor update usb device open success"));
+  int32_t result = sendEveryUpdateFile(transport.get(), bForce, bUpdate,
+                                       updateFile, version);
+  transport->usb_close();
+  return result;
+}

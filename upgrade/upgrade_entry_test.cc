@@ -1,0 +1,203 @@
+#include "upgrade/upgrade_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "adbwinapi/virtual_device/virtual_device.h"
+#include "common/event_report.h"
+#include "testing/event_recorder.h"
+#include "testing/virtual_clock.h"
+#include "upgrade/test_drivers_folder.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using WideString = std::basic_string<AdbWideChar>;
+using vdev::Call;
+
+constexpr GUID kClassGuid = {0x6B11E5BB,
+                             0xF5CA,
+                             0x4902,
+                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
+
+const Strings kOpened = {"letsStartUpgrade() entry", "do_usb_open() success",
+                         "serial_number : VLNR-SN-000123dev_vendor : ",
+                         "velunor update usb device open success"};
+
+Strings join(Strings a, const Strings& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+size_t count(const Strings& texts, const std::string& text) {
+  return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+class UpgradeEntryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::reset();
+    // Names of this test alone, as tests may run at once in one prefix.
+    key_ = std::string("vlnr5_") +
+           testing::UnitTest::GetInstance()->current_test_info()->name() +
+           "_fw.bin";
+  }
+
+  int32_t upgrade(const char* updateFile, uint8_t bUpdate = 1) {
+    return letsStartUpgrade(0, bUpdate, vdev::defaultInterfaceName(),
+                            updateFile, "V2.0.1", kClassGuid);
+  }
+
+  // The control requests the device received, in order.
+  static std::vector<uint16_t> requests() {
+    std::vector<uint16_t> order;
+    for (const vdev::CallRecord& r :
+         vdev::calls(Call::kDefaultEndpointReadWriteSync)) {
+      order.push_back(static_cast<uint16_t>(r.setup[2] | r.setup[3] << 8));
+    }
+    return order;
+  }
+
+  TestDriversFolder drivers_;
+  std::string key_;
+  EventRecorder events_;
+  VirtualClock clock_;
+};
+
+TEST_F(UpgradeEntryTest, NoMatchingFileIsSuccessWithoutDownload) {
+  DWORD first = eventCounter;
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  EXPECT_EQ(events_.texts(), join(kOpened, {"Finished traverse update file"}));
+  std::vector<RecordedEvent> events = events_.events();
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].id, first + i);
+    EXPECT_EQ(events[i].source, eventSource);
+  }
+  EXPECT_NE(eventSource, nullptr);
+  EXPECT_EQ(events[2].strings, Strings({"serial_number : ", "VLNR-SN-000123",
+                                        "dev_vendor : ", ""}));
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+}
+
+TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
+  ASSERT_TRUE(drivers_.addFile(key_, "image"));
+  WideString path = U16("\\\\?\\usb#vid_3f3a&pid_9206#nobody");
+  EXPECT_EQ(
+      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kClassGuid), -1);
+  EXPECT_EQ(events_.texts(),
+            Strings({"letsStartUpgrade() entry",
+                     "Can not open velunor update usb device"}));
+  EXPECT_EQ(events_.events().back().type, EVENTLOG_ERROR_TYPE);
+  EXPECT_FALSE(vdev::verdict().announced);
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+}
+
+TEST_F(UpgradeEntryTest, DevicePathBeyondTheBufferIsNoDevice) {
+  WideString path(1100, 'a');
+  EXPECT_EQ(
+      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kClassGuid), -1);
+  EXPECT_EQ(events_.texts().back(), "Can not open velunor update usb device");
+}
+
+TEST_F(UpgradeEntryTest, EveryMatchDownloadsTheUpdateFile) {
+  ASSERT_TRUE(drivers_.addFile(key_, std::string(1000, 'N')));
+  ASSERT_TRUE(drivers_.addFile(key_ + ".old", std::string(3000, 'O')));
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  vdev::Verdict verdict = vdev::verdict();
+  EXPECT_EQ(verdict.announcements, 2u);
+  EXPECT_EQ(verdict.image_size, 1000u);  // the update file, both times
+  EXPECT_TRUE(verdict.md5_verified);
+  EXPECT_TRUE(verdict.update_started);
+  EXPECT_STREQ(verdict.version, "V2.0.1");
+  Strings texts = events_.texts();
+  EXPECT_EQ(count(texts, "veluSendImageFile success"), 2u);
+  EXPECT_EQ(texts.back(), "Finished traverse update file");
+  EXPECT_EQ(count(texts, "traverse update file fail"), 0u);
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+}
+
+TEST_F(UpgradeEntryTest, NameInOtherCaseIsNotSent) {
+  std::string upper = key_;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  ASSERT_TRUE(drivers_.addFile(upper, "image"));
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(events_.texts().back(), "Finished traverse update file");
+}
+
+TEST_F(UpgradeEntryTest, EmptyNameFailsEveryDownload) {
+  ASSERT_TRUE(drivers_.addFile(key_, "image"));
+  EXPECT_EQ(upgrade(""), 1);
+  Strings texts = events_.texts();
+  EXPECT_GE(count(texts, "veluSendImageFile fail"), 1u);
+  EXPECT_EQ(count(texts, "veluSendImageFile success"), 0u);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "traverse update file fail");
+  EXPECT_EQ(texts.back(), "Finished traverse update file");
+  EXPECT_FALSE(vdev::verdict().announced);
+}
+
+TEST_F(UpgradeEntryTest, FileInAPlainSubdirectoryIsSentFromThere) {
+  std::string sub = "vlnr5_sub_" + key_;
+  ASSERT_TRUE(drivers_.addDirectory(sub));
+  ASSERT_TRUE(drivers_.addFile(sub + "\\" + key_, std::string(777, 'S')));
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  EXPECT_EQ(vdev::verdict().image_size, 777u);
+  EXPECT_TRUE(vdev::verdict().md5_verified);
+  EXPECT_EQ(count(events_.texts(), "veluSendImageFile success"), 1u);
+}
+
+TEST_F(UpgradeEntryTest, HiddenSubdirectoryIsAMatchAtTheTopLevel) {
+  std::string hidden = "." + key_ + ".d";
+  ASSERT_TRUE(drivers_.addDirectory(hidden));
+  ASSERT_TRUE(drivers_.addFile(hidden + "\\" + key_, "inner image"));
+  ASSERT_TRUE(drivers_.markDirectory(hidden, TestDriversFolder::kHidden));
+  // Asked for drivers\<name>, which is not there.
+  EXPECT_EQ(upgrade(key_.c_str()), 1);
+  Strings texts = events_.texts();
+  EXPECT_EQ(count(texts, "veluSendImageFile fail"), 1u);
+  EXPECT_FALSE(vdev::verdict().announced);
+}
+
+TEST_F(UpgradeEntryTest, OneFailedDownloadAmongSeveralFailsTheUpgrade) {
+  ASSERT_TRUE(drivers_.addFile(key_, std::string(100, 'A')));
+  ASSERT_TRUE(drivers_.addFile(key_ + ".1", "b"));
+  ASSERT_TRUE(drivers_.addFile(key_ + ".2", "c"));
+  // One bulk write per download: the second download loses its data.
+  vdev::failCall(Call::kWriteEndpointSync, 2, 31);
+  EXPECT_EQ(upgrade(key_.c_str()), 1);
+  Strings texts = events_.texts();
+  EXPECT_EQ(count(texts, "veluSendImageFile success"), 2u);
+  EXPECT_EQ(count(texts, "veluSendImageFile fail"), 1u);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "traverse update file fail");
+  EXPECT_EQ(texts.back(), "Finished traverse update file");
+  EXPECT_EQ(events_.events()[events_.events().size() - 2].type,
+            EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+}
+
+TEST_F(UpgradeEntryTest, EveryCallRegistersTheSourceAndNumbersOn) {
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  DWORD next = eventCounter;
+  eventSource = nullptr;
+  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  std::vector<RecordedEvent> events = events_.events();
+  ASSERT_EQ(events.size(), 10u);
+  EXPECT_EQ(events[5].id, next);
+  EXPECT_EQ(events[5].text(), "letsStartUpgrade() entry");
+  // Registered again by the second call, under the library's name.
+  EXPECT_NE(eventSource, nullptr);
+  EXPECT_EQ(events[5].source, eventSource);
+#ifndef _WIN32
+  // The host hands out one handle per source name.
+  EXPECT_EQ(eventSource,
+            RegisterEventSourceW(nullptr, U16("velunorUpdateExport")));
+#endif
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// The shipped velunorUpdateExport.dll, loaded by path as the service loads
+// it, run against the virtual device (AdbWinApi.dll beside it).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "adbwinapi/virtual_device/virtual_device.h"
+#include "testing/event_recorder.h"
+#include "testing/import_patch.h"
+#include "testing/virtual_clock.h"
+#include "upgrade/test_drivers_folder.h"
+#include "upgrade/upgrade_entry.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr GUID kClassGuid = {0x6B11E5BB,
+                             0xF5CA,
+                             0x4902,
+                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
+
+// The sources the library registered, by name and server.
+std::vector<std::wstring> registered;
+
+HANDLE WINAPI recordRegistration(LPCWSTR server, LPCWSTR source) {
+  registered.push_back(std::wstring(server == nullptr ? L"<local>" : server) +
+                       L"/" + source);
+  return RegisterEventSourceW(server, source);
+}
+
+std::wstring besideThisProgram(const wchar_t* name) {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+}
+
+class UpgradeLibraryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::reset();
+    key_ = std::string("vlnr5_") +
+           testing::UnitTest::GetInstance()->current_test_info()->name() +
+           "_fw.bin";
+    library_ =
+        LoadLibraryW(besideThisProgram(L"velunorUpdateExport.dll").c_str());
+    ASSERT_NE(library_, nullptr) << GetLastError();
+    registered.clear();
+    registration_ = std::make_unique<ImportPatch>(
+        library_, "RegisterEventSourceW",
+        reinterpret_cast<const void*>(&recordRegistration));
+    events_ = std::make_unique<EventRecorder>();
+    clock_ = std::make_unique<VirtualClock>();
+    events_->watchModule(library_);
+    clock_->watchModule(library_);
+    letsStartUpgrade_ = reinterpret_cast<LetsStartUpgradeFunction>(
+        reinterpret_cast<void*>(GetProcAddress(library_, "letsStartUpgrade")));
+    ASSERT_NE(letsStartUpgrade_, nullptr);
+  }
+
+  void TearDown() override {
+    // The patches of the module's imports go before the module does.
+    clock_.reset();
+    events_.reset();
+    registration_.reset();
+    if (library_ != nullptr) FreeLibrary(library_);
+  }
+
+  TestDriversFolder drivers_;
+  std::string key_;
+  std::unique_ptr<ImportPatch> registration_;
+  std::unique_ptr<EventRecorder> events_;
+  std::unique_ptr<VirtualClock> clock_;
+  HMODULE library_ = nullptr;
+  LetsStartUpgradeFunction letsStartUpgrade_ = nullptr;
+};
+
+TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
+  std::string image(70000, 'i');
+  ASSERT_TRUE(drivers_.addFile(key_, image));
+  EXPECT_EQ(letsStartUpgrade_(0, 1, vdev::defaultInterfaceName(), key_.c_str(),
+                              "V3.1", kClassGuid),
+            0);
+  std::vector<RecordedEvent> events = events_->events();
+  ASSERT_GE(events.size(), 6u);
+  EXPECT_EQ(events[0].text(), "letsStartUpgrade() entry");
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].id, i + 1);
+    EXPECT_NE(events[i].source, nullptr);
+  }
+  EXPECT_EQ(events.back().text(), "Finished traverse update file");
+  vdev::Verdict verdict = vdev::verdict();
+  EXPECT_TRUE(verdict.image_received);
+  EXPECT_EQ(verdict.image_size, image.size());
+  EXPECT_TRUE(verdict.md5_verified);
+  EXPECT_TRUE(verdict.update_started);
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+
+  // A second call in the same load numbers on.
+  DWORD next = static_cast<DWORD>(events.size() + 1);
+  events_->clear();
+  vdev::reset();
+  EXPECT_EQ(letsStartUpgrade_(0, 0, vdev::defaultInterfaceName(), key_.c_str(),
+                              "V3.1", kClassGuid),
+            0);
+  ASSERT_FALSE(events_->events().empty());
+  EXPECT_EQ(events_->events()[0].id, next);
+  EXPECT_FALSE(vdev::verdict().update_started);
+  // Every call registers the library's source on the local computer.
+  EXPECT_EQ(registered,
+            std::vector<std::wstring>(2, L"<local>/velunorUpdateExport"));
+}
+
+TEST_F(UpgradeLibraryTest, NoDeviceIsMinusOne) {
+  ASSERT_TRUE(drivers_.addFile(key_, "image"));
+  EXPECT_EQ(letsStartUpgrade_(1, 1, L"\\\\?\\usb#nobody", key_.c_str(), "V1",
+                              kClassGuid),
+            -1);
+  EXPECT_EQ(events_->texts(),
+            Strings({"letsStartUpgrade() entry",
+                     "Can not open velunor update usb device"}));
+  EXPECT_EQ(events_->events()[0].id, 1u);
+  EXPECT_FALSE(vdev::verdict().announced);
+}
+
+}  // namespace
