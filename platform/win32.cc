@@ -1,7 +1,26 @@
 #include "platform/win32.h"
 
 #ifdef _WIN32
-FILE* openBinaryFile(const char* path) { return fopen(path, "rb"); }
+#include <fcntl.h>
+
+// Images are opened with delete sharing: a worker ended by a device removal
+// keeps its handle until the process ends, and the service must still be able
+// to delete the update file after the next, successful upgrade.
+FILE* openBinaryFile(const char* path) {
+  HANDLE file = CreateFileA(
+      path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file),
+                                   _O_RDONLY | _O_BINARY);
+  if (descriptor == -1) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(descriptor, "rb");
+  if (stream == nullptr) _close(descriptor);
+  return stream;
+}
 #endif
 
 size_t wideLength(const WCHAR* text) {
