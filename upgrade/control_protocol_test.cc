@@ -11,6 +11,7 @@
 #include "adbwinapi/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
 #include "testing/virtual_clock.h"
+#include "upgrade/virtual_interface.h"
 
 namespace {
 
@@ -72,17 +73,7 @@ class ControlProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     vdev::reset();
-    auto record = std::make_unique<UsbDeviceHandle>();
-    record->interface_handle =
-        AdbCreateInterfaceByName(vdev::defaultInterfaceName());
-    record->read_endpoint = AdbOpenDefaultBulkReadEndpoint(
-        record->interface_handle, AdbOpenAccessTypeReadWrite,
-        AdbOpenSharingModeReadWrite);
-    record->write_endpoint = AdbOpenDefaultBulkWriteEndpoint(
-        record->interface_handle, AdbOpenAccessTypeReadWrite,
-        AdbOpenSharingModeReadWrite);
-    record->zlp_mask = 511;
-    transport_ = std::make_unique<WindowsUsbTransport>(std::move(record));
+    transport_ = std::make_unique<WindowsUsbTransport>(openVirtualInterface());
   }
   void TearDown() override { transport_->usb_close(); }
 

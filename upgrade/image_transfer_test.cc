@@ -17,6 +17,7 @@
 #include "testing/event_recorder.h"
 #include "testing/virtual_clock.h"
 #include "upgrade/control_protocol.h"
+#include "upgrade/virtual_interface.h"
 
 namespace {
 
@@ -190,20 +191,6 @@ class WatchedTransport : public Transport {
   WindowsUsbTransport inner_;
 };
 
-std::unique_ptr<UsbDeviceHandle> openDevice() {
-  auto record = std::make_unique<UsbDeviceHandle>();
-  record->interface_handle =
-      AdbCreateInterfaceByName(vdev::defaultInterfaceName());
-  record->read_endpoint = AdbOpenDefaultBulkReadEndpoint(
-      record->interface_handle, AdbOpenAccessTypeReadWrite,
-      AdbOpenSharingModeReadWrite);
-  record->write_endpoint = AdbOpenDefaultBulkWriteEndpoint(
-      record->interface_handle, AdbOpenAccessTypeReadWrite,
-      AdbOpenSharingModeReadWrite);
-  record->zlp_mask = 511;
-  return record;
-}
-
 // True when no handle of this process holds the file. Windows refuses to move
 // a file that is open; on the host the process's descriptors tell.
 bool fileIsClosed(const std::string& path) {
@@ -235,7 +222,7 @@ class ImageTransferTest : public testing::Test {
     directory_ = fs::temp_directory_path() /
                  ("velunor_image_transfer_" + std::to_string(stamp));
     fs::create_directories(directory_);
-    transport_ = std::make_unique<WatchedTransport>(openDevice());
+    transport_ = std::make_unique<WatchedTransport>(openVirtualInterface());
   }
 
   void TearDown() override {
@@ -421,7 +408,7 @@ TEST_F(ImageTransferTest, WithoutSegmentsOnlyTheFinalSyncConfirms) {
 
   // A longer image is not cut into segments either.
   vdev::reset();
-  transport_ = std::make_unique<WatchedTransport>(openDevice());
+  transport_ = std::make_unique<WatchedTransport>(openVirtualInterface());
   std::string longer = image(kSegment + 1, "longer.bin");
   EXPECT_EQ(send(longer, 0, 0), 0);
   EXPECT_EQ(dataWrites().size(), 257u);
@@ -596,7 +583,7 @@ TEST_F(ImageTransferTest, RefusedAnnouncementGivesMinus5AtOnce) {
     SCOPED_TRACE(refusal.text);
     vdev::reset();
     events_.clear();
-    transport_ = std::make_unique<WatchedTransport>(openDevice());
+    transport_ = std::make_unique<WatchedTransport>(openVirtualInterface());
     vdev::AnswerOverride answer;
     answer.status = refusal.status;
     answer.state = refusal.state;

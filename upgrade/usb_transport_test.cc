@@ -9,6 +9,7 @@
 #include "adbwinapi/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
 #include "testing/virtual_clock.h"
+#include "upgrade/virtual_interface.h"
 
 namespace {
 
@@ -28,17 +29,8 @@ class UsbTransportTest : public testing::Test {
 
   // Opens the device's interface as discovery does and hands it over.
   std::unique_ptr<WindowsUsbTransport> open(uint32_t zlp_mask = 511) {
-    auto record = std::make_unique<UsbDeviceHandle>();
-    record->interface_handle =
-        AdbCreateInterfaceByName(vdev::defaultInterfaceName());
-    record->read_endpoint = AdbOpenDefaultBulkReadEndpoint(
-        record->interface_handle, AdbOpenAccessTypeReadWrite,
-        AdbOpenSharingModeReadWrite);
-    record->write_endpoint = AdbOpenDefaultBulkWriteEndpoint(
-        record->interface_handle, AdbOpenAccessTypeReadWrite,
-        AdbOpenSharingModeReadWrite);
+    auto record = openVirtualInterface(zlp_mask);
     record->interface_name = "usb#vid_3f3a&pid_9206";
-    record->zlp_mask = zlp_mask;
     handles_ = {vdev::calls()[0].result_handle, vdev::calls()[1].result_handle,
                 vdev::calls()[2].result_handle};
     mark_ = vdev::callCount();

@@ -27,6 +27,7 @@
 #include "adbwinapi/virtual_device/virtual_device.h"
 #include "platform/host/host_testing.h"
 #include "upgrade/image_transfer.h"
+#include "upgrade/virtual_interface.h"
 
 extern char** environ;
 
@@ -97,20 +98,6 @@ class CountingTransport : public Transport {
   WindowsUsbTransport inner_;
 };
 
-std::unique_ptr<UsbDeviceHandle> openVirtualDevice() {
-  auto record = std::make_unique<UsbDeviceHandle>();
-  record->interface_handle =
-      AdbCreateInterfaceByName(vdev::defaultInterfaceName());
-  record->read_endpoint = AdbOpenDefaultBulkReadEndpoint(
-      record->interface_handle, AdbOpenAccessTypeReadWrite,
-      AdbOpenSharingModeReadWrite);
-  record->write_endpoint = AdbOpenDefaultBulkWriteEndpoint(
-      record->interface_handle, AdbOpenAccessTypeReadWrite,
-      AdbOpenSharingModeReadWrite);
-  record->zlp_mask = 511;  // 512-byte packets
-  return record;
-}
-
 uint64_t peakResidentKiB() {
   FILE* status = std::fopen("/proc/self/status", "r");
   if (status == nullptr) return 0;
@@ -137,7 +124,7 @@ Download runDownload(const std::string& path) {
   vdev::reset();
   vdev::keepRecord(false);
   hostSetSleepHook(&addWait);
-  CountingTransport transport(openVirtualDevice());
+  CountingTransport transport(openVirtualInterface());
   Download download;
   Clock::time_point start = Clock::now();
   download.result =
