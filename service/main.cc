@@ -12,16 +12,6 @@
 
 namespace {
 
-void runService() {
-  SERVICE_TABLE_ENTRYW table[] = {
-      {const_cast<LPWSTR>(kServiceName), ServiceMain}, {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherW(table)) {
-    reportEvent(EVENTLOG_ERROR_TYPE, L"start service control dispatcher fail");
-  }
-  waitForServiceRemoval();
-  reportEvent(EVENTLOG_INFORMATION_TYPE, L"runServcie success");
-}
-
 void runUninstall() {
   if (uninstallService() == kUninstallDeleted) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,

@@ -295,3 +295,13 @@ DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
       return 0;
   }
 }
+
+void runService() {
+  SERVICE_TABLE_ENTRYW table[] = {
+      {const_cast<LPWSTR>(kServiceName), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"start service control dispatcher fail");
+  }
+  waitForServiceRemoval();
+  reportEvent(EVENTLOG_INFORMATION_TYPE, L"runServcie success");
+}

@@ -66,6 +66,11 @@ void unregisterDeviceEvents(ServiceContext* context);
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
+// The service role of the program: hands the main thread to the service
+// dispatcher until the service has stopped (and, after an upgrade, until its
+// registration is removed), then writes the main thread's last event.
+void runService();
+
 DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
                                   LPVOID eventData, LPVOID context);
 

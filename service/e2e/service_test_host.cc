@@ -206,18 +206,6 @@ DWORD WINAPI deliverDeviceEvents(LPVOID listener) {
   return 0;
 }
 
-// --- The service role, as the shipped program runs it ---
-
-void runService() {
-  SERVICE_TABLE_ENTRYW table[] = {
-      {const_cast<LPWSTR>(kServiceName), ServiceMain}, {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherW(table)) {
-    reportEvent(EVENTLOG_ERROR_TYPE, L"start service control dispatcher fail");
-  }
-  waitForServiceRemoval();
-  reportEvent(EVENTLOG_INFORMATION_TYPE, L"runServcie success");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
