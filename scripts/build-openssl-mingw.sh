@@ -5,7 +5,8 @@
 # finished build is cached, nothing is fetched or built.
 set -euo pipefail
 
-cache_root="${VELUNOR_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velunor-update}"
+# The windows preset looks for the build in $HOME/.cache/velunor-update.
+cache_root="$HOME/.cache/velunor-update"
 mkdir -p "$cache_root"
 
 cached=$(ls -d "$cache_root"/openssl-mingw64-*/.complete 2>/dev/null | sort -V | tail -n1 || true)

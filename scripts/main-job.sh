@@ -6,5 +6,7 @@
 # Exit status 0 only when every check passed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The OpenSSL cache lives under $HOME; a bare environment may lack it.
+export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 bash scripts/setup.sh
 exec bash scripts/service-demo.sh "$@"

@@ -3,6 +3,8 @@
 # under AddressSanitizer and UBSan, the Windows build under Wine.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# The OpenSSL cache lives under $HOME; a bare environment may lack it.
+export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 
 bash scripts/setup.sh || exit 1
 
