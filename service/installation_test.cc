@@ -25,6 +25,7 @@ Function realFunction(const char* name) {
 struct HandleLedger {
   std::vector<SC_HANDLE> opened;
   std::vector<SC_HANDLE> closed;
+  std::vector<DWORD> access;  // asked for by each open or create, in order
   bool failManager = false;
   bool failQuery = false;
   bool failDelete = false;
@@ -33,6 +34,7 @@ HandleLedger* ledger = nullptr;
 
 SC_HANDLE WINAPI watchedOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
                                        DWORD access) {
+  ledger->access.push_back(access);
   if (ledger->failManager) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -45,6 +47,7 @@ SC_HANDLE WINAPI watchedOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
 
 SC_HANDLE WINAPI watchedOpenServiceW(SC_HANDLE manager, LPCWSTR name,
                                      DWORD access) {
+  ledger->access.push_back(access);
   SC_HANDLE handle = realFunction<decltype(&OpenServiceW)>("OpenServiceW")(
       manager, name, access);
   if (handle != nullptr) ledger->opened.push_back(handle);
@@ -57,6 +60,7 @@ SC_HANDLE WINAPI watchedCreateServiceW(SC_HANDLE manager, LPCWSTR name,
                                        LPCWSTR path, LPCWSTR group, LPDWORD tag,
                                        LPCWSTR dependencies, LPCWSTR user,
                                        LPCWSTR password) {
+  ledger->access.push_back(access);
   SC_HANDLE handle = realFunction<decltype(&CreateServiceW)>("CreateServiceW")(
       manager, name, display, access, type, start, error, path, group, tag,
       dependencies, user, password);
@@ -171,6 +175,8 @@ TEST_F(InstallationTest, UninstallDeletesAStoppedService) {
   EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_FALSE(serviceRegistered());
   EXPECT_EQ(seen_.opened.size(), 2u);
+  // SC_MANAGER_CONNECT, then DELETE | SERVICE_QUERY_STATUS: no more.
+  EXPECT_EQ(seen_.access, (std::vector<DWORD>{0x1, 0x10004}));
   expectEveryHandleClosedInReverse();
 }
 
@@ -242,6 +248,8 @@ TEST_F(InstallationTest, InstallClosesBothHandles) {
             Strings{"install [VelunorUpdateService] success"});
   EXPECT_TRUE(serviceRegistered());
   EXPECT_EQ(seen_.opened.size(), 2u);
+  // SC_MANAGER_CREATE_SERVICE, then SERVICE_ALL_ACCESS for the new service.
+  EXPECT_EQ(seen_.access, (std::vector<DWORD>{0x2, 0xF01FF}));
   expectEveryHandleClosedInReverse();
 }
 

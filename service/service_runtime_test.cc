@@ -16,6 +16,7 @@
 #include "service/upgrade_library_stub.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
+#include "testing/import_patch.h"
 #include "testing/virtual_clock.h"
 
 namespace {
@@ -185,6 +186,103 @@ TEST_F(ServiceRuntimeTest, EachMissingValueFailsWithItsOwnTextAndResult) {
     EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(events[1].strings, Strings{steps[present].text});
     EXPECT_EQ(context_->workerThread, nullptr);
+  }
+}
+
+// The registry calls of one arrival: the keys it opened and closed, and each
+// query as "variant name buffer-size typed|untyped".
+struct RegistryLedger {
+  std::vector<HKEY> opened;
+  std::vector<HKEY> closed;
+  Strings queries;
+};
+RegistryLedger* registryLedger = nullptr;
+
+template <typename Function>
+Function realAdvapi(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"advapi32.dll"), name)));
+}
+
+std::string describeQuery(const char* variant, const std::string& name,
+                          const DWORD* type, const DWORD* size) {
+  return std::string(variant) + " " + name + " " +
+         std::to_string(size != nullptr ? *size : 0) + " " +
+         (type != nullptr ? "typed" : "untyped");
+}
+
+LSTATUS WINAPI watchedRegOpenKeyW(HKEY root, LPCWSTR path, PHKEY key) {
+  LSTATUS result =
+      realAdvapi<decltype(&RegOpenKeyW)>("RegOpenKeyW")(root, path, key);
+  if (registryLedger != nullptr && result == ERROR_SUCCESS) {
+    registryLedger->opened.push_back(*key);
+  }
+  return result;
+}
+
+LSTATUS WINAPI watchedRegCloseKey(HKEY key) {
+  if (registryLedger != nullptr) registryLedger->closed.push_back(key);
+  return realAdvapi<decltype(&RegCloseKey)>("RegCloseKey")(key);
+}
+
+LSTATUS WINAPI watchedRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved,
+                                       LPDWORD type, LPBYTE data,
+                                       LPDWORD size) {
+  if (registryLedger != nullptr) {
+    registryLedger->queries.push_back(describeQuery("A", name, type, size));
+  }
+  return realAdvapi<decltype(&RegQueryValueExA)>("RegQueryValueExA")(
+      key, name, reserved, type, data, size);
+}
+
+LSTATUS WINAPI watchedRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved,
+                                       LPDWORD type, LPBYTE data,
+                                       LPDWORD size) {
+  if (registryLedger != nullptr) {
+    registryLedger->queries.push_back(
+        describeQuery("W", narrow(name), type, size));
+  }
+  return realAdvapi<decltype(&RegQueryValueExW)>("RegQueryValueExW")(
+      key, name, reserved, type, data, size);
+}
+
+TEST_F(ServiceRuntimeTest, TheFamilyKeyIsReadAsStoredAndClosedOnEveryPath) {
+  ImportPatch open(nullptr, "RegOpenKeyW",
+                   reinterpret_cast<const void*>(&watchedRegOpenKeyW));
+  ImportPatch close(nullptr, "RegCloseKey",
+                    reinterpret_cast<const void*>(&watchedRegCloseKey));
+  ImportPatch queryA(nullptr, "RegQueryValueExA",
+                     reinterpret_cast<const void*>(&watchedRegQueryValueExA));
+  ImportPatch queryW(nullptr, "RegQueryValueExW",
+                     reinterpret_cast<const void*>(&watchedRegQueryValueExW));
+  const Strings queries = {"A updatefile 260 untyped", "W bForce 4 typed",
+                           "W bUpdate 4 typed", "A version 260 untyped"};
+  const DWORD results[] = {4, 12, 13, 14, 0};
+
+  RegistryLedger noKey;
+  registryLedger = &noKey;
+  EXPECT_EQ(arrive(kZr700Path), 3u);
+  registryLedger = nullptr;
+  EXPECT_TRUE(noKey.opened.empty());
+  EXPECT_TRUE(noKey.closed.empty());
+  EXPECT_TRUE(noKey.queries.empty());
+
+  FamilySettings settings(L"ZR700");
+  for (size_t present = 0; present < 5; ++present) {
+    if (present == 1) settings.text("updatefile", "fw.img");
+    if (present == 2) settings.flag(L"bForce", 1);
+    if (present == 3) settings.flag(L"bUpdate", 1);
+    if (present == 4) settings.text("version", "1.0");
+    RegistryLedger ledger;
+    registryLedger = &ledger;
+    EXPECT_EQ(arrive(kZr700Path), results[present]);
+    registryLedger = nullptr;
+
+    ASSERT_EQ(ledger.opened.size(), 1u) << present;
+    EXPECT_EQ(ledger.closed, ledger.opened) << present;
+    size_t asked = present < 4 ? present + 1 : 4;
+    EXPECT_EQ(ledger.queries, Strings(queries.begin(), queries.begin() + asked))
+        << present;
   }
 }
 
