@@ -10,6 +10,7 @@
 #include "adbwinapi/virtual_device/virtual_device.h"
 #include "common/event_report.h"
 #include "testing/event_recorder.h"
+#include "upgrade/upgrade_entry.h"
 
 namespace {
 
@@ -17,11 +18,6 @@ using Strings = std::vector<std::string>;
 using WideString = std::basic_string<AdbWideChar>;
 using vdev::Call;
 using vdev::CallRecord;
-
-constexpr GUID kClassGuid = {0x6B11E5BB,
-                             0xF5CA,
-                             0x4902,
-                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
 
 WideString wide(const std::string& ascii) {
   return WideString(ascii.begin(), ascii.end());
@@ -59,7 +55,7 @@ class DeviceDiscoveryTest : public testing::Test {
 
   std::unique_ptr<UsbDeviceHandle> find(const std::string& path) {
     WideString text = wide(path);
-    return find_usb_device(recordOffer, text.c_str(), kClassGuid);
+    return find_usb_device(recordOffer, text.c_str(), kUpdateDeviceClass);
   }
 
   static uint64_t token(const void* handle) {
@@ -107,8 +103,8 @@ TEST_F(DeviceDiscoveryTest, CapitalPathOpensTheLowerCaseInterface) {
           Call::kGetSerialNumber, Call::kCloseHandle}));
   // The class by value and the three filters.
   std::vector<uint8_t> guid = vdev::payload(all[0]);
-  ASSERT_EQ(guid.size(), sizeof kClassGuid);
-  EXPECT_EQ(std::memcmp(guid.data(), &kClassGuid, sizeof kClassGuid), 0);
+  ASSERT_EQ(guid.size(), sizeof kUpdateDeviceClass);
+  EXPECT_EQ(std::memcmp(guid.data(), &kUpdateDeviceClass, sizeof kUpdateDeviceClass), 0);
   EXPECT_TRUE(all[0].flags[0] && all[0].flags[1] && all[0].flags[2]);
   EXPECT_EQ(all[1].handle, all[0].result_handle);
   EXPECT_EQ(all[1].length, 2048u);
@@ -190,7 +186,7 @@ TEST_F(DeviceDiscoveryTest, EnumeratedNameWithACapitalNeverMatches) {
   name.back() = static_cast<AdbWideChar>(0x00E9);
   vdev::reset();
   vdev::addInterface(name.c_str(), {});
-  EXPECT_EQ(find_usb_device(recordOffer, path.c_str(), kClassGuid), nullptr);
+  EXPECT_EQ(find_usb_device(recordOffer, path.c_str(), kUpdateDeviceClass), nullptr);
   EXPECT_TRUE(vdev::calls(Call::kCreateInterfaceByName).empty());
   EXPECT_TRUE(events_.events().empty());
   EXPECT_EQ(vdev::openHandleCount(), 0u);
@@ -366,7 +362,7 @@ TEST_F(DeviceDiscoveryTest, TransportTakesTheAcceptedDevice) {
   addInterface(kName);
   WideString path = wide(kCapitalPath);
   std::unique_ptr<WindowsUsbTransport> transport =
-      open_usb_transport(recordOffer, path.c_str(), kClassGuid);
+      open_usb_transport(recordOffer, path.c_str(), kUpdateDeviceClass);
   ASSERT_NE(transport, nullptr);
   ASSERT_NE(transport->device(), nullptr);
   EXPECT_EQ(token(transport->device()->interface_handle),
@@ -379,7 +375,7 @@ TEST_F(DeviceDiscoveryTest, TransportTakesTheAcceptedDevice) {
 TEST_F(DeviceDiscoveryTest, NoDeviceGivesNoTransportAndNoEvent) {
   vdev::failCall(Call::kNextInterface, 0, 259);
   WideString path = wide(kName);
-  EXPECT_EQ(open_usb_transport(recordOffer, path.c_str(), kClassGuid), nullptr);
+  EXPECT_EQ(open_usb_transport(recordOffer, path.c_str(), kUpdateDeviceClass), nullptr);
   EXPECT_TRUE(events_.events().empty());
 }
 

@@ -28,11 +28,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr GUID kClassGuid = {0x6B11E5BB,
-                             0xF5CA,
-                             0x4902,
-                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
-
 class TransportAllocationTest : public testing::Test {
  protected:
   void SetUp() override { vdev::reset(); }
@@ -43,7 +38,7 @@ class TransportAllocationTest : public testing::Test {
 TEST_F(TransportAllocationTest, NoMemoryForTheTransportClosesTheDevice) {
   refusedSize = sizeof(WindowsUsbTransport);
   EXPECT_EQ(open_usb_transport(log_device_match, vdev::defaultInterfaceName(),
-                               kClassGuid),
+                               kUpdateDeviceClass),
             nullptr);
   EXPECT_FALSE(vdev::calls(vdev::Call::kGetSerialNumber).empty());
   EXPECT_EQ(vdev::openHandleCount(), 0u);
@@ -52,7 +47,7 @@ TEST_F(TransportAllocationTest, NoMemoryForTheTransportClosesTheDevice) {
 TEST_F(TransportAllocationTest, EntryPointTakesTheNoDevicePath) {
   refusedSize = sizeof(WindowsUsbTransport);
   EXPECT_EQ(letsStartUpgrade(0, 1, vdev::defaultInterfaceName(),
-                             "vlnr5_allocation_fw.bin", "V1", kClassGuid),
+                             "vlnr5_allocation_fw.bin", "V1", kUpdateDeviceClass),
             -1);
   Strings texts = events_.texts();
   ASSERT_FALSE(texts.empty());
@@ -63,7 +58,7 @@ TEST_F(TransportAllocationTest, EntryPointTakesTheNoDevicePath) {
 TEST_F(TransportAllocationTest, NoMemoryForTheRecordIsAnUnopenedDevice) {
   refusedSize = sizeof(UsbDeviceHandle);
   EXPECT_EQ(open_usb_transport(log_device_match, vdev::defaultInterfaceName(),
-                               kClassGuid),
+                               kUpdateDeviceClass),
             nullptr);
   EXPECT_EQ(events_.texts(), Strings{"Can not open velunor update device"});
   EXPECT_TRUE(vdev::calls(vdev::Call::kCreateInterfaceByName).empty());

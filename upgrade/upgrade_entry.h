@@ -20,6 +20,13 @@ constexpr int32_t kUpgradeNoDevice = -1;
 
 constexpr char kUpdateDirectory[] = "C:\\Windows\\System32\\drivers";
 
+// The device interface class of the update devices, as callers pass it.
+constexpr GUID kUpdateDeviceClass = {
+    0x6B11E5BB,
+    0xF5CA,
+    0x4902,
+    {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
+
 extern "C" {
 
 // The device path is UTF-16; the update-file name and the version are

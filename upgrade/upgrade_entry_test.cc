@@ -18,11 +18,6 @@ using Strings = std::vector<std::string>;
 using WideString = std::basic_string<AdbWideChar>;
 using vdev::Call;
 
-constexpr GUID kClassGuid = {0x6B11E5BB,
-                             0xF5CA,
-                             0x4902,
-                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
-
 const Strings kOpened = {"letsStartUpgrade() entry", "do_usb_open() success",
                          "serial_number : VLNR-SN-000123dev_vendor : ",
                          "velunor update usb device open success"};
@@ -48,7 +43,7 @@ class UpgradeEntryTest : public testing::Test {
 
   int32_t upgrade(const char* updateFile, uint8_t bUpdate = 1) {
     return letsStartUpgrade(0, bUpdate, vdev::defaultInterfaceName(),
-                            updateFile, "V2.0.1", kClassGuid);
+                            updateFile, "V2.0.1", kUpdateDeviceClass);
   }
 
   // The control requests the device received, in order.
@@ -87,7 +82,7 @@ TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
   ASSERT_TRUE(drivers_.addFile(key_, "image"));
   WideString path = U16("\\\\?\\usb#vid_3f3a&pid_9206#nobody");
   EXPECT_EQ(
-      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kClassGuid), -1);
+      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kUpdateDeviceClass), -1);
   EXPECT_EQ(events_.texts(),
             Strings({"letsStartUpgrade() entry",
                      "Can not open velunor update usb device"}));
@@ -99,7 +94,7 @@ TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
 TEST_F(UpgradeEntryTest, DevicePathBeyondTheBufferIsNoDevice) {
   WideString path(1100, 'a');
   EXPECT_EQ(
-      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kClassGuid), -1);
+      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kUpdateDeviceClass), -1);
   EXPECT_EQ(events_.texts().back(), "Can not open velunor update usb device");
 }
 

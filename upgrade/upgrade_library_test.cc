@@ -18,11 +18,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr GUID kClassGuid = {0x6B11E5BB,
-                             0xF5CA,
-                             0x4902,
-                             {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
-
 // The sources the library registered, by name and server.
 std::vector<std::wstring> registered;
 
@@ -83,7 +78,7 @@ TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
   std::string image(70000, 'i');
   ASSERT_TRUE(drivers_.addFile(key_, image));
   EXPECT_EQ(letsStartUpgrade_(0, 1, vdev::defaultInterfaceName(), key_.c_str(),
-                              "V3.1", kClassGuid),
+                              "V3.1", kUpdateDeviceClass),
             0);
   std::vector<RecordedEvent> events = events_->events();
   ASSERT_GE(events.size(), 6u);
@@ -105,7 +100,7 @@ TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
   events_->clear();
   vdev::reset();
   EXPECT_EQ(letsStartUpgrade_(0, 0, vdev::defaultInterfaceName(), key_.c_str(),
-                              "V3.1", kClassGuid),
+                              "V3.1", kUpdateDeviceClass),
             0);
   ASSERT_FALSE(events_->events().empty());
   EXPECT_EQ(events_->events()[0].id, next);
@@ -118,7 +113,7 @@ TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
 TEST_F(UpgradeLibraryTest, NoDeviceIsMinusOne) {
   ASSERT_TRUE(drivers_.addFile(key_, "image"));
   EXPECT_EQ(letsStartUpgrade_(1, 1, L"\\\\?\\usb#nobody", key_.c_str(), "V1",
-                              kClassGuid),
+                              kUpdateDeviceClass),
             -1);
   EXPECT_EQ(events_->texts(),
             Strings({"letsStartUpgrade() entry",

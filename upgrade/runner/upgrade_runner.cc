@@ -24,12 +24,6 @@ constexpr int kExitNoExport = 5;
 constexpr int kExitUnknownResult = 6;
 
 constexpr int kArguments = 7;  // the program and six arguments
-constexpr GUID kInterfaceClass = {
-    0x6B11E5BB,
-    0xF5CA,
-    0x4902,
-    {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
-
 void printUsage(const char* program) {
   std::fprintf(
       stderr,
@@ -149,7 +143,7 @@ int main(int argc, char** argv) {
               wide.list.get()[2], argv[3], argv[4], bForce, bUpdate);
   std::fflush(stdout);
   int32_t result = letsStartUpgrade(bForce, bUpdate, wide.list.get()[2],
-                                    argv[3], argv[4], kInterfaceClass);
+                                    argv[3], argv[4], kUpdateDeviceClass);
   std::printf("result %d: %s\n", static_cast<int>(result), meaningOf(result));
   return exitCodeOf(result);
 }
