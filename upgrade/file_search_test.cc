@@ -60,8 +60,7 @@ class FileSearchTest : public testing::Test {
     sendResults.clear();
     // Each test searches a folder of its own below the drivers folder, so
     // tests running at once in the same prefix never see each other.
-    dir_ = std::string("vlnr5_") +
-           testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir_ = TestDriversFolder::nameOfThisTest();
     ASSERT_TRUE(drivers_.addDirectory(dir_));
   }
 

@@ -1,5 +1,7 @@
 #include "upgrade/test_drivers_folder.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -48,6 +50,11 @@ TestDriversFolder::~TestDriversFolder() {
 
 std::string TestDriversFolder::path(const std::string& relative) {
   return std::string(kRoot) + "\\" + relative;
+}
+
+std::string TestDriversFolder::nameOfThisTest(const char* suffix) {
+  return std::string("vlnr5_") +
+         testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
 }
 
 std::string TestDriversFolder::local(const std::string& relative) const {

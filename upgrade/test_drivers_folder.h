@@ -25,6 +25,10 @@ class TestDriversFolder {
   // The Windows path of `relative` (backslashes) below the drivers folder.
   static std::string path(const std::string& relative);
 
+  // A name that only the running test uses, followed by `suffix`: tests run
+  // at once in one prefix must never see each other's entries.
+  static std::string nameOfThisTest(const char* suffix = "");
+
   // Both return false when the entry could not be made as asked.
   bool addFile(const std::string& relative, const std::string& contents);
   bool addDirectory(const std::string& relative);

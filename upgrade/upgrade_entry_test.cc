@@ -36,9 +36,7 @@ class UpgradeEntryTest : public testing::Test {
   void SetUp() override {
     vdev::reset();
     // Names of this test alone, as tests may run at once in one prefix.
-    key_ = std::string("vlnr5_") +
-           testing::UnitTest::GetInstance()->current_test_info()->name() +
-           "_fw.bin";
+    key_ = TestDriversFolder::nameOfThisTest("_fw.bin");
   }
 
   int32_t upgrade(const char* updateFile, uint8_t bUpdate = 1) {
@@ -81,8 +79,9 @@ TEST_F(UpgradeEntryTest, NoMatchingFileIsSuccessWithoutDownload) {
 TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
   ASSERT_TRUE(drivers_.addFile(key_, "image"));
   WideString path = U16("\\\\?\\usb#vid_3f3a&pid_9206#nobody");
-  EXPECT_EQ(
-      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kUpdateDeviceClass), -1);
+  EXPECT_EQ(letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1",
+                             kUpdateDeviceClass),
+            -1);
   EXPECT_EQ(events_.texts(),
             Strings({"letsStartUpgrade() entry",
                      "Can not open velunor update usb device"}));
@@ -93,8 +92,9 @@ TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
 
 TEST_F(UpgradeEntryTest, DevicePathBeyondTheBufferIsNoDevice) {
   WideString path(1100, 'a');
-  EXPECT_EQ(
-      letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1", kUpdateDeviceClass), -1);
+  EXPECT_EQ(letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1",
+                             kUpdateDeviceClass),
+            -1);
   EXPECT_EQ(events_.texts().back(), "Can not open velunor update usb device");
 }
 

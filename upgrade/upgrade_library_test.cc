@@ -38,9 +38,7 @@ class UpgradeLibraryTest : public testing::Test {
  protected:
   void SetUp() override {
     vdev::reset();
-    key_ = std::string("vlnr5_") +
-           testing::UnitTest::GetInstance()->current_test_info()->name() +
-           "_fw.bin";
+    key_ = TestDriversFolder::nameOfThisTest("_fw.bin");
     library_ =
         LoadLibraryW(besideThisProgram(L"velunorUpdateExport.dll").c_str());
     ASSERT_NE(library_, nullptr) << GetLastError();
