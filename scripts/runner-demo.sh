@@ -35,11 +35,7 @@ bin=$build_dir/bin
 
 step "fresh Wine prefix ($prefix, boot log in $prefix.log)"
 mkdir -p "$job_dir"
-if [ -d "$prefix" ]; then
-  cmake/wine-prefix.sh stop "$prefix"
-  rm -rf "$prefix"
-fi
-rm -f "$prefix.log"
+cmake/wine-prefix.sh new "$prefix"
 cmake/wine-prefix.sh start "$prefix"
 trap 'cmake/wine-prefix.sh stop "$prefix"' EXIT
 system32=$prefix/drive_c/windows/system32

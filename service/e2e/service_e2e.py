@@ -41,6 +41,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "testing"))
 import wine_events  # noqa: E402
 
+PREFIX_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                             "..", "..", "cmake", "wine-prefix.sh")
+
 SERVICE = "VelunorUpdateService"
 # The path as the system names the arrived interface, and the name the
 # virtual device gives the same interface (the library compares lower case).
@@ -91,17 +94,14 @@ class Prefix:
     def boot(self, bin_dir):
         """A new prefix; its services run with their output in the log."""
         self.stop()
-        shutil.rmtree(self.path, ignore_errors=True)
-        if os.path.exists(self.log):
-            os.remove(self.log)
-        self._background(["wineboot", "-i"]).wait(timeout=300)
-        # Wine ends the services once no ordinary process is left and starts
-        # them again with the next one, which they inherit their standard
-        # streams and trace settings from. The keep-alive is that process,
-        # started once the boot's services have ended.
-        subprocess.run([self.server, "-w"], env=self.env, timeout=120,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=False)
+        # The project's one way to make a prefix: it returns once the first
+        # boot has wholly ended. Wine ends the services once no ordinary
+        # process is left and starts them again with the next one, which they
+        # inherit their standard streams and trace settings from. The
+        # keep-alive below is that process.
+        if subprocess.run([PREFIX_SCRIPT, "new", self.path], timeout=420,
+                          stdin=subprocess.DEVNULL).returncode != 0:
+            raise Failed("the new prefix did not boot")
         os.makedirs(self.programs(), exist_ok=True)
         for name in ("device_plug.exe", "service_test_host.exe"):
             shutil.copy(os.path.join(bin_dir, name), self.programs(name))
