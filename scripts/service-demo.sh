@@ -22,5 +22,5 @@ cmake --preset windows -B "$build_dir" >/dev/null
 cmake --build "$build_dir" -j 2 --target service_test_host device_plug \
   velunorUpdateExport velunor_virtual_device
 
-python3 service/e2e/service_e2e.py --bin "$build_dir/bin" \
+python3 testing/e2e/service_e2e.py --bin "$build_dir/bin" \
   --work "$build_dir/service-demo" --scenario "$scenario"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "service/service_identity.h"
-#include "service/service_test_support.h"
+#include "testing/service/service_test_support.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
 

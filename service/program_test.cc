@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "service/service_identity.h"
-#include "service/service_test_support.h"
+#include "testing/service/service_test_support.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "common/event_report.h"
 #include "service/service_identity.h"
-#include "service/service_test_support.h"
-#include "service/upgrade_library_stub.h"
+#include "testing/service/service_test_support.h"
+#include "testing/service/upgrade_library_stub.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "adbwinapi/virtual_device/virtual_device.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "common/event_report.h"
 #include "testing/event_recorder.h"
 #include "upgrade/upgrade_entry.h"

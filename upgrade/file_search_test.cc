@@ -8,7 +8,7 @@
 
 #include "platform/win32.h"
 #include "testing/event_recorder.h"
-#include "upgrade/test_drivers_folder.h"
+#include "testing/upgrade/test_drivers_folder.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "adbwinapi/virtual_device/virtual_device.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
 #include "upgrade/device_discovery.h"
 #include "upgrade/upgrade_entry.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "adbwinapi/virtual_device/virtual_device.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
 #include "testing/virtual_clock.h"
-#include "upgrade/virtual_interface.h"
+#include "testing/upgrade/virtual_interface.h"
 
 namespace {
 

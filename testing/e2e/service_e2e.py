@@ -1,0 +1,536 @@
+#!/usr/bin/env python3
+"""The update service end to end under Wine.
+
+In a fresh Wine prefix of its own, booted with Wine's event trace going to the
+prefix's log, this run installs the service, writes the ZR700 settings under
+HKLM, places the upgrade library and an update image in
+C:\\Windows\\System32\\drivers and the virtual device (AdbWinApi.dll) in
+C:\\Windows\\System32, starts the service through Wine's service control
+manager and plugs the device in through Wine's plug-and-play service. It then
+shows and checks the event trail of the service process (read back from the
+trace), the device's verdict, the update file, the service registration and
+the end of the service process.
+
+The registered program is service_test_host.exe: the service's own code, run
+by Wine's real dispatcher, plus the one hop that Wine lacks (its user32 drops
+device events for service handles; the host hands each broadcast of the
+class to the registered control handler as Windows does).
+
+Scenarios:
+  upgrade   one arrival, one upgrade, the service removes itself
+  removal   the device is removed during the transfer: the worker is ended,
+            the service keeps running and stays registered; the next arrival
+            upgrades
+
+    service_e2e.py --bin BUILD/bin --work DIR [--scenario upgrade|removal|all]
+
+Exit status 0 only when every check passed. The prefix's server is ended on
+every path out of this program.
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                ".."))
+import wine_events  # noqa: E402
+
+PREFIX_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                             "..", "..", "cmake", "wine-prefix.sh")
+
+SERVICE = "VelunorUpdateService"
+# The path as the system names the arrived interface, and the name the
+# virtual device gives the same interface (the library compares lower case).
+DEVICE_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
+               "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
+INTERFACE_NAME = DEVICE_PATH.lower()
+UPDATE_FILE = "vlnr_zr700_fw.bin"
+VERSION = "V1.0.7"
+# Two and a half segments of 4 MiB: the device confirms its count twice
+# before the last sync.
+IMAGE_SIZE = 10 * 1024 * 1024 + 12345
+SEGMENT = 4 * 1024 * 1024
+TRACE = "-all,+pid,+eventlog,fixme+advapi"
+# The service waits this long after an arrival before it looks at the device.
+ARRIVAL_SETTLE_S = 15
+
+
+class Failed(Exception):
+    """A step of the run that could not be done at all."""
+
+
+class Prefix:
+    """A Wine prefix owned by this run, its log and its keep-alive process."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        self.log = self.path + ".log"
+        self.folder = f"velunor-e2e-{os.getpid()}"
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=self.path, WINEDEBUG=TRACE,
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.keep_alive = None
+        self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+
+    # Files in the prefix.
+    def system32(self, *names):
+        return os.path.join(self.path, "drive_c", "windows", "system32", *names)
+
+    def drivers(self, *names):
+        return self.system32("drivers", *names)
+
+    def programs(self, *names):
+        return os.path.join(self.path, "drive_c", self.folder, *names)
+
+    def windows_program(self, name):
+        return f"C:\\{self.folder}\\{name}"
+
+    def boot(self, bin_dir):
+        """A new prefix; its services run with their output in the log."""
+        self.stop()
+        # The project's one way to make a prefix: it returns once the first
+        # boot has wholly ended. Wine ends the services once no ordinary
+        # process is left and starts them again with the next one, which they
+        # inherit their standard streams and trace settings from. The
+        # keep-alive below is that process.
+        if subprocess.run([PREFIX_SCRIPT, "new", self.path], timeout=420,
+                          stdin=subprocess.DEVNULL).returncode != 0:
+            raise Failed("the new prefix did not boot")
+        os.makedirs(self.programs(), exist_ok=True)
+        for name in ("device_plug.exe", "service_test_host.exe"):
+            shutil.copy(os.path.join(bin_dir, name), self.programs(name))
+        self.keep_alive = self._background(
+            [self.windows_program("device_plug.exe"), "hold",
+             self.windows_program("stop"), "3600"])
+
+    def _background(self, args):
+        with open(self.log, "ab") as log:
+            return subprocess.Popen([wine_events.wine_binary(), *args],
+                                    env=self.env, stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=log)
+
+    def wine(self, *args, timeout=120):
+        """Runs a program to its end; returns (exit code, its output)."""
+        output_path = self.programs("last_command.txt")
+        with open(output_path, "w+b") as output:
+            completed = subprocess.run(
+                [wine_events.wine_binary(), *args], env=self.env,
+                stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                timeout=timeout, check=False)
+            output.seek(0)
+            return (completed.returncode,
+                    output.read().decode("utf-8", "replace"))
+
+    def stop(self):
+        if self.keep_alive is not None:
+            try:
+                open(self.programs("stop"), "w").close()
+            except OSError:
+                pass
+        subprocess.run([self.server, "-k"], env=self.env, timeout=60,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+        if self.keep_alive is not None:
+            try:
+                self.keep_alive.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.keep_alive.kill()
+                self.keep_alive.wait()
+            self.keep_alive = None
+
+    def trail(self, pid):
+        """The events of one Windows process, from the prefix's log."""
+        prefix = f"{pid:04x}:"
+        with open(self.log, encoding="utf-8", errors="replace") as log:
+            lines = [line[len(prefix):] for line in log.read().splitlines()
+                     if line.startswith(prefix)]
+        return wine_events.parse("\n".join(lines))
+
+
+class Checks:
+    """Named checks, printed as they are made."""
+
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, ok, detail=""):
+        if ok:
+            self.passed += 1
+            print(f"  ok: {name}")
+        else:
+            self.failed += 1
+            print(f"  NOT ok: {name}" + (f" ({detail})" if detail else ""))
+        return ok
+
+
+def wait_for(condition, timeout, interval=0.2):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(interval)
+    return condition()
+
+
+def section(title):
+    print(f"\n=== {title}", flush=True)
+
+
+class Run:
+    """One scenario's service, device and files in the prefix."""
+
+    def __init__(self, prefix, bin_dir, checks):
+        self.prefix = prefix
+        self.bin_dir = bin_dir
+        self.checks = checks
+        self.image_md5 = None
+        self.host_pid = None
+
+    # --- Setting up ---
+
+    def place_files(self, device_script):
+        p = self.prefix
+        shutil.copy(os.path.join(self.bin_dir, "velunorUpdateExport.dll"),
+                    p.drivers("velunorUpdateExport.dll"))
+        shutil.copy(os.path.join(self.bin_dir, "AdbWinApi.dll"),
+                    p.system32("AdbWinApi.dll"))
+        image = os.urandom(IMAGE_SIZE)
+        with open(p.drivers(UPDATE_FILE), "wb") as f:
+            f.write(image)
+        self.image_md5 = hashlib.md5(image).hexdigest()
+        print(f"image C:\\Windows\\System32\\drivers\\{UPDATE_FILE}: "
+              f"{IMAGE_SIZE} bytes, MD5 {self.image_md5}")
+        for name in ("virtual_device_record.txt", "virtual_device_verdict.txt"):
+            if os.path.exists(p.system32(name)):
+                os.remove(p.system32(name))
+        script = f"interface {INTERFACE_NAME}\nserial VLNR-SN-000123\n"
+        with open(p.system32("virtual_device_script.txt"), "w") as f:
+            f.write(script + device_script)
+        print("device script:\n  " + (script + device_script).strip()
+              .replace("\n", "\n  "))
+        host_log = p.programs("service_test_host.log")
+        if os.path.exists(host_log):
+            os.remove(host_log)
+
+    def install(self):
+        code, events, _ = wine_events.run(
+            self.prefix.windows_program("service_test_host.exe"), ["install"],
+            prefix=self.prefix.path, env=self.prefix.env, timeout=120)
+        texts = [e.text for e in events]
+        print(f"install: exit code {code}, events {texts}")
+        if texts != [f"install [{SERVICE}] success"]:
+            raise Failed("the service was not installed")
+
+    def write_settings(self):
+        key = r"HKLM\Software\VelunorUpdate\ZR700"
+        values = [("updatefile", "REG_SZ", UPDATE_FILE),
+                  ("bForce", "REG_DWORD", "0"),
+                  ("bUpdate", "REG_DWORD", "1"),
+                  ("version", "REG_SZ", VERSION)]
+        for name, kind, data in values:
+            code, output = self.prefix.wine("reg", "add", key, "/v", name,
+                                            "/t", kind, "/d", data, "/f")
+            if code != 0:
+                raise Failed(f"reg add {name}: {output}")
+        print(f"settings {key}: " +
+              ", ".join(f"{n}={d}" for n, _, d in values))
+
+    def service_state(self):
+        """The state name that sc reports, or None when not registered."""
+        code, output = self.prefix.wine("sc", "query", SERVICE)
+        if code != 0:
+            return None
+        match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", output)
+        return match.group(1) if match else "?"
+
+    def start_service(self):
+        code, output = self.prefix.wine("sc", "start", SERVICE)
+        print(f"sc start {SERVICE}: exit code {code}")
+        if not wait_for(lambda: self.service_state() == "RUNNING", 60, 1):
+            raise Failed(f"the service does not run: {output}")
+        match = wait_for(self.read_host_pid, 30)
+        if not match:
+            raise Failed("the service process did not say who it is")
+        print(f"service running, process {self.host_pid:#06x}")
+
+    def read_host_pid(self):
+        match = re.search(r"process (\d+) started", self.host_log())
+        if match:
+            self.host_pid = int(match.group(1))
+        return match is not None
+
+    def host_log(self):
+        try:
+            with open(self.prefix.programs("service_test_host.log"),
+                      encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    # --- Devices ---
+
+    def plug(self, action):
+        code, output = self.prefix.wine(
+            self.prefix.windows_program("device_plug.exe"), action,
+            DEVICE_PATH)
+        print(output.strip() or f"device_plug {action}: exit code {code}")
+        if code != 0:
+            raise Failed(f"device_plug {action} failed")
+
+    def trail(self):
+        return self.prefix.trail(self.host_pid)
+
+    def texts(self):
+        return [e.text for e in self.trail()]
+
+    def wait_for_event(self, text, timeout):
+        return wait_for(lambda: text in self.texts(), timeout, 0.5)
+
+    def verdict(self):
+        values = {}
+        try:
+            with open(self.prefix.system32("virtual_device_verdict.txt")) as f:
+                for line in f:
+                    key, _, value = line.strip().partition("=")
+                    values[key] = value
+        except OSError:
+            pass
+        return values
+
+    def host_process_alive(self):
+        """Whether the service program still runs, from the Unix side."""
+        program = self.prefix.windows_program("service_test_host.exe")
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    command = f.read().split(b"\0")[0]
+            except OSError:
+                continue
+            if command.decode("utf-8", "replace").startswith(program):
+                return True
+        return False
+
+    # --- Showing and checking ---
+
+    def show(self):
+        section("event trail of the service process (from Wine's trace)")
+        for event in self.trail():
+            print(f"  {event}")
+        section("what the test host did")
+        print("  " + self.host_log().strip().replace("\n", "\n  "))
+        section("verdict of the virtual device")
+        for key, value in self.verdict().items():
+            print(f"  {key}={value}")
+
+    def check_arrival(self, trail, start=0):
+        """The arrival and the settings summary, from `start` in the trail.
+        Returns the index after the summary, or None."""
+        arrival = next((i for i, e in enumerate(trail) if i >= start and
+                        e.strings[:1] == ["ZR700 Arrival"]), None)
+        c = self.checks
+        if not c.check("arrival event with the device path",
+                       arrival is not None and trail[arrival].strings ==
+                       ["ZR700 Arrival", DEVICE_PATH] and
+                       trail[arrival].type_name == "information"):
+            return None
+        summary = trail[arrival + 1] if arrival + 1 < len(trail) else None
+        expected = ["update file : ", UPDATE_FILE, "bForce : ", "0",
+                    "bUpdate : ", "1", "version : ", VERSION]
+        c.check("settings summary: eight ANSI strings",
+                summary is not None and summary.strings == expected and
+                not summary.wide,
+                f"got {summary}")
+        return arrival + 2
+
+    def check_upgrade(self, trail, start):
+        """Library events, the result and the removal after `start`."""
+        c = self.checks
+        texts = [e.text for e in trail]
+        try:
+            success = texts.index("send updatefile to device success", start)
+        except ValueError:
+            success = None
+        c.check("\"send updatefile to device success\"", success is not None)
+        if success is None:
+            return
+        library = texts[start:success]
+        c.check("the library's events between the summary and the result",
+                "veluSendImageFile success" in library and
+                "Finished traverse update file" in library,
+                f"got {library}")
+        c.check("\"uninstallService start\" after the result",
+                texts[success + 1:success + 2] == ["uninstallService start"],
+                f"got {texts[success + 1:]}")
+        c.check("no removal failure",
+                not {"OpenSCManager fail", "OpenService fail",
+                     "delete service fail",
+                     "service is not stopped, can not delete service"}
+                & set(texts[success:]))
+        c.check("\"runServcie success\" last from the main thread",
+                texts[-1:] == ["runServcie success"], f"got {texts[-1:]}")
+
+    def check_device_upgraded(self):
+        v = self.verdict()
+        c = self.checks
+        c.check("device: image received whole",
+                v.get("image_received") == "1" and
+                v.get("bytes_received") == str(IMAGE_SIZE),
+                f"{v.get('bytes_received')} of {IMAGE_SIZE}")
+        c.check("device: MD5 verified",
+                v.get("md5_computed") == self.image_md5 and
+                v.get("md5_verified") == "1")
+        c.check("device: update started", v.get("update_started") == "1")
+
+    def check_service_gone(self):
+        c = self.checks
+        c.check("service process ended",
+                wait_for(lambda: "process ends" in self.host_log() and
+                         not self.host_process_alive(), 30))
+        c.check("service registration gone", self.service_state() is None)
+
+
+def scenario_upgrade(prefix, bin_dir, checks):
+    section("scenario: one arrival, one upgrade")
+    run = Run(prefix, bin_dir, checks)
+    run.place_files("")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s (the service lets the device settle)"
+          " and for the upgrade")
+    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
+    run.show()
+    section("checks")
+    checks.check("the service process ended its run", done)
+    trail = run.trail()
+    checks.check("\"initial service success\" is event 1",
+                  trail[:1] and trail[0].text == "initial service success"
+                  and trail[0].id == 1)
+    after = run.check_arrival(trail)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    checks.check("update file deleted",
+                 not os.path.exists(prefix.drivers(UPDATE_FILE)))
+    checks.check("library still in place",
+                 os.path.exists(prefix.drivers("velunorUpdateExport.dll")))
+    run.check_service_gone()
+    checks.check("no error event in the trail",
+                 not [e for e in trail if e.type_name == "error"],
+                 "; ".join(str(e) for e in trail if e.type_name == "error"))
+
+
+def scenario_removal(prefix, bin_dir, checks):
+    section("scenario: the device is removed during the transfer")
+    run = Run(prefix, bin_dir, checks)
+    # The device stops answering at the first count confirmation (after
+    # 4 MiB): the library waits five minutes before it tries again, and the
+    # removal arrives meanwhile, as it would when the cable is pulled.
+    run.place_files("fail AdbDefaultEndpointReadWriteSync 3 31\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the transfer to stall")
+    stalled = run.wait_for_event("error => timeout, do retry.",
+                                 ARRIVAL_SETTLE_S + 120)
+    checks.check("transfer under way, then the device stopped answering",
+                 stalled and run.verdict().get("bytes_received") ==
+                 str(SEGMENT) and run.verdict().get("image_received") == "0",
+                 f"verdict {run.verdict()}")
+    if not stalled:
+        run.show()
+        return
+    workers = {e.thread for e in run.trail()
+               if e.text == "error => timeout, do retry."}
+    run.plug("remove")
+    removed = run.wait_for_event("update thread is exist, kill thread", 30)
+    wait_for(lambda: "handler returned" in run.host_log().split(
+        "SERVICE_CONTROL_DEVICEEVENT 0x8004")[-1], 30)
+    time.sleep(2)  # long enough for a worker that was not ended to go on
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("\"device remove\" then \"update thread is exist, kill "
+                 "thread\"",
+                 removed and texts[-2:] ==
+                 ["device remove", "update thread is exist, kill thread"],
+                 f"got {texts[-3:]}")
+    checks.check("nothing more from the worker after the removal",
+                 trail[-1].thread not in workers)
+    checks.check("service still running after the removal",
+                 run.service_state() == "RUNNING")
+    checks.check("service process still there", run.host_process_alive())
+    checks.check("update file kept", os.path.exists(
+        prefix.drivers(UPDATE_FILE)))
+    events_before = len(trail)
+
+    section("the device arrives again")
+    run.plug("arrive")
+    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
+    run.show()
+    section("checks")
+    checks.check("the service process ended its run", done)
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("the new arrival was not ignored",
+                 "update thread is running, ignore device arrival" not in texts)
+    after = run.check_arrival(trail, events_before)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    v = run.verdict()
+    checks.check("device: the stalled download was aborted first",
+                 int(v.get("aborts", "0") or 0) >= 1 and
+                 int(v.get("announcements", "0") or 0) >= 2, f"verdict {v}")
+    run.check_service_gone()
+    # The ended worker left its handle on the image; the library opens images
+    # with delete sharing, so the deletion takes effect once the process ends.
+    checks.check("update file deleted",
+                 wait_for(lambda: not os.path.exists(
+                     prefix.drivers(UPDATE_FILE)), 30))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", required=True, help="the build's bin folder")
+    parser.add_argument("--work", required=True,
+                        help="folder of the run's prefix (made afresh)")
+    parser.add_argument("--scenario", choices=["upgrade", "removal", "all"],
+                        default="all")
+    options = parser.parse_args()
+    bin_dir = os.path.abspath(options.bin)
+    for name in ("service_test_host.exe", "device_plug.exe",
+                 "velunorUpdateExport.dll", "AdbWinApi.dll"):
+        if not os.path.exists(os.path.join(bin_dir, name)):
+            print(f"missing {os.path.join(bin_dir, name)}: build it first")
+            return 2
+    os.makedirs(options.work, exist_ok=True)
+    prefix = Prefix(os.path.join(options.work, "prefix"))
+    checks = Checks()
+    started = time.monotonic()
+    try:
+        section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
+        prefix.boot(bin_dir)
+        if options.scenario in ("upgrade", "all"):
+            scenario_upgrade(prefix, bin_dir, checks)
+        if options.scenario in ("removal", "all"):
+            scenario_removal(prefix, bin_dir, checks)
+    except (Failed, subprocess.TimeoutExpired) as error:
+        checks.check("the run went through", False, str(error))
+    finally:
+        prefix.stop()
+    print(f"\nservice end to end: {checks.passed} passed, {checks.failed} "
+          f"failed ({time.monotonic() - started:.0f} s)")
+    return 0 if checks.failed == 0 and checks.passed > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,528 @@
+#include "testing/service/service_test_support.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
+#include "service/service_identity.h"
+#include "service/upgrade_worker.h"
+
+namespace {
+
+constexpr wchar_t kSettingsRoot[] = L"Software\\VelunorUpdate";
+
+// --- Service manager double ---
+
+std::atomic<ServiceManagerDouble*> activeDouble{nullptr};
+
+BOOL WINAPI fakeSetServiceStatus(SERVICE_STATUS_HANDLE handle,
+                                 LPSERVICE_STATUS status) {
+  if (ServiceManagerDouble* manager = activeDouble.load()) {
+    manager->addStatus({handle, *status});
+  }
+  return TRUE;
+}
+
+BOOL WINAPI fakeUnregisterDeviceNotification(HDEVNOTIFY handle) {
+  if (ServiceManagerDouble* manager = activeDouble.load()) {
+    manager->addUnregistered(handle);
+  }
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI fakeRegisterServiceCtrlHandlerExW(
+    LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context) {
+  ServiceManagerDouble* manager = activeDouble.load();
+  manager->handlerServiceName = name;
+  manager->handler = handler;
+  manager->handlerContext = context;
+  if (manager->statusHandle == nullptr) {
+    SetLastError(manager->registrationError);
+  }
+  return manager->statusHandle;
+}
+
+HDEVNOTIFY WINAPI fakeRegisterDeviceNotificationW(HANDLE recipient,
+                                                  LPVOID filter, DWORD flags) {
+  ServiceManagerDouble* manager = activeDouble.load();
+  manager->notifyRecipient = recipient;
+  std::memcpy(&manager->notifyFilter, filter,
+              sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
+  manager->notifyFlags = flags;
+  if (manager->deviceNotify == nullptr) {
+    SetLastError(manager->registrationError);
+  }
+  return manager->deviceNotify;
+}
+
+// --- Text ---
+
+void appendUtf8(std::string& out, uint32_t unit) {
+  if (unit < 0x80) {
+    out += static_cast<char>(unit);
+  } else if (unit < 0x800) {
+    out += static_cast<char>(0xC0 | (unit >> 6));
+    out += static_cast<char>(0x80 | (unit & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (unit >> 12));
+    out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (unit & 0x3F));
+  }
+}
+
+bool isHex(const std::string& text, size_t from, size_t count) {
+  if (from + count > text.size()) return false;
+  for (size_t i = from; i < from + count; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+// Undoes the escaping of Wine's debug strings.
+std::string unescapeTraceText(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i++];
+      continue;
+    }
+    char next = text[i + 1];
+    const char* simple = std::strchr("nrt\"\\", next);
+    if (simple != nullptr && next != '\0') {
+      const char replacement[] = {'\n', '\r', '\t', '"', '\\'};
+      out += replacement[simple - "nrt\"\\"];
+      i += 2;
+    } else if (isHex(text, i + 1, 4)) {
+      appendUtf8(out, std::stoul(text.substr(i + 1, 4), nullptr, 16));
+      i += 5;
+    } else if (next == 'x' && isHex(text, i + 2, 2)) {
+      appendUtf8(out, std::stoul(text.substr(i + 2, 2), nullptr, 16));
+      i += 4;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+std::wstring quoteArgument(const std::string& argument) {
+  std::wstring quoted = L"\"";
+  for (char c : argument)
+    quoted += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return quoted + L"\"";
+}
+
+// The test's environment with the event channel of the trace switched on.
+std::wstring tracingEnvironment() {
+  std::wstring block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  for (wchar_t* entry = strings; *entry != 0; entry += wcslen(entry) + 1) {
+    if (_wcsnicmp(entry, L"WINEDEBUG=", 10) == 0) continue;
+    block += entry;
+    block += L'\0';
+  }
+  FreeEnvironmentStringsW(strings);
+  block += L"WINEDEBUG=fixme-all,+eventlog,fixme+advapi,+pid";
+  block += L'\0';
+  block += L'\0';
+  return block;
+}
+
+// The file that receives the Unix standard error of this test, and so the
+// trace of its children (see run_with_child_trace.sh); Wine shows the Unix
+// root as drive Z.
+std::wstring childTracePath() {
+  wchar_t unixPath[MAX_PATH];
+  DWORD length =
+      GetEnvironmentVariableW(L"VELUNOR_CHILD_TRACE", unixPath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  std::wstring path = L"Z:";
+  for (DWORD i = 0; i < length; ++i) {
+    path += unixPath[i] == L'/' ? L'\\' : unixPath[i];
+  }
+  return path;
+}
+
+std::string readWholeFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string content;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    content.append(buffer, got);
+  }
+  CloseHandle(file);
+  return content;
+}
+
+SC_HANDLE openManager() {
+  return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+}
+
+}  // namespace
+
+// --- Registry ---
+
+void removeAllSettings() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsRoot); }
+
+FamilySettings::FamilySettings(const std::wstring& family) {
+  std::wstring path = std::wstring(kSettingsRoot) + L"\\" + family;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+}
+
+FamilySettings::~FamilySettings() {
+  if (key_ != nullptr) RegCloseKey(key_);
+  removeAllSettings();
+}
+
+FamilySettings& FamilySettings::text(const char* name,
+                                     const std::string& value) {
+  RegSetValueExA(key_, name, 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+  return *this;
+}
+
+FamilySettings& FamilySettings::flag(const wchar_t* name, DWORD value) {
+  RegSetValueExW(key_, name, 0, REG_DWORD,
+                 reinterpret_cast<const BYTE*>(&value), sizeof value);
+  return *this;
+}
+
+FamilySettings& FamilySettings::all(const std::string& updateFile, DWORD bForce,
+                                    DWORD bUpdate, const std::string& version) {
+  return text("updatefile", updateFile)
+      .flag(L"bForce", bForce)
+      .flag(L"bUpdate", bUpdate)
+      .text("version", version);
+}
+
+// --- Files ---
+
+std::wstring binDirectory() {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring full(path, length);
+  return full.substr(0, full.find_last_of(L'\\'));
+}
+
+std::wstring programPath() {
+  return binDirectory() + L"\\VlnrZR700UpdateService.exe";
+}
+
+bool fileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void writeFile(const std::wstring& path, const std::string& content) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written,
+            nullptr);
+  CloseHandle(file);
+}
+
+bool placeUpgradeLibrary(const wchar_t* builtName) {
+  std::wstring built = binDirectory() + L"\\" + builtName;
+  return CopyFileW(built.c_str(), kUpgradeLibraryPath, FALSE) != FALSE;
+}
+
+void removeUpgradeLibrary() {
+  // The worker never unloads the library; a test ends by unloading every
+  // reference, so the file can go.
+  while (HMODULE loaded = GetModuleHandleW(kUpgradeLibraryPath)) {
+    if (!FreeLibrary(loaded)) break;
+  }
+  DeleteFileW(kUpgradeLibraryPath);
+}
+
+// --- Service registration ---
+
+void removeServiceRegistration() {
+  SC_HANDLE manager = openManager();
+  if (manager == nullptr) return;
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
+  if (service != nullptr) {
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service, &status) &&
+        status.dwCurrentState != SERVICE_STOPPED) {
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+      waitForServiceState(SERVICE_STOPPED, 30000);
+    }
+    DeleteService(service);
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+}
+
+bool registerServiceForTest(const std::wstring& binaryPath) {
+  SC_HANDLE manager = openManager();
+  if (manager == nullptr) return false;
+  SC_HANDLE service = CreateServiceW(
+      manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+      binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return service != nullptr;
+}
+
+bool serviceRegistered() {
+  SC_HANDLE manager = openManager();
+  if (manager == nullptr) return false;
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return service != nullptr;
+}
+
+std::optional<DWORD> serviceState() {
+  std::optional<DWORD> state;
+  SC_HANDLE manager = openManager();
+  if (manager == nullptr) return state;
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS status = {};
+  if (service != nullptr && QueryServiceStatus(service, &status)) {
+    state = status.dwCurrentState;
+  }
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return state;
+}
+
+bool waitForServiceState(DWORD state, DWORD timeoutMs) {
+  // The service runs in a process of its own; its state is polled, bounded.
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    if (serviceState() == state) return true;
+    WaitForSingleObject(GetCurrentProcess(), 50);
+  }
+  return serviceState() == state;
+}
+
+std::optional<ServiceConfig> queryServiceConfig() {
+  std::optional<ServiceConfig> result;
+  SC_HANDLE manager = openManager();
+  if (manager == nullptr) return result;
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG);
+  if (service != nullptr) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (needed != 0 && QueryServiceConfigW(service, config, needed, &needed)) {
+      auto text = [](const wchar_t* value) {
+        return value != nullptr ? std::wstring(value) : std::wstring();
+      };
+      result = ServiceConfig{config->dwServiceType,
+                             config->dwStartType,
+                             config->dwErrorControl,
+                             text(config->lpBinaryPathName),
+                             text(config->lpServiceStartName),
+                             text(config->lpDisplayName)};
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return result;
+}
+
+// --- Service manager double ---
+
+ServiceManagerDouble::ServiceManagerDouble() {
+  const std::pair<const char*, const void*> replacements[] = {
+      {"SetServiceStatus",
+       reinterpret_cast<const void*>(&fakeSetServiceStatus)},
+      {"UnregisterDeviceNotification",
+       reinterpret_cast<const void*>(&fakeUnregisterDeviceNotification)},
+      {"RegisterServiceCtrlHandlerExW",
+       reinterpret_cast<const void*>(&fakeRegisterServiceCtrlHandlerExW)},
+      {"RegisterDeviceNotificationW",
+       reinterpret_cast<const void*>(&fakeRegisterDeviceNotificationW)},
+  };
+  for (const auto& [name, replacement] : replacements) {
+    patches_.push_back(
+        std::make_unique<ImportPatch>(nullptr, name, replacement));
+  }
+  activeDouble = this;
+}
+
+ServiceManagerDouble::~ServiceManagerDouble() {
+  activeDouble = nullptr;
+  patches_.clear();
+}
+
+void ServiceManagerDouble::addStatus(const StatusReport& report) {
+  std::lock_guard<std::mutex> hold(lock_);
+  reports_.push_back(report);
+}
+
+void ServiceManagerDouble::addUnregistered(HDEVNOTIFY handle) {
+  std::lock_guard<std::mutex> hold(lock_);
+  unregistered_.push_back(handle);
+}
+
+std::vector<StatusReport> ServiceManagerDouble::statusReports() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return reports_;
+}
+
+std::vector<DWORD> ServiceManagerDouble::states() const {
+  std::vector<DWORD> states;
+  for (const StatusReport& report : statusReports()) {
+    states.push_back(report.status.dwCurrentState);
+  }
+  return states;
+}
+
+std::vector<HDEVNOTIFY> ServiceManagerDouble::unregistered() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return unregistered_;
+}
+
+// --- Device broadcast ---
+
+std::vector<BYTE> deviceBroadcast(const std::wstring& path) {
+  const size_t nameOffset =
+      offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  std::vector<BYTE> bytes(nameOffset + (path.size() + 1) * sizeof(wchar_t));
+  auto* broadcast =
+      reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
+  broadcast->dbcc_size = static_cast<DWORD>(bytes.size());
+  broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  broadcast->dbcc_classguid = kDeviceInterfaceClassGuid;
+  std::memcpy(bytes.data() + nameOffset, path.c_str(),
+              (path.size() + 1) * sizeof(wchar_t));
+  return bytes;
+}
+
+// --- Event trail from Wine's trace ---
+
+std::string TraceEvent::text() const {
+  std::string joined;
+  for (const std::string& part : strings) joined += part;
+  return joined;
+}
+
+std::vector<TraceEvent> parseEventTrace(const std::string& trace,
+                                        std::optional<DWORD> process) {
+  // Lines start with "process:thread:" when the trace names processes.
+  static const std::regex call(
+      R"(^(?:([0-9a-f]+):)?([0-9a-f]+):fixme:advapi:(ReportEvent[AW]) \(([^)]*)\))");
+  static const std::regex string(
+      R"re(^(?:([0-9a-f]+):)?([0-9a-f]+):(?:trace|err|warn|fixme):eventlog:ReportEventW L"(.*)"(\.\.\.)?$)re");
+  std::vector<TraceEvent> events;
+  std::vector<std::pair<DWORD, size_t>> open;  // thread, index of its event
+  std::vector<DWORD> narrowPending;
+  auto fromProcess = [&](const std::smatch& match) {
+    if (!process.has_value()) return true;
+    return match[1].matched && std::stoul(match[1], nullptr, 16) == *process;
+  };
+  std::istringstream lines(trace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::smatch match;
+    if (std::regex_search(line, match, call)) {
+      if (!fromProcess(match)) continue;
+      DWORD thread = std::stoul(match[2], nullptr, 16);
+      auto pending =
+          std::find(narrowPending.begin(), narrowPending.end(), thread);
+      if (match[3] == "ReportEventA") {
+        if (pending == narrowPending.end()) narrowPending.push_back(thread);
+        continue;
+      }
+      std::vector<unsigned long long> args;
+      std::istringstream fields(match[4].str());
+      std::string field;
+      while (std::getline(fields, field, ',')) {
+        args.push_back(std::stoull(field, nullptr, 16));
+      }
+      if (args.size() < 9) continue;
+      TraceEvent event{thread,
+                       static_cast<WORD>(args[1]),
+                       static_cast<WORD>(args[2]),
+                       static_cast<DWORD>(args[3]),
+                       pending == narrowPending.end(),
+                       args[4] != 0,
+                       static_cast<DWORD>(args[6]),
+                       args[0] != 0,
+                       {},
+                       static_cast<size_t>(args[5])};
+      if (pending != narrowPending.end()) narrowPending.erase(pending);
+      events.push_back(event);
+      open.erase(std::remove_if(
+                     open.begin(), open.end(),
+                     [&](const auto& entry) { return entry.first == thread; }),
+                 open.end());
+      if (event.expectedStrings != 0)
+        open.push_back({thread, events.size() - 1});
+      continue;
+    }
+    if (std::regex_search(line, match, string)) {
+      if (!fromProcess(match)) continue;
+      DWORD thread = std::stoul(match[2], nullptr, 16);
+      auto entry = std::find_if(open.begin(), open.end(), [&](const auto& e) {
+        return e.first == thread;
+      });
+      if (entry == open.end()) continue;
+      TraceEvent& event = events[entry->second];
+      event.strings.push_back(unescapeTraceText(match[3]));
+      if (event.strings.size() == event.expectedStrings) open.erase(entry);
+    }
+  }
+  return events;
+}
+
+ChildRun runProgram(const std::wstring& program,
+                    const std::vector<std::string>& arguments) {
+  ChildRun run;
+  std::wstring tracePath = childTracePath();
+  if (tracePath.empty()) return run;
+  const size_t traceStart = readWholeFile(tracePath).size();
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+  std::wstring commandLine = L"\"" + program + L"\"";
+  for (const std::string& argument : arguments) {
+    commandLine += L" " + quoteArgument(argument);
+  }
+  std::wstring environment = tracingEnvironment();
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process = {};
+  if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
+                     TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                     nullptr, &startup, &process)) {
+    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
+      TerminateProcess(process.hProcess, 0xDEAD);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    run.processId = process.dwProcessId;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    run.trace = readWholeFile(tracePath).substr(traceStart);
+    run.events = parseEventTrace(run.trace, run.processId);
+  }
+  CloseHandle(output);
+  return run;
+}

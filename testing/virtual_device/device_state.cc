@@ -1,0 +1,180 @@
+#include "testing/virtual_device/device_state.h"
+
+#include <algorithm>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#define VDEV_WIDE(text) L##text
+#else
+#include "platform/host/host_win32.h"
+#define VDEV_WIDE(text) u##text
+#endif
+
+namespace vdev {
+namespace internal {
+
+namespace {
+
+constexpr AdbWideChar kDefaultName[] = VDEV_WIDE(
+    "\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"
+    "{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}");
+
+constexpr uint64_t kHandleBase = 0x7E5A0000;
+
+uint64_t tokenOf(void* value) { return reinterpret_cast<uintptr_t>(value); }
+
+}  // namespace
+
+const AdbWideChar* defaultName() { return kDefaultName; }
+
+Device::Device() { clear(); }
+
+Device::~Device() {
+  if (image_file != nullptr) std::fclose(image_file);
+  EVP_MD_CTX_free(md5);
+}
+
+void Device::clear() {
+  interfaces.assign(1, Interface{kDefaultName, InterfaceConfig{}});
+  default_interface = true;
+  handles.clear();
+  faults.clear();
+  std::fill(std::begin(call_counts), std::end(call_counts), 0u);
+  overrides.clear();
+  std::fill(std::begin(request_counts), std::end(request_counts), 0u);
+  pending_download = false;
+  write_limit = 0;
+  zero_first = 0;
+  zero_count = 0;
+  unplug_at = UINT64_MAX;
+  accept_unannounced = false;
+  read_data.clear();
+  last_status = kStatusOk;
+  image_path.clear();
+  keep_image_in_output = false;
+  resetDownload();
+  verdict = Verdict{};
+  record.clear();
+  keep_record = true;
+  output_directory.clear();
+  script_error.clear();
+}
+
+void Device::resetDownload() {
+  if (image_file != nullptr) std::fclose(image_file);
+  image_file = nullptr;
+  EVP_MD_CTX_free(md5);
+  md5 = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(md5, EVP_md5(), nullptr);
+  verdict.bytes_received = 0;
+  verdict.image_received = false;
+  verdict.md5_computed[0] = 0;
+  verdict.md5_claimed[0] = 0;
+  verdict.md5_checked = false;
+  verdict.md5_verified = false;
+}
+
+Device& device() {
+  static Device* the_device = new Device();  // lives as long as the process
+  return *the_device;
+}
+
+void* newHandle(Device& d, Handle handle) {
+  uint64_t token = kHandleBase + 16 * d.next_handle_id++;
+  d.handles[token] = std::move(handle);
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(token));
+}
+
+Handle* findHandle(Device& d, void* value, HandleKind kind) {
+  auto found = d.handles.find(tokenOf(value));
+  if (found == d.handles.end() || found->second.kind != kind) return nullptr;
+  return &found->second;
+}
+
+Session::Session(Call call)
+    : d(device()), hold_(d.lock), error_before_(GetLastError()) {
+  checkForScript(d);
+  rec().call = call;
+  rec().sequence = static_cast<uint32_t>(d.record.size() + 1);
+  ++d.call_counts[static_cast<size_t>(call)];
+}
+
+Session::~Session() {
+  rec().result = !failed_;
+  rec().error = failed_ ? error_ : 0;
+  rec().payload_size = static_cast<uint32_t>(recorded_.payload.size());
+  if (d.keep_record) d.record.push_back(recorded_);
+  if (!d.output_directory.empty()) {
+    appendRecordLine(d, recorded_);
+    Call call = rec().call;
+    if (call == Call::kDefaultEndpointReadWriteSync ||
+        call == Call::kCloseHandle || d.verdict.unplugged) {
+      writeVerdictFile(d);
+    }
+  }
+  hold_.unlock();
+  SetLastError(failed_ ? error_ : error_before_);
+}
+
+void Session::keep(const void* bytes, size_t size, size_t limit) {
+  rec().payload_total = static_cast<uint32_t>(size);
+  // The payload serves only the record and its file.
+  if (bytes == nullptr || (!d.keep_record && d.output_directory.empty())) {
+    return;
+  }
+  const auto* first = static_cast<const uint8_t*>(bytes);
+  recorded_.payload.assign(first, first + std::min(size, limit));
+}
+
+bool Session::faulted() {
+  Call call = rec().call;
+  uint32_t count = d.call_counts[static_cast<size_t>(call)];
+  for (const Fault& fault : d.faults) {
+    if (fault.call == call && (fault.nth == 0 || fault.nth == count)) {
+      fail(fault.error);
+      return true;
+    }
+  }
+  bool still_answers = call == Call::kEnumInterfaces ||
+                       call == Call::kNextInterface ||
+                       call == Call::kCloseHandle;
+  if (d.verdict.unplugged && !still_answers) {
+    fail(kErrorGone);
+    return true;
+  }
+  return false;
+}
+
+bool Session::fail(uint32_t error) {
+  failed_ = true;
+  error_ = error;
+  return false;
+}
+
+bool Session::succeed() {
+  failed_ = false;
+  return true;
+}
+
+void* Session::failHandle(uint32_t error) {
+  fail(error);
+  return nullptr;
+}
+
+void* Session::succeedHandle(void* handle) {
+  rec().result_handle = tokenOf(handle);
+  succeed();
+  return handle;
+}
+
+std::string narrow(const WideString& text) {
+  std::string out;
+  for (AdbWideChar unit : text) {
+    out += static_cast<unsigned>(unit) < 0x80 ? static_cast<char>(unit) : '?';
+  }
+  return out;
+}
+
+}  // namespace internal
+}  // namespace vdev

@@ -1,0 +1,162 @@
+// Inside the virtual device: its one global state and the bookkeeping every
+// AdbWinApi call goes through (lock, record, faults, last error).
+#ifndef VELUNOR_TESTING_VIRTUAL_DEVICE_DEVICE_STATE_H_
+#define VELUNOR_TESTING_VIRTUAL_DEVICE_DEVICE_STATE_H_
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "testing/virtual_device/virtual_device.h"
+
+namespace vdev {
+namespace internal {
+
+using WideString = std::basic_string<AdbWideChar>;
+
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorSemTimeout = 121;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorNotFound = 1168;
+
+struct Interface {
+  WideString name;
+  InterfaceConfig config;
+};
+
+enum class HandleKind {
+  kEnumeration,
+  kInterface,
+  kReadEndpoint,
+  kWriteEndpoint
+};
+
+struct Handle {
+  HandleKind kind = HandleKind::kInterface;
+  size_t interface_index = 0;
+  std::vector<size_t> entries;  // enumeration: interfaces in order
+  size_t next = 0;
+};
+
+struct Fault {
+  Call call;
+  uint32_t nth;
+  uint32_t error;
+};
+
+struct Override {
+  uint16_t request;
+  uint32_t first;
+  uint32_t count;
+  AnswerOverride answer;
+};
+
+struct Recorded {
+  CallRecord record;
+  std::vector<uint8_t> payload;
+};
+
+struct Device {
+  Device();
+  ~Device();
+
+  std::recursive_mutex lock;
+  std::vector<Interface> interfaces;
+  bool default_interface = true;
+  std::map<uint64_t, Handle> handles;
+  uint64_t next_handle_id = 1;
+
+  std::vector<Fault> faults;
+  uint32_t call_counts[static_cast<size_t>(Call::kCount)] = {};
+  std::vector<Override> overrides;
+  uint32_t request_counts[16] = {};
+
+  bool pending_download = false;
+  uint32_t write_limit = 0;
+  uint32_t zero_first = 0;
+  uint32_t zero_count = 0;
+  uint64_t unplug_at = UINT64_MAX;
+  bool accept_unannounced = false;
+  std::deque<uint8_t> read_data;
+
+  uint8_t last_status = kStatusOk;
+  EVP_MD_CTX* md5 = nullptr;
+  std::string image_path;
+  bool keep_image_in_output = false;
+  FILE* image_file = nullptr;
+  Verdict verdict;
+
+  std::vector<Recorded> record;
+  bool keep_record = true;
+  std::string output_directory;
+  bool script_checked = false;
+  std::string script_error;
+
+  void clear();
+  void resetDownload();
+};
+
+Device& device();
+
+// A handle value is a token, never an address: values are not reused, so a
+// stale handle can never reach a newer object.
+void* newHandle(Device& d, Handle handle);
+Handle* findHandle(Device& d, void* value, HandleKind kind);
+
+// One AdbWinApi call in progress: holds the lock, counts and records the call,
+// applies the scripted faults, and leaves the last error on the way out (after
+// any file output, which could disturb it).
+class Session {
+ public:
+  explicit Session(Call call);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  Device& d;
+  CallRecord& rec() { return recorded_.record; }
+  void keep(const void* bytes, size_t size, size_t limit = SIZE_MAX);
+
+  // True when a scripted fault or a pulled-out device fails this call.
+  bool faulted();
+  bool fail(uint32_t error);
+  bool succeed();
+  void* failHandle(uint32_t error);
+  void* succeedHandle(void* handle);
+
+ private:
+  std::unique_lock<std::recursive_mutex> hold_;
+  Recorded recorded_;
+  uint32_t error_before_;
+  uint32_t error_ = 0;
+  bool failed_ = false;
+};
+
+// The device side of the vendor protocol (device_protocol.cc).
+bool controlTransfer(Session& s, bool open, uint8_t direction,
+                     const uint8_t* setup, void* buffer, AdbULong length,
+                     AdbULong* transferred);
+bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
+               AdbULong* written);
+
+// Files for runs in another process (script_file.cc).
+void checkForScript(Device& d);
+void appendRecordLine(Device& d, const Recorded& recorded);
+void writeVerdictFile(Device& d);
+bool parseScript(Device& d, FILE* file, char* error, size_t error_size);
+void useOutputDirectory(Device& d, const std::string& directory);
+
+std::string narrow(const WideString& text);
+const AdbWideChar* defaultName();
+
+}  // namespace internal
+}  // namespace vdev
+
+#endif  // VELUNOR_TESTING_VIRTUAL_DEVICE_DEVICE_STATE_H_

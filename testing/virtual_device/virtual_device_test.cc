@@ -1,0 +1,532 @@
+// The virtual device on its own, through the raw AdbWinApi calls: it must act
+// as a strict device would, so code under test cannot pass by luck.
+#include "testing/virtual_device/virtual_device.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+
+#include "platform/host/host_win32.h"
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr GUID kClass = {0x6B11E5BB,
+                         0xF5CA,
+                         0x4902,
+                         {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
+
+Bytes setup(uint8_t type, uint16_t request, uint16_t length) {
+  return {0,
+          type,
+          static_cast<uint8_t>(request),
+          static_cast<uint8_t>(request >> 8),
+          0,
+          0,
+          static_cast<uint8_t>(length),
+          static_cast<uint8_t>(length >> 8)};
+}
+
+void putLe32(uint8_t* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A 64-byte announcement, laid out by hand.
+Bytes downloadInfo(const char* version, uint32_t size) {
+  Bytes info(64, 0);
+  std::memcpy(info.data(), version, std::strlen(version));
+  putLe32(&info[32], size);
+  putLe32(&info[36], 4194304);
+  info[40] = 1;
+  const uint16_t time[6] = {2025, 3, 14, 9, 26, 53};
+  for (int i = 0; i < 6; ++i) {
+    info[41 + 2 * i] = static_cast<uint8_t>(time[i]);
+    info[42 + 2 * i] = static_cast<uint8_t>(time[i] >> 8);
+  }
+  putLe32(&info[53], 480);
+  return info;
+}
+
+std::string md5Hex(const Bytes& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(data.data(), data.size(), digest, &size, EVP_md5(), nullptr);
+  char text[33] = {};
+  for (unsigned i = 0; i < 16; ++i)
+    std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+class VirtualDeviceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::reset();
+    iface_ = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+    write_ = AdbOpenDefaultBulkWriteEndpoint(iface_, AdbOpenAccessTypeReadWrite,
+                                             AdbOpenSharingModeReadWrite);
+  }
+
+  bool control(const Bytes& setup_bytes, uint8_t direction, void* buffer,
+               AdbULong length, AdbULong* moved = nullptr) {
+    AdbULong count = 0;
+    bool done = AdbDefaultEndpointReadWriteSync(
+        iface_, direction, setup_bytes.data(), buffer, length, &count);
+    if (moved != nullptr) *moved = count;
+    return done;
+  }
+
+  bool announce(uint32_t size, const char* version = "1.0") {
+    Bytes info = downloadInfo(version, size);
+    return control(setup(0x01, 1, 64), 0, info.data(), 64);
+  }
+
+  Bytes status(uint16_t request = 2) {
+    Bytes answer(8, 0xEE);
+    AdbULong moved = 0;
+    EXPECT_TRUE(control(setup(0x81, request, 8), 1, answer.data(), 8, &moved));
+    answer.resize(moved);
+    return answer;
+  }
+
+  bool write(Bytes data) {
+    AdbULong written = 0;
+    return AdbWriteEndpointSync(write_, data.data(),
+                                static_cast<AdbULong>(data.size()), &written,
+                                20000) &&
+           written == data.size();
+  }
+
+  bool sendDigest(const std::string& text) {
+    Bytes payload(text.begin(), text.end());
+    payload.push_back(0);
+    return control(setup(0x01, 8, 33), 0, payload.data(), 33);
+  }
+
+  void* iface_ = nullptr;
+  void* write_ = nullptr;
+};
+
+// Strictness ------------------------------------------------------------------
+
+TEST_F(VirtualDeviceTest, MalformedRequestsStallLikeAStrictDevice) {
+  Bytes info = downloadInfo("1.0", 100);
+  Bytes answer(8);
+  struct Case {
+    const char* what;
+    Bytes setup;
+    uint8_t direction;
+    uint8_t* buffer;
+    AdbULong length;
+  } cases[] = {
+      {"request_type of a read", setup(0x81, 1, 64), 0, info.data(), 64},
+      {"request_type of a write", setup(0x01, 2, 8), 1, answer.data(), 8},
+      {"wrong setup length", setup(0x01, 1, 63), 0, info.data(), 63},
+      {"setup and transfer disagree", setup(0x01, 1, 64), 0, info.data(), 60},
+      {"status read of 7 bytes", setup(0x81, 2, 7), 1, answer.data(), 7},
+      {"digest of 32 bytes", setup(0x01, 8, 32), 0, info.data(), 32},
+      {"unknown request", setup(0x01, 3, 0), 0, nullptr, 0},
+      {"wrong direction", setup(0x81, 7, 8), 0, answer.data(), 8},
+      {"no buffer", setup(0x01, 9, 20), 0, nullptr, 20},
+  };
+  uint32_t refused = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetLastError(0);
+    EXPECT_FALSE(control(c.setup, c.direction, c.buffer, c.length));
+    EXPECT_EQ(GetLastError(), vdev::kErrorStall);
+    EXPECT_EQ(vdev::verdict().refused_requests, ++refused);
+  }
+  Bytes reserved = setup(0x01, 6, 0);
+  reserved[4] = 1;
+  EXPECT_FALSE(control(reserved, 0, nullptr, 0));
+  EXPECT_FALSE(vdev::verdict().announced);
+}
+
+TEST_F(VirtualDeviceTest, AnnouncementWithoutItsTerminatorIsRefused) {
+  Bytes info = downloadInfo("", 100);
+  std::memset(info.data(), 'v', 32);
+  EXPECT_FALSE(control(setup(0x01, 1, 64), 0, info.data(), 64));
+  info = downloadInfo("1.0", 100);
+  info[62] = 1;  // reserved
+  EXPECT_FALSE(control(setup(0x01, 1, 64), 0, info.data(), 64));
+  EXPECT_FALSE(vdev::verdict().announced);
+}
+
+TEST_F(VirtualDeviceTest, DataBeforeAnAnnouncementOrBeyondItIsRefused) {
+  EXPECT_FALSE(write(Bytes(10)));
+  EXPECT_EQ(GetLastError(), vdev::kErrorStall);
+  ASSERT_TRUE(announce(10));
+  EXPECT_TRUE(write(Bytes(10)));
+  EXPECT_FALSE(write(Bytes(1)));
+}
+
+// The protocol ----------------------------------------------------------------
+
+TEST_F(VirtualDeviceTest, DownloadIsCountedVerifiedAndStarted) {
+  ASSERT_TRUE(announce(5000));
+  EXPECT_EQ(status(), (Bytes{0, 2, 0, 0, 0, 0, 0, 0}));
+  Bytes image(5000);
+  for (size_t i = 0; i < image.size(); ++i)
+    image[i] = static_cast<uint8_t>(i % 251);
+  ASSERT_TRUE(write(Bytes(image.begin(), image.begin() + 4096)));
+  EXPECT_EQ(status(7), (Bytes{0, 2, 0x00, 0x10, 0, 0, 0, 0}));
+  ASSERT_TRUE(write(Bytes(image.begin() + 4096, image.end())));
+  EXPECT_EQ(status(7), (Bytes{0, 3, 0x88, 0x13, 0, 0, 0, 0}));
+
+  ASSERT_TRUE(sendDigest(md5Hex(image)));
+  EXPECT_EQ(status()[0], vdev::kStatusOk);
+  Bytes stamp(20, 0);
+  stamp[0] = 0xE9;
+  stamp[1] = 0x07;
+  stamp[2] = 5;
+  stamp[4] = 1;
+  ASSERT_TRUE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
+  EXPECT_EQ(status()[0], vdev::kStatusOk);
+
+  vdev::Verdict v = vdev::verdict();
+  EXPECT_TRUE(v.image_received);
+  EXPECT_EQ(v.bytes_received, 5000u);
+  EXPECT_TRUE(v.md5_verified);
+  EXPECT_EQ(std::string(v.md5_computed), md5Hex(image));
+  EXPECT_TRUE(v.update_started);
+  EXPECT_EQ(v.update_time[0], 2025);
+  EXPECT_EQ(v.gmt_offset, 480);
+  EXPECT_EQ(v.state, vdev::kStateUpdating);
+}
+
+TEST_F(VirtualDeviceTest, WrongDigestFailsAndStartIsThenRefused) {
+  ASSERT_TRUE(announce(3));
+  ASSERT_TRUE(write({1, 2, 3}));
+  ASSERT_TRUE(sendDigest(std::string(32, '0')));
+  EXPECT_EQ(status()[0], vdev::kStatusFailed);
+  Bytes stamp(20, 0);
+  stamp[2] = 1;
+  stamp[4] = 1;
+  ASSERT_TRUE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
+  EXPECT_EQ(status()[0], vdev::kStatusFailed);
+  EXPECT_FALSE(vdev::verdict().md5_verified);
+  EXPECT_FALSE(vdev::verdict().update_started);
+}
+
+TEST_F(VirtualDeviceTest, PendingDownloadAnswersBusyUntilAborted) {
+  vdev::setPendingDownload();
+  ASSERT_TRUE(announce(100));
+  EXPECT_EQ(status()[0], vdev::kStatusBusy);
+  ASSERT_TRUE(announce(100));
+  EXPECT_EQ(status()[0], vdev::kStatusBusy);
+  ASSERT_TRUE(control(setup(0x01, 6, 0), 0, nullptr, 0));
+  ASSERT_TRUE(announce(100));
+  EXPECT_EQ(status(), (Bytes{0, 2, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(vdev::verdict().announcements, 3u);
+  EXPECT_EQ(vdev::verdict().aborts, 1u);
+}
+
+TEST_F(VirtualDeviceTest, ScriptedAnswersAndFaults) {
+  ASSERT_TRUE(announce(100));
+  vdev::answerBusy(vdev::kRequestGetSyncStatus, 2);
+  EXPECT_EQ(status(7)[0], vdev::kStatusBusy);
+  EXPECT_EQ(status(7)[0], vdev::kStatusBusy);
+  EXPECT_EQ(status(7)[0], vdev::kStatusOk);
+  vdev::AnswerOverride wrong;
+  wrong.bytes_delta = -1;
+  wrong.state = 9;
+  vdev::overrideAnswer(vdev::kRequestGetSyncStatus, 4, 1, wrong);
+  EXPECT_EQ(status(7), (Bytes{0, 9, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}));
+
+  vdev::failCall(vdev::Call::kDefaultEndpointReadWriteSync, 7, 121);
+  Bytes answer(8);
+  EXPECT_TRUE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+  EXPECT_FALSE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+  EXPECT_EQ(GetLastError(), 121u);
+  EXPECT_TRUE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+}
+
+TEST_F(VirtualDeviceTest, UnpluggedDeviceFailsEveryLaterCallWithError6) {
+  vdev::unplugAtByte(1000);
+  ASSERT_TRUE(announce(5000));
+  AdbULong written = 0;
+  Bytes data(4096);
+  EXPECT_FALSE(
+      AdbWriteEndpointSync(write_, data.data(), 4096, &written, 20000));
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(written, 1000u);
+  Bytes answer(8);
+  EXPECT_FALSE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+  EXPECT_EQ(GetLastError(), 6u);
+  AdbUsbDeviceDescriptor descriptor;
+  EXPECT_FALSE(AdbGetUsbDeviceDescriptor(iface_, &descriptor));
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_TRUE(AdbCloseHandle(write_));
+  EXPECT_TRUE(AdbCloseHandle(iface_));
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+  EXPECT_EQ(vdev::verdict().bytes_received, 1000u);
+}
+
+TEST_F(VirtualDeviceTest, SuccessfulLastCallsKeepTheCallersLastError) {
+  SetLastError(1234);
+  Bytes answer(8);
+  EXPECT_TRUE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+  EXPECT_EQ(GetLastError(), 1234u);
+}
+
+// Interfaces and descriptors
+// ----------------------------------------------------
+
+TEST_F(VirtualDeviceTest, EnumerationListsWhatTheFiltersLetThrough) {
+  vdev::InterfaceConfig gone;
+  gone.present = false;
+  vdev::InterfaceConfig removed;
+  removed.removed = true;
+  vdev::InterfaceConfig idle;
+  idle.active = false;
+  const AdbWideChar a[] = {'a', 0}, b[] = {'b', 0}, c[] = {'c', 0},
+                    d[] = {'d', 0};
+  vdev::addInterface(a, gone);
+  vdev::addInterface(b, removed);
+  vdev::addInterface(c, idle);
+  vdev::addInterface(d, vdev::InterfaceConfig{});
+
+  auto names = [](void* enumeration) {
+    std::string seen;
+    uint8_t entry[2048];
+    AdbULong size = sizeof entry;
+    while (AdbNextInterface(enumeration, entry, &size)) {
+      EXPECT_EQ(std::memcmp(entry, &kClass, 16), 0);
+      seen += static_cast<char>(entry[20]);
+      EXPECT_EQ(entry[22], 0);
+      size = sizeof entry;
+    }
+    EXPECT_EQ(GetLastError(), 259u);
+    AdbCloseHandle(enumeration);
+    return seen;
+  };
+  EXPECT_EQ(names(AdbEnumInterfaces(kClass, true, true, true)), "d");
+  EXPECT_EQ(names(AdbEnumInterfaces(kClass, false, false, false)), "abcd");
+  GUID other = kClass;
+  other.Data1 ^= 1;
+  EXPECT_EQ(names(AdbEnumInterfaces(other, false, false, false)), "");
+  std::vector<vdev::CallRecord> enums =
+      vdev::calls(vdev::Call::kEnumInterfaces);
+  EXPECT_TRUE(enums[0].flags[0] && enums[0].flags[1] && enums[0].flags[2]);
+}
+
+TEST_F(VirtualDeviceTest, EntryTooSmallGetsTheSizeNeeded) {
+  void* enumeration = AdbEnumInterfaces(kClass, true, true, true);
+  uint8_t entry[64];
+  AdbULong size = sizeof entry;
+  EXPECT_FALSE(AdbNextInterface(enumeration, entry, &size));
+  EXPECT_EQ(GetLastError(), 122u);
+  size_t name_units =
+      std::char_traits<AdbWideChar>::length(vdev::defaultInterfaceName());
+  EXPECT_EQ(size, 20 + 2 * (name_units + 1));
+  AdbCloseHandle(enumeration);
+}
+
+TEST_F(VirtualDeviceTest, DescriptorsNameAndSerialAnswerAsConfigured) {
+  vdev::InterfaceConfig config;
+  config.max_packet_size = 64;
+  config.num_endpoints = 2;
+  config.has_serial = false;
+  vdev::configureInterface(0, config);
+  AdbUsbDeviceDescriptor device;
+  ASSERT_TRUE(AdbGetUsbDeviceDescriptor(iface_, &device));
+  EXPECT_EQ(device.bLength, 18);
+  EXPECT_EQ(device.idVendor, 0x3F3A);
+  EXPECT_EQ(device.idProduct, 0x9206);
+  AdbUsbInterfaceDescriptor interface_descriptor;
+  ASSERT_TRUE(AdbGetUsbInterfaceDescriptor(iface_, &interface_descriptor));
+  EXPECT_EQ(interface_descriptor.bNumEndpoints, 2);
+  AdbEndpointInformation endpoint;
+  ASSERT_TRUE(AdbGetEndpointInformation(iface_, 0, &endpoint));
+  EXPECT_EQ(endpoint.max_packet_size, 64u);
+  char serial[256];
+  AdbULong chars = sizeof serial;
+  EXPECT_FALSE(AdbGetSerialNumber(iface_, serial, &chars, true));
+
+  AdbULong size = 0;
+  EXPECT_FALSE(AdbGetInterfaceName(iface_, nullptr, &size, true));
+  std::string name(size, '\0');
+  ASSERT_TRUE(AdbGetInterfaceName(iface_, &name[0], &size, true));
+  EXPECT_EQ(name.substr(0, 20), "\\\\?\\usb#vid_3f3a&pid");
+}
+
+TEST_F(VirtualDeviceTest, EveryCallIsRecordedWithItsArguments) {
+  vdev::failCall(vdev::Call::kOpenDefaultBulkReadEndpoint, 1, 31);
+  EXPECT_EQ(AdbOpenDefaultBulkReadEndpoint(iface_, AdbOpenAccessTypeReadWrite,
+                                           AdbOpenSharingModeReadWrite),
+            nullptr);
+  EXPECT_EQ(GetLastError(), 31u);
+  std::vector<vdev::CallRecord> all = vdev::calls();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].call, vdev::Call::kCreateInterfaceByName);
+  Bytes name = vdev::payload(all[0]);
+  EXPECT_EQ(name[0], '\\');
+  EXPECT_EQ(all[1].call, vdev::Call::kOpenDefaultBulkWriteEndpoint);
+  EXPECT_EQ(all[1].handle, reinterpret_cast<uintptr_t>(iface_));
+  EXPECT_EQ(all[1].access, 0);
+  EXPECT_EQ(all[1].sharing, 0);
+  EXPECT_FALSE(all[2].result);
+  EXPECT_EQ(all[2].error, 31u);
+}
+
+// Scripting by file
+// -------------------------------------------------------------
+
+std::string scratchDirectory() {
+#ifdef _WIN32
+  char path[MAX_PATH];
+  GetTempPathA(sizeof path, path);
+  std::string directory =
+      std::string(path) + "vdev_test_" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(directory.c_str(), nullptr);
+  return directory + "\\";
+#else
+  char path[] = "/tmp/vdev_test_XXXXXX";
+  return std::string(mkdtemp(path)) + "/";
+#endif
+}
+
+TEST(VirtualDeviceScriptTest, ScriptDrivesTheDeviceAndTheFilesKeepItsVerdict) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  {
+    std::ofstream out(script);
+    out << "# one interface, a slow device\n"
+           "interface \\\\?\\usb#vid_3f3a&pid_9206#x\n"
+           "max_packet_size 64\n"
+           "serial ABC-1\n"
+           "busy get_status 1\n"
+           "keep_image 1\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  vdev::setOutputDirectory(directory.c_str());
+
+  const AdbWideChar name[] = {
+      '\\', '\\', '?', '\\', 'u', 's', 'b', '#', 'v', 'i', 'd', '_', '3', 'f',
+      '3',  'a',  '&', 'p',  'i', 'd', '_', '9', '2', '0', '6', '#', 'x', 0};
+  void* iface = AdbCreateInterfaceByName(name);
+  ASSERT_NE(iface, nullptr);
+  void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
+                                              AdbOpenSharingModeReadWrite);
+  Bytes info = downloadInfo("7.7", 4);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes answer(8);
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(
+      iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
+  EXPECT_EQ(answer[0], vdev::kStatusBusy);
+  Bytes image = {'a', 'b', 'c', 'd'};
+  ASSERT_TRUE(AdbWriteEndpointSync(out, image.data(), 4, &moved, 20000));
+  std::string digest = md5Hex(image);
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 8, 33).data(),
+                                              &digest[0], 33, &moved));
+  AdbCloseHandle(out);
+  AdbCloseHandle(iface);
+
+  std::string verdict = readFile(directory + "virtual_device_verdict.txt");
+  EXPECT_NE(verdict.find("version=7.7\n"), std::string::npos) << verdict;
+  EXPECT_NE(verdict.find("bytes_received=4\n"), std::string::npos);
+  EXPECT_NE(verdict.find("md5_verified=1\n"), std::string::npos);
+  EXPECT_NE(verdict.find("update_started=0\n"), std::string::npos);
+  EXPECT_EQ(readFile(directory + "virtual_device_image.bin"), "abcd");
+  std::string record = readFile(directory + "virtual_device_record.txt");
+  EXPECT_NE(record.find("AdbDefaultEndpointReadWriteSync result=1 error=0"),
+            std::string::npos);
+  EXPECT_NE(record.find("setup=0001010000004000"), std::string::npos);
+  EXPECT_NE(record.find("AdbWriteEndpointSync result=1 error=0"),
+            std::string::npos);
+  EXPECT_NE(record.find("payload=61626364"), std::string::npos);
+  vdev::reset();
+  for (const char* file :
+       {"virtual_device_script.txt", "virtual_device_verdict.txt",
+        "virtual_device_image.bin", "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
+void setDirectoryVariable(const std::string& directory) {
+#ifdef _WIN32
+  _putenv_s("VELUNOR_VIRTUAL_DEVICE_DIR", directory.c_str());
+#else
+  setenv("VELUNOR_VIRTUAL_DEVICE_DIR", directory.c_str(), 1);
+#endif
+}
+
+// As in a process of its own: the first call finds the script in the folder
+// the variable names, and the verdict lands beside it.
+TEST(VirtualDeviceScriptTest, FirstCallFindsTheScriptOfTheNamedFolder) {
+  std::string directory = scratchDirectory();
+  {
+    std::ofstream out(directory + "virtual_device_script.txt");
+    out << "interface only_this_one\nbad_key 1\n";
+  }
+  setDirectoryVariable(directory);
+  vdev::lookForScript();
+  void* enumeration = AdbEnumInterfaces(kClass, true, true, true);
+  uint8_t entry[2048];
+  AdbULong size = sizeof entry;
+  EXPECT_FALSE(AdbNextInterface(enumeration, entry, &size));
+  AdbCloseHandle(enumeration);
+  std::string verdict = readFile(directory + "virtual_device_verdict.txt");
+  EXPECT_NE(verdict.find("script_error=line 2: cannot use \"bad_key\""),
+            std::string::npos)
+      << verdict;
+
+  {
+    std::ofstream out(directory + "virtual_device_script.txt");
+    out << "interface only_this_one\n";
+  }
+  vdev::lookForScript();
+  enumeration = AdbEnumInterfaces(kClass, true, true, true);
+  size = sizeof entry;
+  EXPECT_TRUE(AdbNextInterface(enumeration, entry, &size));
+  EXPECT_EQ(entry[20], 'o');
+  AdbCloseHandle(enumeration);
+  std::string record = readFile(directory + "virtual_device_record.txt");
+  EXPECT_EQ(record.find("1 AdbEnumInterfaces result=1"), 0u) << record;
+  setDirectoryVariable("");
+  vdev::reset();
+  for (const char* file :
+       {"virtual_device_script.txt", "virtual_device_verdict.txt",
+        "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
+TEST(VirtualDeviceScriptTest, BadLineIsReported) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "bad_script.txt";
+  {
+    std::ofstream out(script);
+    out << "max_packet_size 512\nfly_to_the_moon 1\n";
+  }
+  char error[256] = {};
+  EXPECT_FALSE(vdev::loadScript(script.c_str(), error, sizeof error));
+  EXPECT_STREQ(error, "line 2: cannot use \"fly_to_the_moon\"");
+  std::remove(script.c_str());
+  vdev::reset();
+}
+
+}  // namespace
