@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "service/service_identity.h"
-#include "testing/service/service_test_support.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/service_test_support.h"
 
 namespace {
 

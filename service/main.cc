@@ -6,9 +6,7 @@
 
 #include "common/event_report.h"
 #include "service/installation.h"
-#include "service/service_identity.h"
 #include "service/service_runtime.h"
-#include "service/upgrade_worker.h"
 
 namespace {
 

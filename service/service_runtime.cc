@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
 
@@ -164,7 +165,7 @@ void startWorker(ServiceContext* context) {
   params.updateFile = context->updateFile;
   params.devicePath = context->devicePath;
   params.version = context->version;
-  params.interfaceGuid = kDeviceInterfaceClassGuid;
+  params.interfaceGuid = kUpdateDeviceClass;
   params.context = context;
   context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
                                        &context->workerThreadId);
@@ -226,7 +227,7 @@ HDEVNOTIFY registerDeviceEvents(SERVICE_STATUS_HANDLE statusHandle) {
   DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kDeviceInterfaceClassGuid;
+  filter.dbcc_classguid = kUpdateDeviceClass;
   return RegisterDeviceNotificationW(statusHandle, &filter,
                                      DEVICE_NOTIFY_SERVICE_HANDLE);
 }

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
 #include "service/service_identity.h"
-#include "testing/service/service_test_support.h"
-#include "testing/service/upgrade_library_stub.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/service_test_support.h"
+#include "testing/service/upgrade_library_stub.h"
 #include "testing/virtual_clock.h"
 
 namespace {
@@ -326,7 +327,7 @@ TEST_F(ServiceRuntimeTest, ArrivalHandsTheSettingsToTheWorker) {
   EXPECT_EQ(std::wstring(call->devicePath), path);
   EXPECT_STREQ(call->updateFile, "rk_fw.img");
   EXPECT_STREQ(call->version, "7.1.0");
-  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kDeviceInterfaceClassGuid));
+  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kUpdateDeviceClass));
   EXPECT_EQ(context_->params.context, context_);
   EXPECT_EQ(GetThreadId(context_->workerThread), context_->workerThreadId);
 
@@ -506,7 +507,7 @@ TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
   EXPECT_EQ(manager_.notifyFilter.dbcc_devicetype,
             DWORD{DBT_DEVTYP_DEVICEINTERFACE});
   EXPECT_TRUE(IsEqualGUID(manager_.notifyFilter.dbcc_classguid,
-                          kDeviceInterfaceClassGuid));
+                          kUpdateDeviceClass));
 
   std::vector<StatusReport> reports = manager_.statusReports();
   ASSERT_EQ(reports.size(), 2u);

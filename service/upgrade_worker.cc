@@ -5,19 +5,19 @@
 #include <cstring>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
 #include "service/installation.h"
 #include "service/service_runtime.h"
 
 namespace {
 
-constexpr char kDriversFolder[] = "C:\\windows\\system32\\drivers\\";
 constexpr size_t kDeletionPathBytes = MAX_PATH;
 
 // The worker that is removing the service, for the main thread to wait on.
 std::atomic<HANDLE> removingWorker{nullptr};
 
 // The export, or null after an error event. The library stays loaded.
-LetsStartUpgrade bindUpgradeLibrary() {
+LetsStartUpgradeFunction bindUpgradeLibrary() {
   HMODULE library = LoadLibraryW(kUpgradeLibraryPath);
   if (library == nullptr) {
     reportEventFormat(EVENTLOG_ERROR_TYPE,
@@ -25,7 +25,7 @@ LetsStartUpgrade bindUpgradeLibrary() {
                       static_cast<int>(GetLastError()));
     return nullptr;
   }
-  FARPROC address = GetProcAddress(library, "letsStartUpgrade");
+  FARPROC address = GetProcAddress(library, kUpgradeExportName);
   if (address == nullptr) {
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "can not find letsStartUpgrade in "
@@ -33,7 +33,8 @@ LetsStartUpgrade bindUpgradeLibrary() {
                       static_cast<int>(GetLastError()));
     return nullptr;
   }
-  return reinterpret_cast<LetsStartUpgrade>(reinterpret_cast<void*>(address));
+  return reinterpret_cast<LetsStartUpgradeFunction>(
+      reinterpret_cast<void*>(address));
 }
 
 // The service runs as LocalSystem: a registry value must never lead it to
@@ -53,7 +54,8 @@ void deleteUpdateFile(const char* updateFile) {
     return;
   }
   char path[kDeletionPathBytes];
-  int length = snprintf(path, sizeof path, "%s%s", kDriversFolder, updateFile);
+  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderWithSeparator,
+                        updateFile);
   if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"update file path is too long, not deleted");
@@ -62,16 +64,18 @@ void deleteUpdateFile(const char* updateFile) {
   remove(path);
 }
 
-DWORD reportUpgradeResult(int result, const char* updateFile) {
-  if (result == 0) {
-    reportEvent(EVENTLOG_INFORMATION_TYPE,
-                L"send updatefile to device success");
-    deleteUpdateFile(updateFile);
-    return kWorkerDone;
-  }
-  if (result == 1) {
-    reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
-    return kWorkerTransferFailed;
+DWORD reportUpgradeResult(int32_t result, const char* updateFile) {
+  switch (upgradeOutcomeOf(result)) {
+    case UpgradeOutcome::kSucceeded:
+      reportEvent(EVENTLOG_INFORMATION_TYPE,
+                  L"send updatefile to device success");
+      deleteUpdateFile(updateFile);
+      return kWorkerDone;
+    case UpgradeOutcome::kTransferFailed:
+      reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
+      return kWorkerTransferFailed;
+    case UpgradeOutcome::kNeither:
+      break;
   }
   return kWorkerDone;
 }
@@ -96,9 +100,9 @@ void stopAndRemoveService(ServiceContext* context) {
 
 DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
-  LetsStartUpgrade letsStartUpgrade = bindUpgradeLibrary();
+  LetsStartUpgradeFunction letsStartUpgrade = bindUpgradeLibrary();
   if (letsStartUpgrade == nullptr) return kWorkerLibraryNotLoaded;
-  int result = letsStartUpgrade(params->bForce, params->bUpdate,
+  int32_t result = letsStartUpgrade(params->bForce, params->bUpdate,
                                 params->devicePath, params->updateFile,
                                 params->version, params->interfaceGuid);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);

@@ -7,15 +7,6 @@
 
 #include <cstdint>
 
-// The upgrade library's one export.
-using LetsStartUpgrade = int (*)(uint8_t bForce, uint8_t bUpdate,
-                                 const wchar_t* devicePath,
-                                 const char* updateFile, const char* version,
-                                 GUID interfaceGuid);
-
-constexpr wchar_t kUpgradeLibraryPath[] =
-    L"C:\\Windows\\System32\\drivers\\velunorUpdateExport.dll";
-
 // Thread results of updateThread.
 enum WorkerResult : DWORD {
   kWorkerDone = 0,

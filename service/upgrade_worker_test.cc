@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "service/service_identity.h"
+#include "common/upgrade_contract.h"
 #include "service/service_runtime.h"
-#include "testing/service/service_test_support.h"
-#include "testing/service/upgrade_library_stub.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/service_test_support.h"
+#include "testing/service/upgrade_library_stub.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ class UpgradeWorkerTest : public ::testing::Test {
              version.c_str());
     UpgradeThreadParams& params = context_->params;
     params = {context_->updateFile, context_->devicePath,      bForce,  bUpdate,
-              context_->version,    kDeviceInterfaceClassGuid, context_};
+              context_->version,    kUpdateDeviceClass, context_};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.
@@ -111,7 +111,7 @@ TEST_F(UpgradeWorkerTest, CallsTheLibraryWithTheSixArguments) {
             L"\\\\?\\USB#VID_2207&PID_9206#77#{x}");
   EXPECT_STREQ(call->updateFile, "vlnr_test_fw.img");
   EXPECT_STREQ(call->version, "3.2.1");
-  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kDeviceInterfaceClassGuid));
+  EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kUpdateDeviceClass));
 }
 
 TEST_F(UpgradeWorkerTest, SuccessDeletesOnlyTheExactUpdateFile) {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "common/event_report.h"
 #include "testing/event_recorder.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "upgrade/upgrade_entry.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
 #include "platform/win32.h"
 
 namespace {
@@ -74,7 +75,7 @@ int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
     if (std::strstr(entry.name, updateFile) == nullptr) continue;
     ++*matchCount;
     if (sendImage(transport, prefix.with(updateFile), version, bUpdate,
-                  bSegmented, bForce) == 0) {
+                  bSegmented, bForce) == kImageSent) {
       reportEvent(EVENTLOG_INFORMATION_TYPE, U16("veluSendImageFile success"));
       ++successes;
     } else {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
 #include "upgrade/control_protocol.h"
 
 namespace {
@@ -65,11 +66,11 @@ int reportUnopenable(const char* path) {
   const char* strings[] = {"can not open update file : ",
                            path != nullptr ? path : ""};
   reportEventStrings(EVENTLOG_INFORMATION_TYPE, strings, 2);
-  return -22;
+  return kImageNotOpened;
 }
 
 // Tells the device about the image until it is ready for it, clearing a
-// download it still holds. 0 when it is ready, else -2 to -5.
+// download it still holds.
 int announceImage(Transport* transport, const char* version, uint64_t size,
                   uint8_t bSegmented, uint8_t bForce) {
   DeviceStatus status{};
@@ -82,13 +83,13 @@ int announceImage(Transport* transport, const char* version, uint64_t size,
       reportEvent(EVENTLOG_ERROR_TYPE,
                   U16("fail to send usb control "
                       "Information(VLNR_USB_REQ_WUP_SET_DNLOAD_INFO)"));
-      return -2;
+      return kImageAnnouncementNotSent;
     }
     reportEvent(EVENTLOG_SUCCESS, U16("velunorSendControlInfo success "
                                       "(VLNR_USB_REQ_WUP_SET_DNLOAD_INFO)"));
     if (getDeviceStatus(transport, &status) != 0) {
       reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to read usb status"));
-      return -3;
+      return kImageAnnouncementStatusNotRead;
     }
     if (status.status == kDeviceStatusSuccess &&
         status.state == kDeviceStateReady) {
@@ -100,7 +101,7 @@ int announceImage(Transport* transport, const char* version, uint64_t size,
       reportEvent(
           EVENTLOG_ERROR_TYPE,
           U16("fail to send usb control Information(VLNR_USB_REQ_WUP_ABORT)"));
-      return -4;
+      return kImageAbortNotSent;
     }
     reportEvent(EVENTLOG_SUCCESS,
                 U16("velunorSendControlInfo success (VLNR_USB_REQ_WUP_ABORT)"));
@@ -108,17 +109,16 @@ int announceImage(Transport* transport, const char* version, uint64_t size,
   }
   reportEventFormat(EVENTLOG_ERROR_TYPE, kRefusedAnnouncement, status.status,
                     status.state);
-  return -5;
+  return kImageAnnouncementRefused;
 }
 
-// After a full segment: the device must hold every byte sent so far. 0, -7
-// or -8.
+// After a full segment: the device must hold every byte sent so far.
 int confirmSegment(Transport* transport, uint64_t total) {
   reportEvent(EVENTLOG_SUCCESS, U16("veluSyncData transporting........."));
   DeviceStatus status;
   if (getSyncStatus(transport, &status) != 0) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to sync data in transfer"));
-    return -7;
+    return kImageSegmentSyncFailed;
   }
   if (countConfirmed(status, total)) return 0;
   char status_text[kNumberTextSize];
@@ -128,7 +128,7 @@ int confirmSegment(Transport* transport, uint64_t total) {
   reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 3);
   std::fprintf(stderr, kSegmentCountFailure, status.status,
                static_cast<unsigned>(status.bytes_written));
-  return -8;
+  return kImageSegmentCountDisagreed;
 }
 
 // A last segment that did not fill (or no segments at all) still has to be
@@ -137,50 +137,47 @@ bool finalSyncDue(uint8_t bSegmented, uint64_t total) {
   return bSegmented == 0 || (total & (kImageSegmentLength - 1)) != 0;
 }
 
-// 0, -9 or -10.
 int finalSync(Transport* transport, uint64_t total) {
   transport->usb_write(nullptr, 0);
   DeviceStatus status;
   if (getSyncStatus(transport, &status) != 0) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("fail to sync data in transfer"));
     std::fprintf(stderr, "Failed to do sync\n");
-    return -9;
+    return kImageFinalSyncFailed;
   }
   if (countConfirmed(status, total)) return 0;
   int written = static_cast<int>(status.bytes_written);
   std::fprintf(stderr, kFinalCountFailure, status.status, written);
   reportEventFormat(EVENTLOG_ERROR_TYPE, kFinalCountFailure, status.status,
                     written);
-  return -10;
+  return kImageFinalCountDisagreed;
 }
 
-// The device compares the image it holds with the file's digest. 0, -11 to
-// -14.
+// The device compares the image it holds with the file's digest.
 int checkIntegrity(Transport* transport, const char* path) {
   char text[kDigestTextBufferSize] = {};
   if (generateMd5Sum(path, text) != 0) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to generate the MD5 Sum"));
-    return -11;
+    return kImageDigestNotComputed;
   }
   if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_SET_MD5SUM, text,
                              digestTextLength(text)) < 0) {
     const char* strings[] = {"Failed to issue the md5sum control msg : ", text};
     reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 2);
-    return -12;
+    return kImageDigestNotSent;
   }
   DeviceStatus status;
   if (getDeviceStatus(transport, &status) != 0) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to read the status"));
-    return -13;
+    return kImageDigestStatusNotRead;
   }
   if (status.status == kDeviceStatusSuccess) return 0;
   std::fprintf(stderr, kIntegrityFailure, status.status, status.state);
   reportEventFormat(EVENTLOG_ERROR_TYPE, kIntegrityFailure, status.status,
                     status.state);
-  return -14;
+  return kImageIntegrityCheckFailed;
 }
 
-// 0, -14, -15 or -16.
 int startUpdate(Transport* transport) {
   LocalTimeStamp stamp;
   getLocalTimeStamp(&stamp);
@@ -193,7 +190,7 @@ int startUpdate(Transport* transport) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 U16("fail to send usb control "
                     "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
-    return -14;
+    return kImageStartNotSent;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("success to send usb control "
@@ -202,7 +199,7 @@ int startUpdate(Transport* transport) {
   if (getDeviceStatus(transport, &status) != 0) {
     std::fprintf(stderr, "Failed to read the status\n");
     reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to read the status\n"));
-    return -15;
+    return kImageStartStatusNotRead;
   }
   if (status.status == kDeviceStatusSuccess) return 0;
   char status_text[kNumberTextSize];
@@ -212,7 +209,7 @@ int startUpdate(Transport* transport) {
   const char* strings[] = {"fail to set the Check Status : ", "Wrong status : ",
                            status_text, "Wrong state : ", state_text};
   reportEventStrings(EVENTLOG_ERROR_TYPE, strings, 5);
-  return -16;
+  return kImageStartRefused;
 }
 
 // OpenSSL 3 deprecates the MD5_* calls in favour of EVP; they are still the
@@ -273,7 +270,7 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
     auto size = static_cast<ptrdiff_t>(kImageChunkSize);
     std::fprintf(stderr, kChunkBufferFailure, size);
     reportEventFormat(EVENTLOG_ERROR_TYPE, kChunkBufferFailure, size);
-    return -6;
+    return kImageChunkBufferNotObtained;
   }
   *total = 0;
   uint64_t missing = segment_length;
@@ -307,11 +304,11 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
 int veluSendImageFile(Transport* transport, const char* path,
                       const char* version, uint8_t bUpdate, uint8_t bSegmented,
                       uint8_t bForce) {
-  if (transport == nullptr) return -22;
+  if (transport == nullptr) return kImageNoTransport;
   ImageFile image(path != nullptr ? openBinaryFile(path) : nullptr);
   if (!image) return reportUnopenable(path);
   int64_t size = imageSize(image.get());
-  if (size == 0) return -1;
+  if (size == 0) return kImageEmpty;
   // A file whose size cannot be taken cannot be sent either.
   if (size < 0) return reportUnopenable(path);
   int result = announceImage(transport, version != nullptr ? version : "",
@@ -332,6 +329,6 @@ int veluSendImageFile(Transport* transport, const char* path,
   }
   result = checkIntegrity(transport, path);
   if (result != 0) return result;
-  if (bUpdate == 0) return 0;
+  if (bUpdate == 0) return kImageSent;
   return startUpdate(transport);
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/upgrade_contract.h"
 #include "upgrade/usb_transport.h"
 
 // Bytes per bulk write, from one reused buffer.
@@ -22,15 +23,9 @@ constexpr size_t kDigestTextBufferSize = 40;
 constexpr int kAnnounceAttempts = 5;
 constexpr uint32_t kAbortWaitMs = 200;
 
-// Downloads the image file at `path` over `transport`. Returns 0 on success
-// or the negative code of the step that failed:
-//   -1 empty file, -2 announcement not sent, -3 its status not read,
-//   -4 abort not sent, -5 announcement refused or device still busy,
-//   -6 chunk buffer not obtained, -7/-8 segment sync failed/disagreed,
-//   -9/-10 final sync failed/disagreed, -11 digest not computed,
-//   -12 digest not sent, -13 its status not read, -14 integrity check failed
-//   or start request not sent, -15 start status not read, -16 start refused,
-//   -22 no transport or the file cannot be opened.
+// Downloads the image file at `path` over `transport`. Returns kImageSent or
+// the code of the step that failed (the kImage* results of
+// common/upgrade_contract.h).
 int veluSendImageFile(Transport* transport, const char* path,
                       const char* version, uint8_t bUpdate, uint8_t bSegmented,
                       uint8_t bForce);
@@ -50,8 +45,9 @@ using ImageFile = std::unique_ptr<FILE, ImageFileCloser>;
 // The data phase: sends the image from its start, `segment_length` bytes per
 // segment, and confirms the device's count after every full segment. The file
 // is closed before it returns. 0 when the data ran out (the file's end or a
-// failed write; `total` then holds the bytes the device accepted), -6, -7 or
-// -8.
+// failed write; `total` then holds the bytes the device accepted),
+// kImageChunkBufferNotObtained, kImageSegmentSyncFailed or
+// kImageSegmentCountDisagreed.
 int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
                  uint64_t* total);
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
-#include "testing/virtual_clock.h"
-#include "upgrade/control_protocol.h"
 #include "testing/upgrade/virtual_interface.h"
+#include "testing/virtual_clock.h"
+#include "testing/virtual_device/virtual_device.h"
+#include "upgrade/control_protocol.h"
 
 namespace {
 

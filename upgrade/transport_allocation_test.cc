@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "upgrade/device_discovery.h"
 #include "upgrade/upgrade_entry.h"
 

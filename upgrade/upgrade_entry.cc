@@ -1,11 +1,16 @@
 #include "upgrade/upgrade_entry.h"
 
 #include <memory>
+#include <type_traits>
 
 #include "common/event_report.h"
 #include "upgrade/device_discovery.h"
 #include "upgrade/file_search.h"
 #include "upgrade/image_transfer.h"
+
+static_assert(
+    std::is_same_v<decltype(&letsStartUpgrade), LetsStartUpgradeFunction>,
+    "the export must be what its callers bind");
 
 namespace {
 
@@ -17,7 +22,7 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
                             const char* version) {
   int32_t matchCount = 0;
   int32_t successes = traverseUpdateFiles(
-      kUpdateDirectory, updateFile, veluSendImageFile, transport, version,
+      kDriversFolder, updateFile, veluSendImageFile, transport, version,
       bUpdate, kSegmented, bForce, &matchCount);
   int32_t result = kUpgradeSucceeded;
   if (successes != matchCount) {

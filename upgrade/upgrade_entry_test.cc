@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "common/event_report.h"
 #include "testing/event_recorder.h"
-#include "testing/virtual_clock.h"
 #include "testing/upgrade/test_drivers_folder.h"
+#include "testing/virtual_clock.h"
+#include "testing/virtual_device/virtual_device.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
-#include "testing/virtual_clock.h"
 #include "testing/upgrade/test_drivers_folder.h"
+#include "testing/virtual_clock.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "upgrade/upgrade_entry.h"
 
 namespace {

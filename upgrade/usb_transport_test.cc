@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "testing/event_recorder.h"
-#include "testing/virtual_clock.h"
 #include "testing/upgrade/virtual_interface.h"
+#include "testing/virtual_clock.h"
+#include "testing/virtual_device/virtual_device.h"
 
 namespace {
 

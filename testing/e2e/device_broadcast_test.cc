@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "service/service_identity.h"
+#include "common/upgrade_contract.h"
 
 namespace {
 
@@ -16,21 +16,21 @@ constexpr size_t kNameOffset =
 
 TEST(DeviceBroadcastTest, RecordCarriesClassAndTerminatedPath) {
   std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kDeviceInterfaceClassGuid, kPath);
+      deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
   auto* broadcast =
       reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data.data());
   EXPECT_EQ(broadcast->dbcc_size, kNameOffset + sizeof kPath);
   EXPECT_EQ(broadcast->dbcc_devicetype,
             static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
   EXPECT_TRUE(
-      IsEqualGUID(broadcast->dbcc_classguid, kDeviceInterfaceClassGuid));
+      IsEqualGUID(broadcast->dbcc_classguid, kUpdateDeviceClass));
   EXPECT_EQ(std::memcmp(broadcast->dbcc_name, kPath, sizeof kPath), 0);
   EXPECT_EQ(deviceInterfaceOf(data), broadcast);
 }
 
 TEST(DeviceBroadcastTest, ShortPathStillFillsTheWholeRecord) {
   std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kDeviceInterfaceClassGuid, L"");
+      deviceInterfaceBroadcast(kUpdateDeviceClass, L"");
   EXPECT_EQ(data.size(), sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
   EXPECT_EQ(
       reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data.data())
@@ -40,7 +40,7 @@ TEST(DeviceBroadcastTest, ShortPathStillFillsTheWholeRecord) {
 
 TEST(DeviceBroadcastTest, RefusesOtherTypesAndCutRecords) {
   std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kDeviceInterfaceClassGuid, kPath);
+      deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
 
   std::vector<BYTE> otherType = data;
   reinterpret_cast<DEV_BROADCAST_HDR*>(otherType.data())->dbch_devicetype =

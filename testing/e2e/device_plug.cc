@@ -20,9 +20,9 @@
 #include <cwchar>
 #include <string>
 
+#include "common/upgrade_contract.h"
 #include "testing/e2e/device_broadcast.h"
 #include "testing/e2e/plugplay_client.h"
-#include "service/service_identity.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ int sendDeviceEvent(DWORD eventCode, const wchar_t* path) {
     return 1;
   }
   sendPlugPlayEvent(eventCode,
-                    deviceInterfaceBroadcast(kDeviceInterfaceClassGuid, path));
+                    deviceInterfaceBroadcast(kUpdateDeviceClass, path));
   std::printf("device_plug: sent event 0x%04lx for %ls\n",
               static_cast<unsigned long>(eventCode), path);
   return 0;

@@ -29,12 +29,10 @@
 #include <vector>
 
 #include "common/event_report.h"
+#include "service/installation.h"
+#include "service/service_runtime.h"
 #include "testing/e2e/device_broadcast.h"
 #include "testing/e2e/plugplay_client.h"
-#include "service/installation.h"
-#include "service/service_identity.h"
-#include "service/service_runtime.h"
-#include "service/upgrade_worker.h"
 #include "testing/import_patch.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <regex>
 #include <sstream>
 
+#include "common/upgrade_contract.h"
 #include "service/service_identity.h"
-#include "service/upgrade_worker.h"
 
 namespace {
 
@@ -405,7 +405,7 @@ std::vector<BYTE> deviceBroadcast(const std::wstring& path) {
       reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
   broadcast->dbcc_size = static_cast<DWORD>(bytes.size());
   broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  broadcast->dbcc_classguid = kDeviceInterfaceClassGuid;
+  broadcast->dbcc_classguid = kUpdateDeviceClass;
   std::memcpy(bytes.data() + nameOffset, path.c_str(),
               (path.size() + 1) * sizeof(wchar_t));
   return bytes;

@@ -14,6 +14,8 @@
 #include "platform/host/host_testing.h"
 #endif
 
+#include "common/upgrade_contract.h"
+
 TestDriversFolder::TestDriversFolder() {
 #ifndef _WIN32
   char folder[] = "/tmp/velunor-drivers-XXXXXX";
@@ -49,7 +51,7 @@ TestDriversFolder::~TestDriversFolder() {
 }
 
 std::string TestDriversFolder::path(const std::string& relative) {
-  return std::string(kRoot) + "\\" + relative;
+  return std::string(kDriversFolder) + "\\" + relative;
 }
 
 std::string TestDriversFolder::nameOfThisTest(const char* suffix) {

@@ -9,7 +9,6 @@
 
 class TestDriversFolder {
  public:
-  static constexpr char kRoot[] = "C:\\Windows\\System32\\drivers";
   // Directory attributes a test can ask for. On the host a hidden entry is a
   // name starting with a dot, as Wine shows one.
   static constexpr unsigned kReadOnly = 0x01;

@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "platform/host/host_testing.h"
-#include "upgrade/image_transfer.h"
 #include "testing/upgrade/virtual_interface.h"
+#include "testing/virtual_device/virtual_device.h"
+#include "upgrade/image_transfer.h"
 
 extern char** environ;
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "upgrade/upgrade_entry.h"
+#include "common/upgrade_contract.h"
 
 namespace {
 
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     return kExitNoLibrary;
   }
   auto letsStartUpgrade = reinterpret_cast<LetsStartUpgradeFunction>(
-      reinterpret_cast<void*>(GetProcAddress(library, "letsStartUpgrade")));
+      reinterpret_cast<void*>(GetProcAddress(library, kUpgradeExportName)));
   if (letsStartUpgrade == nullptr) {
     std::fprintf(stderr,
                  "error: %s has no export letsStartUpgrade (error %lu)\n",

@@ -1,0 +1,91 @@
+// The contract between the two deliverables: where the service finds the
+// upgrade library, how it binds and calls the one export, which device class
+// it passes, and what the library's results mean. The service, the library,
+// the runner and the tests take all of it from here, so the two sides cannot
+// drift apart.
+#ifndef VELUNOR_COMMON_UPGRADE_CONTRACT_H_
+#define VELUNOR_COMMON_UPGRADE_CONTRACT_H_
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+// --- Where the library and the update images live ---
+
+// The drivers folder. The library searches it for update images in this
+// spelling (the paths in its events are formed from it); the service deletes
+// a sent image by its name behind the separator.
+constexpr char kDriversFolder[] = "C:\\Windows\\System32\\drivers";
+constexpr char kDriversFolderWithSeparator[] =
+    "C:\\Windows\\System32\\drivers\\";
+
+// The service loads the library by this full path and no other.
+constexpr WCHAR kUpgradeLibraryPath[] =
+    U16("C:\\Windows\\System32\\drivers\\velunorUpdateExport.dll");
+
+// --- The export ---
+
+constexpr char kUpgradeExportName[] = "letsStartUpgrade";
+
+// The export as a caller that binds it at run time sees it. The device path
+// is UTF-16; the update-file name (looked for in the drivers folder) and the
+// version are narrow. The library keeps none of them after the call.
+using LetsStartUpgradeFunction = int32_t (*)(uint8_t bForce, uint8_t bUpdate,
+                                             const WCHAR* devicePath,
+                                             const char* updateFile,
+                                             const char* version,
+                                             GUID interfaceGuid);
+
+// The device interface class of the update devices: the service listens for
+// arrivals of this class and passes it to the export, which enumerates it.
+constexpr GUID kUpdateDeviceClass = {
+    0x6B11E5BB,
+    0xF5CA,
+    0x4902,
+    {0x96, 0x15, 0x77, 0x3B, 0x3D, 0x2F, 0x2F, 0xEC}};
+
+// --- What the export returns ---
+
+constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent, or none
+constexpr int32_t kUpgradeDownloadFailed = 1;  // at least one download failed
+constexpr int32_t kUpgradeNoDevice = -1;  // not found, not opened, refused
+
+// How the service reads the export's result. Only a success and a failed
+// transfer have a meaning for it; anything else is neither, and the service
+// reports nothing for it.
+enum class UpgradeOutcome { kSucceeded, kTransferFailed, kNeither };
+
+constexpr UpgradeOutcome upgradeOutcomeOf(int32_t result) {
+  if (result == kUpgradeSucceeded) return UpgradeOutcome::kSucceeded;
+  if (result == kUpgradeDownloadFailed) return UpgradeOutcome::kTransferFailed;
+  return UpgradeOutcome::kNeither;
+}
+
+// --- What one image download returns inside the library ---
+
+// The result of veluSendImageFile: 0, or the step that failed. The export
+// folds these into kUpgradeDownloadFailed; the library's events name the
+// step. Two steps have always shared -14, and two -22: each failure point has
+// a name of its own, the values stay.
+constexpr int kImageSent = 0;
+constexpr int kImageEmpty = -1;
+constexpr int kImageAnnouncementNotSent = -2;
+constexpr int kImageAnnouncementStatusNotRead = -3;
+constexpr int kImageAbortNotSent = -4;
+constexpr int kImageAnnouncementRefused = -5;  // or the device stayed busy
+constexpr int kImageChunkBufferNotObtained = -6;
+constexpr int kImageSegmentSyncFailed = -7;
+constexpr int kImageSegmentCountDisagreed = -8;
+constexpr int kImageFinalSyncFailed = -9;
+constexpr int kImageFinalCountDisagreed = -10;
+constexpr int kImageDigestNotComputed = -11;
+constexpr int kImageDigestNotSent = -12;
+constexpr int kImageDigestStatusNotRead = -13;
+constexpr int kImageIntegrityCheckFailed = -14;
+constexpr int kImageStartNotSent = -14;
+constexpr int kImageStartStatusNotRead = -15;
+constexpr int kImageStartRefused = -16;
+constexpr int kImageNoTransport = -22;
+constexpr int kImageNotOpened = -22;  // the file cannot be opened or sized
+
+#endif  // VELUNOR_COMMON_UPGRADE_CONTRACT_H_
