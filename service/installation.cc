@@ -41,7 +41,7 @@ bool registerService() {
   return true;
 }
 
-int deleteStoppedService(SC_HANDLE service) {
+UninstallResult deleteStoppedService(SC_HANDLE service) {
   SERVICE_STATUS status = {};
   if (!QueryServiceStatus(service, &status)) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"query service status fail");
@@ -70,7 +70,7 @@ void installService() {
   }
 }
 
-int uninstallService() {
+UninstallResult uninstallService() {
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"uninstallService start");
   ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {

@@ -17,6 +17,6 @@ enum UninstallResult : int {
 void installService();
 
 // Deletes the service registration if the service is stopped; never stops it.
-int uninstallService();
+UninstallResult uninstallService();
 
 #endif  // VELUNOR_SERVICE_INSTALLATION_H_

@@ -69,6 +69,19 @@ const DeviceFamily& familyOf(const wchar_t* devicePath) {
   return kOtherFamily;
 }
 
+// Reports `state` to the service control manager.
+void reportServiceState(ServiceContext* context, DWORD state) {
+  context->status.dwCurrentState = state;
+  SetServiceStatus(context->statusHandle, &context->status);
+}
+
+// Stops the device notifications, once.
+void unregisterDeviceEvents(ServiceContext* context) {
+  if (context->deviceNotify == nullptr) return;
+  UnregisterDeviceNotification(context->deviceNotify);
+  context->deviceNotify = nullptr;
+}
+
 bool workerRunning(const ServiceContext* context) {
   return context->workerThread != nullptr &&
          WaitForSingleObject(context->workerThread, 0) == WAIT_TIMEOUT;
@@ -167,6 +180,7 @@ void startWorker(ServiceContext* context) {
   params.version = context->version;
   params.interfaceGuid = kUpdateDeviceClass;
   params.context = context;
+  params.stopService = stopService;
   context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
                                        &context->workerThreadId);
 }
@@ -177,7 +191,7 @@ DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
   if (workerRunning(context)) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
                 L"update thread is running, ignore device arrival");
-    return kArrivalWorkerStarted;
+    return kArrivalWorkerBusy;
   }
   if (!copyDevicePath(context, eventData)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
@@ -197,9 +211,9 @@ DWORD onDeviceRemoval(ServiceContext* context) {
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"device remove");
   if (context->workerThread != nullptr) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-    TerminateThread(context->workerThread, 0xFFFFFFFF);
+    TerminateThread(context->workerThread, kWorkerEnded);
   }
-  return 0;
+  return kControlHandled;
 }
 
 DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
@@ -211,16 +225,14 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
       return onDeviceRemoval(context);
     default:
       reportEvent(EVENTLOG_INFORMATION_TYPE, L"device event others");
-      return 0;
+      return kControlHandled;
   }
 }
 
 DWORD onStop(ServiceContext* context) {
-  reportServiceState(context, SERVICE_STOP_PENDING);
-  unregisterDeviceEvents(context);
-  reportServiceState(context, SERVICE_STOPPED);
+  stopService(context);
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"service control stop success");
-  return 0;
+  return kControlHandled;
 }
 
 HDEVNOTIFY registerDeviceEvents(SERVICE_STATUS_HANDLE statusHandle) {
@@ -248,15 +260,10 @@ ServiceContext* newServiceContext() {
   return context;
 }
 
-void reportServiceState(ServiceContext* context, DWORD state) {
-  context->status.dwCurrentState = state;
-  SetServiceStatus(context->statusHandle, &context->status);
-}
-
-void unregisterDeviceEvents(ServiceContext* context) {
-  if (context->deviceNotify == nullptr) return;
-  UnregisterDeviceNotification(context->deviceNotify);
-  context->deviceNotify = nullptr;
+void stopService(ServiceContext* context) {
+  reportServiceState(context, SERVICE_STOP_PENDING);
+  unregisterDeviceEvents(context);
+  reportServiceState(context, SERVICE_STOPPED);
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
@@ -293,7 +300,7 @@ DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
     case SERVICE_CONTROL_DEVICEEVENT:
       return onDeviceEvent(serviceContext, eventType, eventData);
     default:
-      return 0;
+      return kControlHandled;
   }
 }
 

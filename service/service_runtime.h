@@ -8,18 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-struct ServiceContext;
-
-// The worker's parameter block. The texts belong to the context.
-struct UpgradeThreadParams {
-  const char* updateFile;
-  const wchar_t* devicePath;
-  uint8_t bForce;
-  uint8_t bUpdate;
-  const char* version;
-  GUID interfaceGuid;
-  ServiceContext* context;
-};
+#include "service/upgrade_worker.h"
 
 // Device interface path, terminating NUL included.
 constexpr size_t kDevicePathUnits = MAX_PATH;
@@ -40,9 +29,12 @@ struct ServiceContext {
   UpgradeThreadParams params;
 };
 
-// Results of the control handler for a device arrival.
-enum ArrivalResult : DWORD {
-  kArrivalWorkerStarted = 0,
+// What the control handler returns: NO_ERROR for every control it handled,
+// else why an arrival started no worker.
+enum ControlResult : DWORD {
+  kControlHandled = NO_ERROR,
+  kArrivalWorkerStarted = NO_ERROR,
+  kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,
@@ -58,11 +50,10 @@ constexpr DWORD kArrivalSettleMs = 15000;
 // still use it while the process ends.
 ServiceContext* newServiceContext();
 
-// Reports `state` to the service control manager.
-void reportServiceState(ServiceContext* context, DWORD state);
-
-// Stops the device notifications, once.
-void unregisterDeviceEvents(ServiceContext* context);
+// The service's stop step: stop pending, device notifications ended (once),
+// stopped. The stop control takes it, and so does the worker after an
+// upgrade, through its parameters.
+void stopService(ServiceContext* context);
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 

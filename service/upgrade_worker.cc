@@ -7,7 +7,6 @@
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
 #include "service/installation.h"
-#include "service/service_runtime.h"
 
 namespace {
 
@@ -88,11 +87,9 @@ void announceRemoval() {
   if (earlier != nullptr) CloseHandle(earlier);
 }
 
-void stopAndRemoveService(ServiceContext* context) {
+void stopAndRemoveService(const UpgradeThreadParams& params) {
   announceRemoval();
-  reportServiceState(context, SERVICE_STOP_PENDING);
-  unregisterDeviceEvents(context);
-  reportServiceState(context, SERVICE_STOPPED);
+  params.stopService(params.context);
   uninstallService();
 }
 
@@ -106,7 +103,7 @@ DWORD WINAPI updateThread(LPVOID parameter) {
                                 params->devicePath, params->updateFile,
                                 params->version, params->interfaceGuid);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
-  stopAndRemoveService(params->context);
+  stopAndRemoveService(*params);
   return threadResult;
 }
 
