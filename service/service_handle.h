@@ -1,23 +1,16 @@
-// Owns a handle of the service control manager, so every path closes it.
+// A handle of the service control manager, closed on every path.
 #ifndef VELUNOR_SERVICE_SERVICE_HANDLE_H_
 #define VELUNOR_SERVICE_SERVICE_HANDLE_H_
 
 #include <windows.h>
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_ != nullptr) CloseServiceHandle(handle_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
+#include "common/unique_handle.h"
 
-  SC_HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
+struct ServiceHandleTraits {
+  using Handle = SC_HANDLE;
+  static constexpr Handle kNone = nullptr;
+  static void close(Handle handle) { CloseServiceHandle(handle); }
 };
+using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 
 #endif  // VELUNOR_SERVICE_SERVICE_HANDLE_H_

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/event_report.h"
+#include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
@@ -41,22 +42,13 @@ const DeviceFamily kOtherFamily = {
     L"Software\\VelunorUpdate\\other",
     L"Open HLKM\\Software\\VelunorUpdate\\other fail"};
 
-// Owns an open registry key.
-class RegistryKey {
- public:
-  RegistryKey() = default;
-  ~RegistryKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-
-  HKEY get() const { return key_; }
-  HKEY* receive() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
+// An open registry key, closed on every path.
+struct RegistryKeyTraits {
+  using Handle = HKEY;
+  static constexpr Handle kNone = nullptr;
+  static void close(Handle key) { RegCloseKey(key); }
 };
+using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
 const DeviceFamily& familyOf(const wchar_t* devicePath) {
   for (const DeviceFamily& family : kFamilies) {

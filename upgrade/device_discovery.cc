@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/event_report.h"
+#include "common/unique_handle.h"
 
 namespace {
 
@@ -21,19 +22,12 @@ constexpr size_t kEntryNameUnits =
     (kInterfaceEntryBytes - kInterfaceEntryNameOffset) / sizeof(AdbWideChar);
 
 // The enumeration handle, closed on every way out of the search.
-class Enumeration {
- public:
-  explicit Enumeration(ADBAPIHANDLE handle) : handle_(handle) {}
-  ~Enumeration() {
-    if (handle_ != nullptr) AdbCloseHandle(handle_);
-  }
-  Enumeration(const Enumeration&) = delete;
-  Enumeration& operator=(const Enumeration&) = delete;
-  ADBAPIHANDLE get() const { return handle_; }
-
- private:
-  ADBAPIHANDLE handle_;
+struct EnumerationTraits {
+  using Handle = ADBAPIHANDLE;
+  static constexpr Handle kNone = nullptr;
+  static void close(Handle handle) { AdbCloseHandle(handle); }
 };
+using Enumeration = UniqueHandle<EnumerationTraits>;
 
 // One entry of the enumeration, aligned so that its name can be read as
 // UTF-16 in place.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/event_report.h"
+#include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "platform/win32.h"
 
@@ -13,22 +14,12 @@ namespace {
 constexpr unsigned kPlainDirectory = 0x10;
 
 // An open directory search, closed on every way out.
-class DirectorySearch {
- public:
-  DirectorySearch(const char* pattern, _finddata_t* first)
-      : handle_(_findfirst(pattern, first)) {}
-  ~DirectorySearch() {
-    if (opened()) _findclose(handle_);
-  }
-  DirectorySearch(const DirectorySearch&) = delete;
-  DirectorySearch& operator=(const DirectorySearch&) = delete;
-
-  bool opened() const { return handle_ != -1; }
-  bool next(_finddata_t* entry) { return _findnext(handle_, entry) == 0; }
-
- private:
-  intptr_t handle_;
+struct DirectorySearchTraits {
+  using Handle = intptr_t;
+  static constexpr Handle kNone = -1;
+  static void close(Handle search) { _findclose(search); }
 };
+using DirectorySearch = UniqueHandle<DirectorySearchTraits>;
 
 // The directory's path with one backslash, and room behind it for a name.
 class PathPrefix {
@@ -62,9 +53,9 @@ int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
   int32_t successes = 0;
   // The first entry of a directory search is the directory's own ".".
   _finddata_t entry{};
-  DirectorySearch search(pattern, &entry);
-  if (!search.opened()) return 0;
-  while (search.next(&entry)) {
+  DirectorySearch search(_findfirst(pattern, &entry));
+  if (!search) return 0;
+  while (_findnext(search.get(), &entry) == 0) {
     if (std::strcmp(entry.name, "..") == 0) continue;
     if (entry.attrib == kPlainDirectory) {
       successes += traverseUpdateFiles(prefix.with(entry.name), updateFile,

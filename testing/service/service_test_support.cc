@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "common/upgrade_contract.h"
+#include "service/service_handle.h"
 #include "service/service_identity.h"
 
 namespace {
@@ -167,8 +168,14 @@ std::string readWholeFile(const std::wstring& path) {
   return content;
 }
 
-SC_HANDLE openManager() {
-  return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+ServiceHandle openManager() {
+  return ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+}
+
+ServiceHandle openService(DWORD access) {
+  ServiceHandle manager = openManager();
+  if (!manager) return ServiceHandle();
+  return ServiceHandle(OpenServiceW(manager.get(), kServiceName, access));
 }
 
 }  // namespace
@@ -254,55 +261,36 @@ void removeUpgradeLibrary() {
 // --- Service registration ---
 
 void removeServiceRegistration() {
-  SC_HANDLE manager = openManager();
-  if (manager == nullptr) return;
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
-  if (service != nullptr) {
-    SERVICE_STATUS status = {};
-    if (QueryServiceStatus(service, &status) &&
-        status.dwCurrentState != SERVICE_STOPPED) {
-      ControlService(service, SERVICE_CONTROL_STOP, &status);
-      waitForServiceState(SERVICE_STOPPED, 30000);
-    }
-    DeleteService(service);
-    CloseServiceHandle(service);
+  ServiceHandle service = openService(SERVICE_ALL_ACCESS);
+  if (!service) return;
+  SERVICE_STATUS status = {};
+  if (QueryServiceStatus(service.get(), &status) &&
+      status.dwCurrentState != SERVICE_STOPPED) {
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    waitForServiceState(SERVICE_STOPPED, 30000);
   }
-  CloseServiceHandle(manager);
+  DeleteService(service.get());
 }
 
 bool registerServiceForTest(const std::wstring& binaryPath) {
-  SC_HANDLE manager = openManager();
-  if (manager == nullptr) return false;
-  SC_HANDLE service = CreateServiceW(
-      manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+  ServiceHandle manager = openManager();
+  if (!manager) return false;
+  ServiceHandle service(CreateServiceW(
+      manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-      binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return service != nullptr;
+      binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  return service.valid();
 }
 
-bool serviceRegistered() {
-  SC_HANDLE manager = openManager();
-  if (manager == nullptr) return false;
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return service != nullptr;
-}
+bool serviceRegistered() { return openService(SERVICE_QUERY_STATUS).valid(); }
 
 std::optional<DWORD> serviceState() {
-  std::optional<DWORD> state;
-  SC_HANDLE manager = openManager();
-  if (manager == nullptr) return state;
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  ServiceHandle service = openService(SERVICE_QUERY_STATUS);
   SERVICE_STATUS status = {};
-  if (service != nullptr && QueryServiceStatus(service, &status)) {
-    state = status.dwCurrentState;
+  if (!service || !QueryServiceStatus(service.get(), &status)) {
+    return std::nullopt;
   }
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return state;
+  return status.dwCurrentState;
 }
 
 bool waitForServiceState(DWORD state, DWORD timeoutMs) {
@@ -316,30 +304,25 @@ bool waitForServiceState(DWORD state, DWORD timeoutMs) {
 }
 
 std::optional<ServiceConfig> queryServiceConfig() {
-  std::optional<ServiceConfig> result;
-  SC_HANDLE manager = openManager();
-  if (manager == nullptr) return result;
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_CONFIG);
-  if (service != nullptr) {
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (needed != 0 && QueryServiceConfigW(service, config, needed, &needed)) {
-      auto text = [](const wchar_t* value) {
-        return value != nullptr ? std::wstring(value) : std::wstring();
-      };
-      result = ServiceConfig{config->dwServiceType,
-                             config->dwStartType,
-                             config->dwErrorControl,
-                             text(config->lpBinaryPathName),
-                             text(config->lpServiceStartName),
-                             text(config->lpDisplayName)};
-    }
-    CloseServiceHandle(service);
+  ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
+  if (!service) return std::nullopt;
+  DWORD needed = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (needed == 0 ||
+      !QueryServiceConfigW(service.get(), config, needed, &needed)) {
+    return std::nullopt;
   }
-  CloseServiceHandle(manager);
-  return result;
+  auto text = [](const wchar_t* value) {
+    return value != nullptr ? std::wstring(value) : std::wstring();
+  };
+  return ServiceConfig{config->dwServiceType,
+                       config->dwStartType,
+                       config->dwErrorControl,
+                       text(config->lpBinaryPathName),
+                       text(config->lpServiceStartName),
+                       text(config->lpDisplayName)};
 }
 
 // --- Service manager double ---
