@@ -5,11 +5,27 @@ Wine keeps no event log; with WINEDEBUG=+eventlog its ReportEventW writes each
 event to the process's debug output instead: an advapi fixme line with the
 event's arguments, then one line per string, on the err channel for error
 events and on the trace channel for the others. ReportEventA shows as its own
-fixme line followed by the ReportEventW it forwards to. This module runs a
-program with that channel on and turns the trace back into events.
+fixme line followed by the ReportEventW it forwards to; RegisterEventSourceW
+shows as a fixme line of its own. With +pid every line starts with the
+process. This module is the one reader of that trace: it runs a program with
+the channel on and turns the trace back into events, and it serves the C++
+tests, which cannot run it from inside Wine, through a record file.
 
     wine_events.py run --prefix PREFIX PROGRAM [ARGS...]   run, print the trail
     wine_events.py parse TRACE_FILE                        print a saved trail
+    wine_events.py follow TRACE_FILE RECORD_FILE           serve a test (below)
+
+follow reads TRACE_FILE as it grows. Each line "wine_events mark TOKEN" in it
+(a test writes one to its own standard error, which is the trace file) makes
+it append to RECORD_FILE the events and source registrations of the lines
+since the previous mark, one a line, then "mark TOKEN":
+
+    event PROCESS THREAD HANDLE TYPE CATEGORY ID SID RAW_SIZE WIDE EXPECTED xTEXT...
+    source PROCESS THREAD LOCAL xNAME
+
+PROCESS and THREAD in hexadecimal as the trace shows them (PROCESS "-"
+without +pid), the other numbers decimal, WIDE and LOCAL 0 or 1, each string
+as "x" followed by the hexadecimal bytes of its UTF-8 form.
 """
 
 import argparse
@@ -20,20 +36,29 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 TYPE_NAMES = {0: "success", 1: "error", 2: "warning", 4: "information"}
 
+# Lines start with "process:thread:" when the trace names processes (+pid).
+_PREFIX = r"^(?:(?P<process>[0-9a-f]+):)?(?P<thread>[0-9a-f]+):"
 _CALL = re.compile(
-    r"^(?P<thread>[0-9a-f]+):fixme:advapi:(?P<function>ReportEvent[AW]) "
+    _PREFIX + r"fixme:advapi:(?P<function>ReportEvent[AW]) "
     r"\((?P<args>[^)]*)\)")
 _STRING = re.compile(
-    r'^(?P<thread>[0-9a-f]+):(?:trace|err|warn|fixme):eventlog:ReportEventW '
+    _PREFIX + r'(?:trace|err|warn|fixme):eventlog:ReportEventW '
     r'L"(?P<text>.*)"(?P<cut>\.\.\.)?$')
+_QUOTED = r'L"(?:[^"\\]|\\.)*"'
+_SOURCE = re.compile(
+    _PREFIX + r"fixme:advapi:RegisterEventSourceW "
+    r"\((?P<server>\(null\)|" + _QUOTED + r"),L\"(?P<name>(?:[^\"\\]|\\.)*)\"\)")
+_MARK = re.compile(r"^wine_events mark (?P<token>\S+)$")
 
 
 @dataclasses.dataclass
 class Event:
     """One ReportEventW or ReportEventA call as the trace shows it."""
+    process: str  # None without +pid
     thread: str
     handle: int
     type: int
@@ -85,20 +110,43 @@ def _unescape(text):
     return "".join(out)
 
 
-def parse(trace):
-    """Returns the events of a +eventlog trace, in the order they were made."""
-    events = []
-    open_events = {}  # thread -> event still collecting its strings
-    narrow_pending = set()  # threads whose next ReportEventW forwards an A call
+@dataclasses.dataclass
+class Source:
+    """One RegisterEventSourceW call: on this computer, or on `server`."""
+    process: str
+    thread: str
+    server: str  # None for this computer
+    name: str
+
+
+def _lines_of(trace, process):
+    """The trace's lines, only those of `process` (a number) when given."""
     for line in trace.splitlines():
+        line = line.rstrip("\r")
+        if process is not None:
+            prefix = re.match(r"^([0-9a-f]+):[0-9a-f]+:", line)
+            if not prefix or int(prefix[1], 16) != process:
+                continue
+        yield line
+
+
+def parse(trace, process=None):
+    """Returns the events of a +eventlog trace, in the order they were made;
+    with `process`, only those of that process (the trace then carries
+    +pid)."""
+    events = []
+    open_events = {}  # (process, thread) -> event still collecting strings
+    narrow_pending = set()  # threads whose next ReportEventW forwards an A call
+    for line in _lines_of(trace, process):
         call = _CALL.match(line)
         if call:
-            thread = call["thread"]
+            thread = (call["process"], call["thread"])
             if call["function"] == "ReportEventA":
                 narrow_pending.add(thread)
                 continue
             args = [a.strip() for a in call["args"].split(",")]
-            event = Event(thread=thread, handle=int(args[0], 16),
+            event = Event(process=call["process"], thread=call["thread"],
+                          handle=int(args[0], 16),
                           type=int(args[1], 16), category=int(args[2], 16),
                           id=int(args[3], 16), sid=int(args[4], 16),
                           raw_size=int(args[6], 16),
@@ -110,12 +158,75 @@ def parse(trace):
                 open_events[thread] = event
             continue
         string = _STRING.match(line)
-        if string and string["thread"] in open_events:
-            event = open_events[string["thread"]]
+        thread = string and (string["process"], string["thread"])
+        if string and thread in open_events:
+            event = open_events[thread]
             event.strings.append(_unescape(string["text"]))
             if len(event.strings) == event.expected_strings:
-                del open_events[string["thread"]]
+                del open_events[thread]
     return events
+
+
+def sources(trace, process=None):
+    """Returns the RegisterEventSourceW calls of a trace, in order."""
+    found = []
+    for line in _lines_of(trace, process):
+        source = _SOURCE.match(line)
+        if source:
+            server = source["server"]
+            found.append(Source(
+                process=source["process"], thread=source["thread"],
+                server=None if server == "(null)" else _unescape(server[2:-1]),
+                name=_unescape(source["name"])))
+    return found
+
+
+def _hex_text(text):
+    return "x" + text.encode("utf-8", "surrogatepass").hex()
+
+
+def record_lines(trace):
+    """The record lines of a trace's events and source registrations."""
+    lines = []
+    for event in parse(trace):
+        numbers = [event.handle, event.type, event.category, event.id,
+                   event.sid, event.raw_size, int(event.wide),
+                   event.expected_strings]
+        lines.append(" ".join(
+            ["event", event.process or "-", event.thread,
+             *map(str, numbers), *map(_hex_text, event.strings)]))
+    for source in sources(trace):
+        lines.append(" ".join(
+            ["source", source.process or "-", source.thread,
+             str(int(source.server is None)), _hex_text(source.name)]))
+    return lines
+
+
+def follow(trace_path, record_path, poll_s=0.02):
+    """Serves a test until it is ended: answers each mark in the growing
+    trace with the record of the lines before it (see the module's text)."""
+    pending = []
+    rest = b""
+    with open(trace_path, "rb") as trace, \
+            open(record_path, "a", encoding="utf-8") as record:
+        while True:
+            chunk = trace.read()
+            if not chunk:
+                time.sleep(poll_s)
+                continue
+            lines = (rest + chunk).split(b"\n")
+            rest = lines.pop()
+            for raw in lines:
+                line = raw.decode("utf-8", "replace").rstrip("\r")
+                mark = _MARK.match(line)
+                if not mark:
+                    pending.append(line)
+                    continue
+                for answer in record_lines("\n".join(pending)):
+                    record.write(answer + "\n")
+                record.write(f"mark {mark['token']}\n")
+                record.flush()
+                pending = []
 
 
 def wine_binary():
@@ -155,8 +266,15 @@ def _main():
     run_command.add_argument("args", nargs=argparse.REMAINDER)
     parse_command = commands.add_parser("parse", help="print the events of a trace")
     parse_command.add_argument("trace_file")
+    follow_command = commands.add_parser(
+        "follow", help="answer a test's marks with the events before them")
+    follow_command.add_argument("trace_file")
+    follow_command.add_argument("record_file")
     options = parser.parse_args()
 
+    if options.command == "follow":
+        follow(options.trace_file, options.record_file)
+        return 0
     if options.command == "run":
         code, events, output = run(options.program, options.args, options.prefix)
         sys.stdout.write(output)

@@ -1,11 +1,37 @@
 """Checks the Wine event-trail reader against a program with a known trail."""
 
 import os
+import subprocess
 import sys
+import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_events  # noqa: E402
+
+WINE_EVENTS = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                           "wine_events.py")
+
+
+def call(process, event_id, strings, type_=4):
+    """A ReportEventW fixme line of `process` (thread 0144)."""
+    return (f"{process}:0144:fixme:advapi:ReportEventW (00000000CAFE4242,"
+            f"0x{type_:04x},0x0000,0x{event_id:08x},0000000000000000,"
+            f"0x{strings:04x},0x00000000,000000000021FD20,0000000000000000)"
+            ": stub")
+
+
+# Two processes whose threads share an ID, as +pid shows them.
+TWO_PROCESSES = "\n".join([
+    "0020:0144:fixme:advapi:RegisterEventSourceW ((null),"
+    "L\"VelunorUpdateService\"): stub",
+    call("0020", 1, 1),
+    call("0030", 7, 1, type_=1),
+    "0020:0144:trace:eventlog:ReportEventW L\"uninstallService start\"",
+    "0030:0144:err:eventlog:ReportEventW L\"caf\\00e9 \\\\\"",
+    "0030:0150:fixme:advapi:RegisterEventSourceW (L\"host\",L\"x\"): stub",
+])
 
 
 class ParseTest(unittest.TestCase):
@@ -38,6 +64,84 @@ class ParseTest(unittest.TestCase):
         self.assertTrue(events[1].wide)
         self.assertFalse(events[2].wide)
         self.assertEqual(events[2].text, "caf\u00e9")
+
+
+class ProcessTest(unittest.TestCase):
+
+    def test_each_process_has_its_own_events_and_sources(self):
+        first = wine_events.parse(TWO_PROCESSES, process=0x20)
+        second = wine_events.parse(TWO_PROCESSES, process=0x30)
+        self.assertEqual([(e.process, e.id, e.strings) for e in first],
+                         [("0020", 1, ["uninstallService start"])])
+        self.assertEqual([(e.process, e.id, e.type_name, e.strings)
+                          for e in second],
+                         [("0030", 7, "error", ["caf\u00e9 \\"])])
+        self.assertEqual(len(wine_events.parse(TWO_PROCESSES)), 2)
+        self.assertEqual(
+            wine_events.sources(TWO_PROCESSES, process=0x20),
+            [wine_events.Source("0020", "0144", None, "VelunorUpdateService")])
+        self.assertEqual(
+            wine_events.sources(TWO_PROCESSES, process=0x30),
+            [wine_events.Source("0030", "0150", "host", "x")])
+
+    def test_the_record_carries_every_field_and_the_texts_as_utf8(self):
+        self.assertEqual(wine_events.record_lines(TWO_PROCESSES), [
+            "event 0020 0144 3405660738 4 0 1 0 0 1 1 "
+            + "x" + "uninstallService start".encode().hex(),
+            "event 0030 0144 3405660738 1 0 7 0 0 1 1 x636166c3a9205c",
+            "source 0020 0144 1 x" + "VelunorUpdateService".encode().hex(),
+            "source 0030 0150 0 x78",
+        ])
+        # Without +pid, and an empty string.
+        without_pid = "\n".join([
+            call("0144", 2, 2)[len("0144:"):],
+            "0144:trace:eventlog:ReportEventW L\"\"",
+            "0144:trace:eventlog:ReportEventW L\"b\""])
+        self.assertEqual(wine_events.record_lines(without_pid),
+                         ["event - 0144 3405660738 4 0 2 0 0 1 2 x x62"])
+
+
+def wait_for_line(path, line, timeout_s=30):
+    end = time.monotonic() + timeout_s
+    while time.monotonic() < end:
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            if line in lines:
+                return lines
+        time.sleep(0.02)
+    raise AssertionError(f"no {line!r} in {path}")
+
+
+class FollowTest(unittest.TestCase):
+
+    def test_each_mark_is_answered_with_what_came_since_the_last(self):
+        with tempfile.TemporaryDirectory() as folder:
+            trace = os.path.join(folder, "trace")
+            record = os.path.join(folder, "record")
+            open(trace, "w").close()
+            reader = subprocess.Popen(
+                [sys.executable, WINE_EVENTS, "follow", trace, record],
+                stdin=subprocess.DEVNULL)
+            try:
+                with open(trace, "a", encoding="utf-8") as f:
+                    f.write(TWO_PROCESSES + "\nwine_events mark 1f-1\n")
+                    f.write(call("0040", 3, 1)[:30])
+                    f.flush()
+                    first = wait_for_line(record, "mark 1f-1")
+                    f.write(call("0040", 3, 1)[30:] + "\n")
+                    f.write("0040:0144:trace:eventlog:ReportEventW L\"a\"\n")
+                    f.write("wine_events mark 1f-2\n")
+                    f.flush()
+                    both = wait_for_line(record, "mark 1f-2")
+            finally:
+                reader.kill()
+                reader.wait()
+        self.assertEqual(first,
+                         wine_events.record_lines(TWO_PROCESSES) + ["mark 1f-1"])
+        self.assertEqual(both[len(first):],
+                         ["event 0040 0144 3405660738 4 0 3 0 0 1 1 x61",
+                          "mark 1f-2"])
 
 
 @unittest.skipUnless(os.environ.get("REPORT_THREE_EVENTS_EXE"),

@@ -146,11 +146,8 @@ class Prefix:
 
     def trail(self, pid):
         """The events of one Windows process, from the prefix's log."""
-        prefix = f"{pid:04x}:"
         with open(self.log, encoding="utf-8", errors="replace") as log:
-            lines = [line[len(prefix):] for line in log.read().splitlines()
-                     if line.startswith(prefix)]
-        return wine_events.parse("\n".join(lines))
+            return wine_events.parse(log.read(), process=pid)
 
 
 class Checks:

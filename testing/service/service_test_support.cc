@@ -8,9 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <regex>
+#include <cstdio>
 #include <sstream>
 
 #include "common/upgrade_contract.h"
@@ -65,55 +63,7 @@ HDEVNOTIFY WINAPI fakeRegisterDeviceNotificationW(HANDLE recipient,
   return manager->deviceNotify;
 }
 
-// --- Text ---
-
-void appendUtf8(std::string& out, uint32_t unit) {
-  if (unit < 0x80) {
-    out += static_cast<char>(unit);
-  } else if (unit < 0x800) {
-    out += static_cast<char>(0xC0 | (unit >> 6));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (unit >> 12));
-    out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (unit & 0x3F));
-  }
-}
-
-bool isHex(const std::string& text, size_t from, size_t count) {
-  if (from + count > text.size()) return false;
-  for (size_t i = from; i < from + count; ++i) {
-    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
-  }
-  return true;
-}
-
-// Undoes the escaping of Wine's debug strings.
-std::string unescapeTraceText(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i++];
-      continue;
-    }
-    char next = text[i + 1];
-    const char* simple = std::strchr("nrt\"\\", next);
-    if (simple != nullptr && next != '\0') {
-      const char replacement[] = {'\n', '\r', '\t', '"', '\\'};
-      out += replacement[simple - "nrt\"\\"];
-      i += 2;
-    } else if (isHex(text, i + 1, 4)) {
-      appendUtf8(out, std::stoul(text.substr(i + 1, 4), nullptr, 16));
-      i += 5;
-    } else if (next == 'x' && isHex(text, i + 2, 2)) {
-      appendUtf8(out, std::stoul(text.substr(i + 2, 2), nullptr, 16));
-      i += 4;
-    } else {
-      out += text[i++];
-    }
-  }
-  return out;
-}
+// --- Child processes and their trace ---
 
 std::wstring quoteArgument(const std::string& argument) {
   std::wstring quoted = L"\"";
@@ -138,13 +88,11 @@ std::wstring tracingEnvironment() {
   return block;
 }
 
-// The file that receives the Unix standard error of this test, and so the
-// trace of its children (see run_with_child_trace.sh); Wine shows the Unix
-// root as drive Z.
-std::wstring childTracePath() {
+// A Unix file named in the environment by run_with_child_trace.sh, as this
+// test sees it (Wine shows the Unix root as drive Z); empty without it.
+std::wstring wrapperFile(const wchar_t* variable) {
   wchar_t unixPath[MAX_PATH];
-  DWORD length =
-      GetEnvironmentVariableW(L"VELUNOR_CHILD_TRACE", unixPath, MAX_PATH);
+  DWORD length = GetEnvironmentVariableW(variable, unixPath, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return {};
   std::wstring path = L"Z:";
   for (DWORD i = 0; i < length; ++i) {
@@ -166,6 +114,94 @@ std::string readWholeFile(const std::wstring& path) {
   }
   CloseHandle(file);
   return content;
+}
+
+// Text that the trace reader wrote as "x" and the hexadecimal bytes.
+std::string fromHexText(const std::string& token) {
+  std::string text;
+  for (size_t i = 1; i + 1 < token.size(); i += 2) {
+    text += static_cast<char>(std::stoul(token.substr(i, 2), nullptr, 16));
+  }
+  return text;
+}
+
+// Whether a record line's process field names `process`.
+bool ofProcess(const std::string& field, DWORD process) {
+  return field != "-" && std::stoul(field, nullptr, 16) == process;
+}
+
+// Adds one record line of the trace reader to `run` when it belongs to the
+// run's process (see wine_events.py for the format).
+void addRecord(const std::string& line, ChildRun& run) {
+  std::istringstream fields(line);
+  std::string kind;
+  std::string process;
+  std::string thread;
+  fields >> kind >> process >> thread;
+  if (!ofProcess(process, run.processId)) return;
+  if (kind == "source") {
+    int local = 0;
+    std::string name;
+    fields >> local >> name;
+    if (local == 1) run.sources.push_back(fromHexText(name));
+    return;
+  }
+  if (kind != "event") return;
+  unsigned long long handle = 0, sid = 0;
+  unsigned type = 0, category = 0, wide = 0;
+  DWORD id = 0, rawSize = 0;
+  size_t expected = 0;
+  fields >> handle >> type >> category >> id >> sid >> rawSize >> wide >>
+      expected;
+  TraceEvent event{static_cast<DWORD>(std::stoul(thread, nullptr, 16)),
+                   static_cast<WORD>(type),
+                   static_cast<WORD>(category),
+                   id,
+                   wide != 0,
+                   sid != 0,
+                   rawSize,
+                   handle != 0,
+                   {},
+                   expected};
+  std::string text;
+  while (fields >> text) event.strings.push_back(fromHexText(text));
+  run.events.push_back(event);
+}
+
+// Has the trace reader read the trace up to here: writes a mark to this
+// test's standard error, which is the trace file, after everything a child
+// that has ended wrote there, and waits, bounded, for the reader's answer.
+// The record lines before the mark's answer, or none without one.
+std::vector<std::string> readTraceUpToHere() {
+  static std::atomic<unsigned> marks{0};
+  std::wstring eventsPath = wrapperFile(L"VELUNOR_CHILD_EVENTS");
+  char token[32];
+  snprintf(token, sizeof token, "%lx-%u",
+           static_cast<unsigned long>(GetCurrentProcessId()), ++marks);
+  std::string mark = std::string("wine_events mark ") + token + "\n";
+  DWORD written = 0;
+  if (eventsPath.empty() ||
+      !WriteFile(GetStdHandle(STD_ERROR_HANDLE), mark.data(),
+                 static_cast<DWORD>(mark.size()), &written, nullptr)) {
+    return {};
+  }
+  const std::string answer = std::string("mark ") + token;
+  const DWORD start = GetTickCount();
+  do {
+    std::vector<std::string> block;
+    std::istringstream lines(readWholeFile(eventsPath));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line == answer) return block;
+      if (line.rfind("mark ", 0) == 0) {
+        block.clear();
+      } else {
+        block.push_back(line);
+      }
+    }
+    WaitForSingleObject(GetCurrentProcess(), 20);
+  } while (GetTickCount() - start < 60000);
+  return {};
 }
 
 ServiceHandle openManager() {
@@ -402,80 +438,10 @@ std::string TraceEvent::text() const {
   return joined;
 }
 
-std::vector<TraceEvent> parseEventTrace(const std::string& trace,
-                                        std::optional<DWORD> process) {
-  // Lines start with "process:thread:" when the trace names processes.
-  static const std::regex call(
-      R"(^(?:([0-9a-f]+):)?([0-9a-f]+):fixme:advapi:(ReportEvent[AW]) \(([^)]*)\))");
-  static const std::regex string(
-      R"re(^(?:([0-9a-f]+):)?([0-9a-f]+):(?:trace|err|warn|fixme):eventlog:ReportEventW L"(.*)"(\.\.\.)?$)re");
-  std::vector<TraceEvent> events;
-  std::vector<std::pair<DWORD, size_t>> open;  // thread, index of its event
-  std::vector<DWORD> narrowPending;
-  auto fromProcess = [&](const std::smatch& match) {
-    if (!process.has_value()) return true;
-    return match[1].matched && std::stoul(match[1], nullptr, 16) == *process;
-  };
-  std::istringstream lines(trace);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::smatch match;
-    if (std::regex_search(line, match, call)) {
-      if (!fromProcess(match)) continue;
-      DWORD thread = std::stoul(match[2], nullptr, 16);
-      auto pending =
-          std::find(narrowPending.begin(), narrowPending.end(), thread);
-      if (match[3] == "ReportEventA") {
-        if (pending == narrowPending.end()) narrowPending.push_back(thread);
-        continue;
-      }
-      std::vector<unsigned long long> args;
-      std::istringstream fields(match[4].str());
-      std::string field;
-      while (std::getline(fields, field, ',')) {
-        args.push_back(std::stoull(field, nullptr, 16));
-      }
-      if (args.size() < 9) continue;
-      TraceEvent event{thread,
-                       static_cast<WORD>(args[1]),
-                       static_cast<WORD>(args[2]),
-                       static_cast<DWORD>(args[3]),
-                       pending == narrowPending.end(),
-                       args[4] != 0,
-                       static_cast<DWORD>(args[6]),
-                       args[0] != 0,
-                       {},
-                       static_cast<size_t>(args[5])};
-      if (pending != narrowPending.end()) narrowPending.erase(pending);
-      events.push_back(event);
-      open.erase(std::remove_if(
-                     open.begin(), open.end(),
-                     [&](const auto& entry) { return entry.first == thread; }),
-                 open.end());
-      if (event.expectedStrings != 0)
-        open.push_back({thread, events.size() - 1});
-      continue;
-    }
-    if (std::regex_search(line, match, string)) {
-      if (!fromProcess(match)) continue;
-      DWORD thread = std::stoul(match[2], nullptr, 16);
-      auto entry = std::find_if(open.begin(), open.end(), [&](const auto& e) {
-        return e.first == thread;
-      });
-      if (entry == open.end()) continue;
-      TraceEvent& event = events[entry->second];
-      event.strings.push_back(unescapeTraceText(match[3]));
-      if (event.strings.size() == event.expectedStrings) open.erase(entry);
-    }
-  }
-  return events;
-}
-
 ChildRun runProgram(const std::wstring& program,
                     const std::vector<std::string>& arguments) {
   ChildRun run;
-  std::wstring tracePath = childTracePath();
+  std::wstring tracePath = wrapperFile(L"VELUNOR_CHILD_TRACE");
   if (tracePath.empty()) return run;
   const size_t traceStart = readWholeFile(tracePath).size();
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -504,7 +470,7 @@ ChildRun runProgram(const std::wstring& program,
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     run.trace = readWholeFile(tracePath).substr(traceStart);
-    run.events = parseEventTrace(run.trace, run.processId);
+    for (const std::string& line : readTraceUpToHere()) addRecord(line, run);
   }
   CloseHandle(output);
   return run;

@@ -123,6 +123,7 @@ std::vector<BYTE> deviceBroadcast(const std::wstring& path);
 
 // --- The event trail of a child process, from Wine's +eventlog trace ---
 
+// One event as the trace reader (testing/wine_events.py) recorded it.
 struct TraceEvent {
   DWORD thread;
   WORD type;
@@ -138,22 +139,20 @@ struct TraceEvent {
   std::string text() const;
 };
 
-// The events of a +eventlog trace in the order they were made; with
-// `process`, only those of that process (the trace then carries +pid).
-std::vector<TraceEvent> parseEventTrace(
-    const std::string& trace, std::optional<DWORD> process = std::nullopt);
-
 struct ChildRun {
   DWORD exitCode = 0xFFFFFFFF;
   DWORD processId = 0;
   std::vector<TraceEvent> events;
-  std::string trace;
+  // The event sources it registered on this computer, by name.
+  std::vector<std::string> sources;
+  std::string trace;  // the raw trace of the run, to show on a failure
 };
 
 // Runs `program` with `arguments` (each quoted) and the event channel of
-// Wine's trace on, waits for it to end and reads its events back from the
-// file that run_with_child_trace.sh gives the test's standard error. Without
-// that file nothing runs and the exit code stays 0xFFFFFFFF.
+// Wine's trace on, waits for it to end and has its events read back from
+// the trace by the reader that run_with_child_trace.sh starts beside the
+// test. Without that wrapper nothing runs and the exit code stays
+// 0xFFFFFFFF.
 ChildRun runProgram(const std::wstring& program,
                     const std::vector<std::string>& arguments);
 
