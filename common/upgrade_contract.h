@@ -48,7 +48,7 @@ constexpr GUID kUpdateDeviceClass = {
 
 constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent, or none
 constexpr int32_t kUpgradeDownloadFailed = 1;  // at least one download failed
-constexpr int32_t kUpgradeNoDevice = -1;  // not found, not opened, refused
+constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
 
 // How the service reads the export's result. Only a success and a failed
 // transfer have a meaning for it; anything else is neither, and the service

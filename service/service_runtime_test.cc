@@ -506,8 +506,8 @@ TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
   EXPECT_EQ(manager_.notifyFilter.dbcc_size, 32u);
   EXPECT_EQ(manager_.notifyFilter.dbcc_devicetype,
             DWORD{DBT_DEVTYP_DEVICEINTERFACE});
-  EXPECT_TRUE(IsEqualGUID(manager_.notifyFilter.dbcc_classguid,
-                          kUpdateDeviceClass));
+  EXPECT_TRUE(
+      IsEqualGUID(manager_.notifyFilter.dbcc_classguid, kUpdateDeviceClass));
 
   std::vector<StatusReport> reports = manager_.statusReports();
   ASSERT_EQ(reports.size(), 2u);

@@ -100,8 +100,8 @@ DWORD WINAPI updateThread(LPVOID parameter) {
   LetsStartUpgradeFunction letsStartUpgrade = bindUpgradeLibrary();
   if (letsStartUpgrade == nullptr) return kWorkerLibraryNotLoaded;
   int32_t result = letsStartUpgrade(params->bForce, params->bUpdate,
-                                params->devicePath, params->updateFile,
-                                params->version, params->interfaceGuid);
+                                    params->devicePath, params->updateFile,
+                                    params->version, params->interfaceGuid);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;

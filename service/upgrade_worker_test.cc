@@ -49,9 +49,9 @@ class UpgradeWorkerTest : public ::testing::Test {
     snprintf(context_->version, sizeof context_->version, "%s",
              version.c_str());
     UpgradeThreadParams& params = context_->params;
-    params = {context_->updateFile, context_->devicePath, bForce,
-              bUpdate,              context_->version,    kUpdateDeviceClass,
-              context_,             stopService};
+    params = {
+        context_->updateFile, context_->devicePath, bForce,   bUpdate,
+        context_->version,    kUpdateDeviceClass,   context_, stopService};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.

@@ -15,22 +15,19 @@ constexpr size_t kNameOffset =
     offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
 
 TEST(DeviceBroadcastTest, RecordCarriesClassAndTerminatedPath) {
-  std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
+  std::vector<BYTE> data = deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
   auto* broadcast =
       reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data.data());
   EXPECT_EQ(broadcast->dbcc_size, kNameOffset + sizeof kPath);
   EXPECT_EQ(broadcast->dbcc_devicetype,
             static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
-  EXPECT_TRUE(
-      IsEqualGUID(broadcast->dbcc_classguid, kUpdateDeviceClass));
+  EXPECT_TRUE(IsEqualGUID(broadcast->dbcc_classguid, kUpdateDeviceClass));
   EXPECT_EQ(std::memcmp(broadcast->dbcc_name, kPath, sizeof kPath), 0);
   EXPECT_EQ(deviceInterfaceOf(data), broadcast);
 }
 
 TEST(DeviceBroadcastTest, ShortPathStillFillsTheWholeRecord) {
-  std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kUpdateDeviceClass, L"");
+  std::vector<BYTE> data = deviceInterfaceBroadcast(kUpdateDeviceClass, L"");
   EXPECT_EQ(data.size(), sizeof(DEV_BROADCAST_DEVICEINTERFACE_W));
   EXPECT_EQ(
       reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(data.data())
@@ -39,8 +36,7 @@ TEST(DeviceBroadcastTest, ShortPathStillFillsTheWholeRecord) {
 }
 
 TEST(DeviceBroadcastTest, RefusesOtherTypesAndCutRecords) {
-  std::vector<BYTE> data =
-      deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
+  std::vector<BYTE> data = deviceInterfaceBroadcast(kUpdateDeviceClass, kPath);
 
   std::vector<BYTE> otherType = data;
   reinterpret_cast<DEV_BROADCAST_HDR*>(otherType.data())->dbch_devicetype =

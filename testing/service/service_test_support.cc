@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "common/upgrade_contract.h"
