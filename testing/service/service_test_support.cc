@@ -208,11 +208,22 @@ ServiceHandle openManager() {
   return ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
 }
 
-ServiceHandle openService(DWORD access) {
-  ServiceHandle manager = openManager();
-  if (!manager) return ServiceHandle();
-  return ServiceHandle(OpenServiceW(manager.get(), kServiceName, access));
-}
+// The service's registration with the manager handle it was opened through:
+// under Wine a service handle fails once its manager handle is closed.
+class OpenedService {
+ public:
+  explicit OpenedService(DWORD access)
+      : manager_(openManager()),
+        service_(manager_ ? OpenServiceW(manager_.get(), kServiceName, access)
+                          : nullptr) {}
+
+  SC_HANDLE get() const { return service_.get(); }
+  explicit operator bool() const { return service_.valid(); }
+
+ private:
+  ServiceHandle manager_;
+  ServiceHandle service_;
+};
 
 }  // namespace
 
@@ -297,7 +308,7 @@ void removeUpgradeLibrary() {
 // --- Service registration ---
 
 void removeServiceRegistration() {
-  ServiceHandle service = openService(SERVICE_ALL_ACCESS);
+  OpenedService service(SERVICE_ALL_ACCESS);
   if (!service) return;
   SERVICE_STATUS status = {};
   if (QueryServiceStatus(service.get(), &status) &&
@@ -318,10 +329,12 @@ bool registerServiceForTest(const std::wstring& binaryPath) {
   return service.valid();
 }
 
-bool serviceRegistered() { return openService(SERVICE_QUERY_STATUS).valid(); }
+bool serviceRegistered() {
+  return static_cast<bool>(OpenedService(SERVICE_QUERY_STATUS));
+}
 
 std::optional<DWORD> serviceState() {
-  ServiceHandle service = openService(SERVICE_QUERY_STATUS);
+  OpenedService service(SERVICE_QUERY_STATUS);
   SERVICE_STATUS status = {};
   if (!service || !QueryServiceStatus(service.get(), &status)) {
     return std::nullopt;
@@ -340,7 +353,7 @@ bool waitForServiceState(DWORD state, DWORD timeoutMs) {
 }
 
 std::optional<ServiceConfig> queryServiceConfig() {
-  ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
+  OpenedService service(SERVICE_QUERY_CONFIG);
   if (!service) return std::nullopt;
   DWORD needed = 0;
   QueryServiceConfigW(service.get(), nullptr, 0, &needed);
