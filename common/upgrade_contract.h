@@ -13,11 +13,13 @@
 // --- Where the library and the update images live ---
 
 // The drivers folder. The library searches it for update images in this
-// spelling (the paths in its events are formed from it); the service deletes
-// a sent image by its name behind the separator.
+// spelling (the paths in its events are formed from it).
 constexpr char kDriversFolder[] = "C:\\Windows\\System32\\drivers";
-constexpr char kDriversFolderWithSeparator[] =
-    "C:\\Windows\\System32\\drivers\\";
+// The service deletes a sent image by its name behind this prefix: the same
+// folder, spelt as the service has always spelt it (file names on Windows
+// ignore case).
+constexpr char kDriversFolderForDeletion[] =
+    "C:\\windows\\system32\\drivers\\";
 
 // The service loads the library by this full path and no other.
 constexpr WCHAR kUpgradeLibraryPath[] =

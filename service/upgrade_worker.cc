@@ -53,7 +53,7 @@ void deleteUpdateFile(const char* updateFile) {
     return;
   }
   char path[kDeletionPathBytes];
-  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderWithSeparator,
+  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderForDeletion,
                         updateFile);
   if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
     reportEvent(EVENTLOG_ERROR_TYPE,
