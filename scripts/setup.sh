@@ -9,6 +9,7 @@ packages=(
   cmake ninja-build g++ python3 dpkg-dev   # host build, apt-get source
   g++-mingw-w64-x86-64-posix               # Windows cross-build
   wine64 wine64-tools                      # Windows runtime for the tests
+  wixl msitools                            # the Windows Installer package
   libssl-dev googletest                    # libcrypto (host), GoogleTest sources
 )
 
