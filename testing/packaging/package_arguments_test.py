@@ -1,0 +1,301 @@
+#!/usr/bin/env python3
+"""scripts/package.sh: what it refuses, and the tables of what it builds.
+
+Refused arguments end with exit code 2 and a message that names the fault,
+before anything is built: no package, no build folder, nothing left beside
+the destination. An accepted release gives a package whose tables hold the
+family's settings, the property defaults, the registration's actions and the
+family's upgrade code (read back with msitools' msiinfo).
+"""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
+GIB4 = 4 * 1024 * 1024 * 1024
+# The largest file a cabinet holds: 65535 blocks of 32 KiB.
+CABINET_LIMIT = 65535 * 32768
+
+
+def run_package(args, env=None):
+    return subprocess.run(["bash", PACKAGE_SH, *args], capture_output=True,
+                          text=True, env=env, timeout=120, check=False)
+
+
+def table(msi, name):
+    """Rows of one table of a package, as lists of column texts."""
+    output = subprocess.run(["msiinfo", "export", msi, name],
+                            capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in output.splitlines()[3:]]
+
+
+class Workspace:
+    """A temporary folder with an image and stand-ins for the programs."""
+
+    def __init__(self):
+        self.holder = tempfile.TemporaryDirectory()
+        self.path = self.holder.name
+        self.programs = self.file("programs")
+        os.mkdir(self.programs)
+        for name in ("VlnrZR700UpdateService.exe", "velunorUpdateExport.dll"):
+            with open(os.path.join(self.programs, name), "wb") as f:
+                f.write(b"MZ" + name.encode())
+        self.out_dir = self.file("out")
+        os.mkdir(self.out_dir)
+        self.image = self.write_image("vlnr_fw_v1.bin", 5000)
+
+    def file(self, *names):
+        return os.path.join(self.path, *names)
+
+    def write_image(self, name, size):
+        path = self.file(name)
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+        return path
+
+    def sparse_image(self, name, size):
+        path = self.file(name)
+        with open(path, "wb") as f:
+            f.truncate(size)
+        return path
+
+    def close(self):
+        self.holder.cleanup()
+
+
+class RefusalTest(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+        self.addCleanup(self.ws.close)
+
+    def arguments(self, **changes):
+        args = {"--family": "ZR700", "--image": self.ws.image,
+                "--version": "V1.0.7",
+                "--out": os.path.join(self.ws.out_dir, "release.msi")}
+        args.update(changes)
+        flat = []
+        for option, value in args.items():
+            if value is not None:
+                flat += [option, value]
+        return flat
+
+    def test_bad_arguments_are_refused_before_anything_is_built(self):
+        ws = self.ws
+        long_name = "f" * 232 + ".bin"
+        cases = [
+            # (what, arguments, words the message must hold)
+            ("unknown family", self.arguments(**{"--family": "ZR800"}),
+             ["unknown family 'ZR800'"]),
+            ("family in other letter case",
+             self.arguments(**{"--family": "zr700"}),
+             ["unknown family 'zr700'"]),
+            ("no family", self.arguments(**{"--family": None}),
+             ["--family is missing"]),
+            ("missing image",
+             self.arguments(**{"--image": ws.file("absent.bin")}),
+             ["absent.bin", "does not exist"]),
+            ("image is a folder", self.arguments(**{"--image": ws.out_dir}),
+             ["is not a file"]),
+            ("image of 4 GiB",
+             self.arguments(**{"--image": ws.sparse_image("big.bin", GIB4)}),
+             ["4294967296 bytes", "4 GiB", "device"]),
+            ("image larger than a cabinet holds",
+             self.arguments(**{"--image": ws.sparse_image(
+                 "cab.bin", CABINET_LIMIT + 1)}),
+             ["2147450881 bytes", "at most 2147450880 bytes"]),
+            ("image name with a blank",
+             self.arguments(**{"--image": ws.write_image("fw v1.bin", 10)}),
+             ["'fw v1.bin'", "letters, digits"]),
+            ("image name too long for the service to delete it",
+             self.arguments(**{"--image": ws.write_image(long_name, 10)}),
+             ["longer than 231"]),
+            ("image name that the library's own name contains",
+             self.arguments(**{"--image": ws.write_image("Export.dll", 10)}),
+             ["part of velunorUpdateExport.dll"]),
+            ("version of 32 characters",
+             self.arguments(**{"--version": "V" * 32}),
+             ["32 characters", "at most 31"]),
+            ("no version", self.arguments(**{"--version": None}),
+             ["--version is missing"]),
+            ("version with a blank", self.arguments(**{"--version": "V1 0"}),
+             ["'V1 0'", "letters, digits"]),
+            ("force not 0 or 1", self.arguments(**{"--force": "2"}),
+             ["--force must be 0 or 1"]),
+            ("update not 0 or 1", self.arguments(**{"--update": "yes"}),
+             ["--update must be 0 or 1"]),
+            ("no destination", self.arguments(**{"--out": None}),
+             ["--out is missing"]),
+            ("destination not a .msi",
+             self.arguments(**{"--out": ws.file("out", "release.zip")}),
+             ["must name a .msi file"]),
+            ("destination folder missing",
+             self.arguments(**{"--out": ws.file("nowhere", "release.msi")}),
+             ["does not exist"]),
+            ("unknown option", self.arguments() + ["--quiet"],
+             ["unknown argument '--quiet'"]),
+            ("option without its value", self.arguments() + ["--force"],
+             ["--force needs a value"]),
+            ("programs folder without the programs",
+             self.arguments(**{"--programs": ws.out_dir}),
+             ["VlnrZR700UpdateService.exe' is missing"]),
+        ]
+        build_dir = ws.file("build")
+        env = dict(os.environ, BUILD_DIR=build_dir)
+        for what, args, words in cases:
+            with self.subTest(what):
+                result = run_package(args, env)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                for word in words:
+                    self.assertIn(word, result.stderr)
+                self.assertEqual(os.listdir(ws.out_dir), [])
+                self.assertFalse(os.path.exists(build_dir))
+
+
+class PackageTablesTest(unittest.TestCase):
+    """What Windows Installer reads from a package that package.sh built."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.ws = Workspace()
+        ws = cls.ws
+        cls.version31 = "V" + "1" * 30
+        cls.image2 = ws.write_image("vlnr_fw_v2.bin", 7000)
+        cls.packages = {}
+        builds = {
+            "zr700_v1": ["--family", "ZR700", "--image", ws.image,
+                         "--version", "V1.0.7"],
+            "zr700_v2": ["--family", "ZR700", "--image", cls.image2,
+                         "--version", cls.version31, "--force", "1",
+                         "--update", "0"],
+            "rk7x10": ["--family", "RK7x10", "--image", ws.image,
+                       "--version", "V1.0.7"],
+            "other": ["--family", "other", "--image", ws.image,
+                      "--version", "V1.0.7"],
+        }
+        cls.results = {}
+        for name, args in builds.items():
+            out = os.path.join(ws.out_dir, name + ".msi")
+            cls.results[name] = run_package(
+                args + ["--out", out, "--programs", ws.programs])
+            cls.packages[name] = out
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ws.close()
+
+    def test_every_release_is_built_and_nothing_else_is_left(self):
+        for name, result in self.results.items():
+            with self.subTest(name):
+                self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(os.listdir(self.ws.out_dir)),
+                         sorted(n + ".msi" for n in self.results))
+
+    def test_settings_of_the_family(self):
+        expected = {
+            "zr700_v1": ("ZR700", "vlnr_fw_v1.bin", "V1.0.7"),
+            "zr700_v2": ("ZR700", "vlnr_fw_v2.bin", self.version31),
+            "rk7x10": ("RK7x10", "vlnr_fw_v1.bin", "V1.0.7"),
+            "other": ("other", "vlnr_fw_v1.bin", "V1.0.7"),
+        }
+        for name, (family, image, version) in expected.items():
+            with self.subTest(name):
+                rows = {(r[1], r[2], r[3], r[4]) for r in
+                        table(self.packages[name], "Registry")}
+                key = "Software\\VelunorUpdate\\" + family
+                # Root 2 is HKEY_LOCAL_MACHINE; "#" makes a REG_DWORD.
+                self.assertEqual(rows, {
+                    ("2", key, "updatefile", image),
+                    ("2", key, "bForce", "#[BFORCE]"),
+                    ("2", key, "bUpdate", "#[BUPDATE]"),
+                    ("2", key, "version", version)})
+
+    def test_property_defaults_come_from_the_build(self):
+        for name, force, update in (("zr700_v1", "0", "1"),
+                                    ("zr700_v2", "1", "0")):
+            with self.subTest(name):
+                properties = dict(
+                    (r[0], r[1]) for r in table(self.packages[name],
+                                                "Property"))
+                self.assertEqual(properties["BFORCE"], force)
+                self.assertEqual(properties["BUPDATE"], update)
+                self.assertEqual(
+                    set(properties["SecureCustomProperties"].split(";")),
+                    {"BFORCE", "BUPDATE", "INSTALLEDRELEASES"})
+
+    def test_files_and_where_they_go(self):
+        rows = {r[0]: (r[1], r[2], r[3])
+                for r in table(self.packages["zr700_v2"], "File")}
+        self.assertEqual(rows, {
+            "ServiceProgram": ("ServiceProgram", "VlnrZR700UpdateService.exe",
+                               str(os.path.getsize(os.path.join(
+                                   self.ws.programs,
+                                   "VlnrZR700UpdateService.exe")))),
+            "UpgradeLibrary": ("UpgradeLibrary", "velunorUpdateExport.dll",
+                               str(os.path.getsize(os.path.join(
+                                   self.ws.programs,
+                                   "velunorUpdateExport.dll")))),
+            "Image": ("Image", "vlnr_fw_v2.bin", "7000")})
+        directories = {r[0]: (r[1], r[2])
+                       for r in table(self.packages["zr700_v2"], "Directory")}
+        self.assertEqual(directories["DriversFolder"],
+                         ("System64Folder", "drivers"))
+        self.assertEqual(directories["INSTALLDIR"][0], "ProgramFiles64Folder")
+
+    def test_registration_actions(self):
+        actions = {r[0]: (int(r[1]), r[2], r[3])
+                   for r in table(self.packages["zr700_v1"], "CustomAction")}
+        # Type 18: the installed program; 50: a program named by a property;
+        # 0x400 in the script, 0x100 rollback, 0x40 exit code ignored,
+        # 0x800 as LocalSystem.
+        self.assertEqual(actions["RegisterService"],
+                         (18 | 0x400 | 0x800, "ServiceProgram", "install"))
+        self.assertEqual(actions["CheckServiceRegistered"],
+                         (50 | 0x400 | 0x800, "SERVICETOOL",
+                          "query VelunorUpdateService"))
+        self.assertEqual(actions["DeleteServiceOnRollback"],
+                         (50 | 0x40 | 0x100 | 0x400 | 0x800, "SERVICETOOL",
+                          "delete VelunorUpdateService"))
+        # Type 51: sets the property, before the script is written.
+        self.assertEqual((actions["FindServiceTool"][0] & 0x3F,)
+                         + actions["FindServiceTool"][1:],
+                         (51, "SERVICETOOL", "[System64Folder]sc.exe"))
+        sequence = {r[0]: (r[1], int(r[2])) for r in
+                    table(self.packages["zr700_v1"], "InstallExecuteSequence")}
+        order = ["CostFinalize", "InstallValidate", "RemoveExistingProducts",
+                 "FindServiceTool", "InstallInitialize", "StopServices",
+                 "DeleteServices", "InstallFiles", "WriteRegistryValues",
+                 "DeleteServiceOnRollback", "RegisterService",
+                 "CheckServiceRegistered", "StartServices", "InstallFinalize"]
+        self.assertEqual(sorted(order, key=lambda a: sequence[a][1]), order)
+        for action in ("DeleteServiceOnRollback", "RegisterService",
+                       "CheckServiceRegistered"):
+            self.assertEqual(sequence[action][0], "$ServiceProgram=3")
+        controls = table(self.packages["zr700_v1"], "ServiceControl")
+        # Start on install; stop and delete on install and on removal.
+        self.assertEqual([(r[1], int(r[2]), r[5]) for r in controls],
+                         [("VelunorUpdateService", 0x01 | 0x02 | 0x08 |
+                           0x20 | 0x80, "ServiceProgram")])
+
+    def test_one_upgrade_code_per_family_and_a_new_product_each_build(self):
+        def properties(name):
+            return dict((r[0], r[1]) for r in
+                        table(self.packages[name], "Property"))
+        codes = {name: properties(name)["UpgradeCode"]
+                 for name in self.packages}
+        self.assertEqual(codes["zr700_v1"], codes["zr700_v2"])
+        self.assertEqual(len({codes["zr700_v1"], codes["rk7x10"],
+                              codes["other"]}), 3)
+        products = {properties(name)["ProductCode"] for name in self.packages}
+        self.assertEqual(len(products), 4)
+        upgrade = table(self.packages["zr700_v2"], "Upgrade")
+        self.assertEqual(len(upgrade), 1)
+        self.assertEqual(upgrade[0][0], codes["zr700_v2"])
+        self.assertTrue(re.match(r"0\.0\.0$", upgrade[0][1]))
+
+
+if __name__ == "__main__":
+    unittest.main()
