@@ -6,8 +6,9 @@ build's programs, and, in a fresh Wine prefix of its own (booted and kept as
 the end-to-end run does), installs and removes them with `msiexec /qn` as the
 deployment tools of a fleet do:
 
-  install    BUPDATE=0 on the command line: the files, the settings (bUpdate
-             reads 0), the program's own "install" role run once and the
+  install    over a service registered by hand, with BUPDATE=0 on the
+             command line: the files, the settings (bUpdate reads 0), the
+             program's own "install" role run once and succeeding, the
              service running the installed program; msiexec /x of the running
              service leaves no file, no settings key and no service
   life       an arrival upgrades the virtual device, the service removes
@@ -296,8 +297,16 @@ def md5_of(path):
 # --- Scenarios ---
 
 def scenario_install(machine, release):
-    e2e.section("scenario: install with BUPDATE=0, remove the running service")
+    e2e.section("scenario: install with BUPDATE=0 over a registration made by "
+                "hand, remove the running service")
     c = machine.checks
+    # The way before the package: some program registered by hand under the
+    # service's name. The package's own registration has to replace it.
+    code, _ = machine.prefix.wine(
+        machine.prefix.windows_program("service_test_host.exe"), "install")
+    if not c.check("a registration made by hand beforehand",
+                   code == 0 and machine.service.service_state() == "STOPPED"):
+        return
     if not c.check("msiexec /i exit code 0",
                    machine.msiexec("/i", release, "BUPDATE=0") == 0):
         machine.show_msi_log(release, "/i")
@@ -319,7 +328,7 @@ def check_install_role(machine, expected):
     print("  the package's check of the registration (sc.exe query):\n    "
           + query.replace("\n", "\n    "))
     machine.checks.check(
-        "the program's install role ran once, the package's check after it"
+        "the program's install role ran once and succeeded"
         if expected else "no install role's event", roles == expected,
         f"got {roles}")
 

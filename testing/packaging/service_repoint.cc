@@ -32,10 +32,9 @@ int wmain(int argc, wchar_t** argv) {
   ServiceHandle service(
       OpenServiceW(manager.get(), argv[1], SERVICE_CHANGE_CONFIG));
   if (!service) return fail("OpenServiceW");
-  if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE,
-                            SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, argv[2],
-                            nullptr, nullptr, nullptr, nullptr, nullptr,
-                            nullptr)) {
+  if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                            SERVICE_NO_CHANGE, argv[2], nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr)) {
     return fail("ChangeServiceConfigW");
   }
   std::printf("service_repoint: %ls now runs %ls\n", argv[1], argv[2]);
