@@ -57,6 +57,10 @@ VERSION = "V1.0.7"
 IMAGE_SIZE = 10 * 1024 * 1024 + 12345
 SEGMENT = 4 * 1024 * 1024
 TRACE = "-all,+pid,+eventlog,fixme+advapi"
+# The event log service's trace line when it starts: the prefix's services
+# are up. The first boot runs untraced, so the first such line in the log is
+# the keep-alive's.
+SERVICES_UP = "starting Event Log Service"
 # The service waits this long after an arrival before it looks at the device.
 ARRIVAL_SETTLE_S = 15
 
@@ -108,6 +112,15 @@ class Prefix:
         self.keep_alive = self._background(
             [self.windows_program("device_plug.exe"), "hold",
              self.windows_program("stop"), "3600"])
+        # Until the services run for the keep-alive, the next Wine command
+        # could bring them up itself, and they and every service they start
+        # would write to that command's output instead of the log.
+        if not wait_for(lambda: self._log_count(SERVICES_UP) > 0, 120, 0.2):
+            raise Failed("the prefix's services did not start")
+
+    def _log_count(self, text):
+        with open(self.log, encoding="utf-8", errors="replace") as log:
+            return log.read().count(text)
 
     def _background(self, args):
         with open(self.log, "ab") as log:

@@ -494,18 +494,6 @@ def scenario_refusals(machine, release, unregistered, never_running):
         machine.check_nothing_left(package)
 
 
-def wait_for_services(prefix):
-    """Waits until the prefix's services run for the keep-alive process, so
-    that they and the services they start write to the prefix's log.
-    Otherwise the first msiexec can bring them up itself, and everything they
-    start writes to that msiexec's output."""
-    def started_twice():
-        with open(prefix.log, encoding="utf-8", errors="replace") as log:
-            return log.read().count("starting Event Log Service") >= 2
-    if not e2e.wait_for(started_twice, 120, 0.5):
-        raise e2e.Failed("the prefix's services did not start again")
-
-
 def stand_in_programs(work, bin_dir, stand_in):
     """The real library beside a stand-in for the service program."""
     folder = os.path.join(work, os.path.splitext(stand_in)[0])
@@ -560,7 +548,6 @@ def main():
             release.build(bin_dir)
         e2e.section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
         prefix.boot(bin_dir)
-        wait_for_services(prefix)
         shutil.copy(os.path.join(bin_dir, "service_repoint.exe"),
                     prefix.programs("service_repoint.exe"))
         with open(prefix.programs("msiexec_code.cmd"), "w",
