@@ -12,35 +12,11 @@
 #include "common/event_report.h"
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
+#include "service/device_family.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
 
 namespace {
-
-struct DeviceFamily {
-  const wchar_t* productIds[3];
-  const wchar_t* arrivalText;
-  const wchar_t* registryKey;
-  const wchar_t* keyFailureText;
-};
-
-const DeviceFamily kFamilies[] = {
-    {{L"PID_9101", L"PID_9105", L"PID_910A"},
-     L"RK7x10 Arrival",
-     L"Software\\VelunorUpdate\\RK7x10",
-     L"Open HLKM\\Software\\VelunorUpdate\\Rk7x10 fail"},
-    {{L"PID_9206", nullptr, nullptr},
-     L"ZR700 Arrival",
-     L"Software\\VelunorUpdate\\ZR700",
-     L"Open HLKM\\Software\\VelunorUpdate\\ZR700 fail"},
-};
-
-// Any device of the class that no family above claims.
-const DeviceFamily kOtherFamily = {
-    {nullptr, nullptr, nullptr},
-    L"Other deivce Arrival",
-    L"Software\\VelunorUpdate\\other",
-    L"Open HLKM\\Software\\VelunorUpdate\\other fail"};
 
 // An open registry key, closed on every path.
 struct RegistryKeyTraits {
@@ -49,17 +25,6 @@ struct RegistryKeyTraits {
   static void close(Handle key) { RegCloseKey(key); }
 };
 using RegistryKey = UniqueHandle<RegistryKeyTraits>;
-
-const DeviceFamily& familyOf(const wchar_t* devicePath) {
-  for (const DeviceFamily& family : kFamilies) {
-    for (const wchar_t* productId : family.productIds) {
-      if (productId != nullptr && wcsstr(devicePath, productId) != nullptr) {
-        return family;
-      }
-    }
-  }
-  return kOtherFamily;
-}
 
 // Reports `state` to the service control manager.
 void reportServiceState(ServiceContext* context, DWORD state) {

@@ -1,0 +1,20 @@
+// The device families of the update devices, told apart by the product ID in
+// the device interface path. The service picks the settings of an arrived
+// device by it; the runner shows which family the service would pick.
+#ifndef VELUNOR_SERVICE_DEVICE_FAMILY_H_
+#define VELUNOR_SERVICE_DEVICE_FAMILY_H_
+
+struct DeviceFamily {
+  const wchar_t* name;
+  // Substrings of the device path that make a device one of the family.
+  const wchar_t* productIds[3];
+  const wchar_t* arrivalText;
+  const wchar_t* registryKey;  // under HKEY_LOCAL_MACHINE
+  const wchar_t* keyFailureText;
+};
+
+// The family of the device at `devicePath`: the first whose product ID occurs
+// in the path (letter case counts, the vendor ID does not), else "other".
+const DeviceFamily& familyOf(const wchar_t* devicePath);
+
+#endif  // VELUNOR_SERVICE_DEVICE_FAMILY_H_
