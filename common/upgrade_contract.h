@@ -1,8 +1,8 @@
 // The contract between the two deliverables: where the service finds the
-// upgrade library, how it binds and calls the one export, which device class
-// it passes, and what the library's results mean. The service, the library,
-// the runner and the tests take all of it from here, so the two sides cannot
-// drift apart.
+// upgrade library, how it binds and calls the export, which device class it
+// passes, and what the library's results mean; and the second export, through
+// which the runner watches an upgrade. The service, the library, the runner
+// and the tests take all of it from here, so the two sides cannot drift apart.
 #ifndef VELUNOR_COMMON_UPGRADE_CONTRACT_H_
 #define VELUNOR_COMMON_UPGRADE_CONTRACT_H_
 
@@ -18,8 +18,7 @@ constexpr char kDriversFolder[] = "C:\\Windows\\System32\\drivers";
 // The service deletes a sent image by its name behind this prefix: the same
 // folder, spelt as the service has always spelt it (file names on Windows
 // ignore case).
-constexpr char kDriversFolderForDeletion[] =
-    "C:\\windows\\system32\\drivers\\";
+constexpr char kDriversFolderForDeletion[] = "C:\\windows\\system32\\drivers\\";
 
 // The service loads the library by this full path and no other.
 constexpr WCHAR kUpgradeLibraryPath[] =
@@ -37,6 +36,57 @@ using LetsStartUpgradeFunction = int32_t (*)(uint8_t bForce, uint8_t bUpdate,
                                              const char* updateFile,
                                              const char* version,
                                              GUID interfaceGuid);
+
+// --- The export that reports progress ---
+
+// For a person watching an upgrade (the runner); the service does not use
+// it. It runs the upgrade letsStartUpgrade runs, with the same events, the
+// same traffic with the device and the same result, and tells `callback`
+// (unless null, when it is letsStartUpgrade) how each update image goes out.
+// Without a caller that listens, a report costs the library one test of a
+// null pointer.
+constexpr char kUpgradeProgressExportName[] = "letsStartUpgradeWithProgress";
+
+// Reports come on the calling thread, inside the call, for each image in
+// turn:
+//   kUpgradeProgressSending        the device took the announcement; the
+//                                  image's size is known, nothing sent yet
+//   kUpgradeProgressBytesSent      after every bulk write the device accepted
+//                                  (16 KiB at most): `bytes_sent` counts the
+//                                  bytes the device took, and equals
+//                                  `image_size` once it holds the whole image
+//   kUpgradeProgressCheckingDigest the data is out and confirmed; the image's
+//                                  MD5 digest is computed and checked by the
+//                                  device
+//   kUpgradeProgressStarting       the device is told to start the update
+//   kUpgradeProgressImageDone      the image's download ended with `result`
+//                                  (kImageSent or a failure code below); also
+//                                  for an image that never reached the
+//                                  device, with `image_size` 0
+enum UpgradeProgressStep : int32_t {
+  kUpgradeProgressSending = 1,
+  kUpgradeProgressBytesSent = 2,
+  kUpgradeProgressCheckingDigest = 3,
+  kUpgradeProgressStarting = 4,
+  kUpgradeProgressImageDone = 5,
+};
+
+// Valid only during the callback, the path included.
+struct UpgradeProgress {
+  int32_t step;    // an UpgradeProgressStep
+  int32_t result;  // kUpgradeProgressImageDone only, else 0
+  const char* image_path;
+  uint64_t image_size;
+  uint64_t bytes_sent;
+};
+
+using UpgradeProgressCallback = void (*)(const UpgradeProgress* progress,
+                                         void* context);
+
+using LetsStartUpgradeWithProgressFunction =
+    int32_t (*)(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+                const char* updateFile, const char* version, GUID interfaceGuid,
+                UpgradeProgressCallback callback, void* context);
 
 // The device interface class of the update devices: the service listens for
 // arrivals of this class and passes it to the export, which enumerates it.

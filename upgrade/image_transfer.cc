@@ -9,6 +9,7 @@
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
 #include "upgrade/control_protocol.h"
+#include "upgrade/upgrade_progress.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ int finalSync(Transport* transport, uint64_t total) {
 
 // The device compares the image it holds with the file's digest.
 int checkIntegrity(Transport* transport, const char* path) {
+  progressStep(kUpgradeProgressCheckingDigest);
   char text[kDigestTextBufferSize] = {};
   if (generateMd5Sum(path, text) != 0) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to generate the MD5 Sum"));
@@ -179,6 +181,7 @@ int checkIntegrity(Transport* transport, const char* path) {
 }
 
 int startUpdate(Transport* transport) {
+  progressStep(kUpgradeProgressStarting);
   LocalTimeStamp stamp;
   getLocalTimeStamp(&stamp);
   printTimeStamp(kUpdateTimeFormat, stamp);
@@ -289,6 +292,7 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
       break;
     }
     *total += static_cast<uint64_t>(written);
+    progressBytesSent(*total);
     missing -= read;
     if (missing != 0) continue;
     int result = confirmSegment(transport, *total);
@@ -301,9 +305,11 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
   return 0;
 }
 
-int veluSendImageFile(Transport* transport, const char* path,
-                      const char* version, uint8_t bUpdate, uint8_t bSegmented,
-                      uint8_t bForce) {
+namespace {
+
+// The whole procedure for one image; its result is told once, by the caller.
+int sendImageFile(Transport* transport, const char* path, const char* version,
+                  uint8_t bUpdate, uint8_t bSegmented, uint8_t bForce) {
   if (transport == nullptr) return kImageNoTransport;
   ImageFile image(path != nullptr ? openBinaryFile(path) : nullptr);
   if (!image) return reportUnopenable(path);
@@ -314,6 +320,7 @@ int veluSendImageFile(Transport* transport, const char* path,
   int result = announceImage(transport, version != nullptr ? version : "",
                              static_cast<uint64_t>(size), bSegmented, bForce);
   if (result != 0) return result;
+  progressImageSending(path, static_cast<uint64_t>(size));
   // Without segments the one segment is longer than the image, so it never
   // fills and only the final sync confirms the count. It is measured on the
   // whole size: from its low 32 bits alone, an image of 4 GiB or more would
@@ -331,4 +338,15 @@ int veluSendImageFile(Transport* transport, const char* path,
   if (result != 0) return result;
   if (bUpdate == 0) return kImageSent;
   return startUpdate(transport);
+}
+
+}  // namespace
+
+int veluSendImageFile(Transport* transport, const char* path,
+                      const char* version, uint8_t bUpdate, uint8_t bSegmented,
+                      uint8_t bForce) {
+  int result =
+      sendImageFile(transport, path, version, bUpdate, bSegmented, bForce);
+  progressImageDone(path, result);
+  return result;
 }

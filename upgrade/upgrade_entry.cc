@@ -7,10 +7,14 @@
 #include "upgrade/device_discovery.h"
 #include "upgrade/file_search.h"
 #include "upgrade/image_transfer.h"
+#include "upgrade/upgrade_progress.h"
 
 static_assert(
     std::is_same_v<decltype(&letsStartUpgrade), LetsStartUpgradeFunction>,
     "the export must be what its callers bind");
+static_assert(std::is_same_v<decltype(&letsStartUpgradeWithProgress),
+                             LetsStartUpgradeWithProgressFunction>,
+              "the progress export must be what the runner binds");
 
 namespace {
 
@@ -33,12 +37,9 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
   return result;
 }
 
-}  // namespace
-
-extern "C" int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
-                                    const WCHAR* devicePath,
-                                    const char* updateFile, const char* version,
-                                    GUID interfaceGuid) {
+int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+                   const char* updateFile, const char* version,
+                   GUID interfaceGuid) {
   registerEventSource(U16("velunorUpdateExport"));
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("letsStartUpgrade() entry"));
   std::unique_ptr<Transport> transport =
@@ -54,4 +55,23 @@ extern "C" int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
                                        updateFile, version);
   transport->usb_close();
   return result;
+}
+
+}  // namespace
+
+extern "C" int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
+                                    const WCHAR* devicePath,
+                                    const char* updateFile, const char* version,
+                                    GUID interfaceGuid) {
+  return runUpgrade(bForce, bUpdate, devicePath, updateFile, version,
+                    interfaceGuid);
+}
+
+extern "C" int32_t letsStartUpgradeWithProgress(
+    uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+    const char* updateFile, const char* version, GUID interfaceGuid,
+    UpgradeProgressCallback callback, void* context) {
+  ProgressListening listening(callback, context);
+  return runUpgrade(bForce, bUpdate, devicePath, updateFile, version,
+                    interfaceGuid);
 }

@@ -1,5 +1,6 @@
-// The upgrade library's one export: open the arrived device, download every
-// update image found for it, and say how it went.
+// The upgrade library's exports: open the arrived device, download every
+// update image found for it, and say how it went; the second one also tells
+// a watching person how far the download is.
 #ifndef VELUNOR_UPGRADE_UPGRADE_ENTRY_H_
 #define VELUNOR_UPGRADE_UPGRADE_ENTRY_H_
 
@@ -22,6 +23,13 @@ VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
                                                 const char* updateFile,
                                                 const char* version,
                                                 GUID interfaceGuid);
+
+// The same upgrade with progress reports, as common/upgrade_contract.h
+// describes it.
+VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgradeWithProgress(
+    uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+    const char* updateFile, const char* version, GUID interfaceGuid,
+    UpgradeProgressCallback callback, void* context);
 
 }  // extern "C"
 

@@ -120,4 +120,46 @@ TEST_F(UpgradeLibraryTest, NoDeviceIsMinusOne) {
   EXPECT_FALSE(vdev::verdict().announced);
 }
 
+// The progress export, bound by name as the runner binds it: the reports
+// reach the caller's callback with its context, on the calling thread, and
+// the device gets the image as from letsStartUpgrade.
+struct Watcher {
+  DWORD thread = 0;
+  std::vector<int32_t> steps;
+  uint64_t lastCount = 0;
+  bool otherThread = false;
+};
+
+void watch(const UpgradeProgress* progress, void* context) {
+  auto* watcher = static_cast<Watcher*>(context);
+  if (GetCurrentThreadId() != watcher->thread) watcher->otherThread = true;
+  if (progress->step == kUpgradeProgressBytesSent) {
+    watcher->lastCount = progress->bytes_sent;
+  } else {
+    watcher->steps.push_back(progress->step);
+  }
+}
+
+TEST_F(UpgradeLibraryTest, ProgressExportReportsToItsCaller) {
+  auto withProgress = reinterpret_cast<LetsStartUpgradeWithProgressFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(library_, kUpgradeProgressExportName)));
+  ASSERT_NE(withProgress, nullptr);
+  ASSERT_TRUE(drivers_.addFile(key_, std::string(70000, 'w')));
+  Watcher watcher;
+  watcher.thread = GetCurrentThreadId();
+  EXPECT_EQ(withProgress(0, 1, vdev::defaultInterfaceName(), key_.c_str(),
+                         "V3.1", kUpdateDeviceClass, watch, &watcher),
+            0);
+  EXPECT_EQ(watcher.steps,
+            (std::vector<int32_t>{
+                kUpgradeProgressSending, kUpgradeProgressCheckingDigest,
+                kUpgradeProgressStarting, kUpgradeProgressImageDone}));
+  EXPECT_EQ(watcher.lastCount, 70000u);
+  EXPECT_FALSE(watcher.otherThread);
+  EXPECT_TRUE(vdev::verdict().update_started);
+  EXPECT_EQ(events_->texts().front(), "letsStartUpgrade() entry");
+  EXPECT_EQ(events_->texts().back(), "Finished traverse update file");
+}
+
 }  // namespace
