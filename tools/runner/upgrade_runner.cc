@@ -1,6 +1,8 @@
 // Updates a device by hand: loads the upgrade library from a given path and
 // runs one upgrade with the settings from the command line, as the service
-// would after the device arrived.
+// would after the device arrived, and shows the download as it goes. It also
+// lists the devices it can update, so the device can be named, or taken
+// when it is the only one.
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <shellapi.h>
@@ -8,9 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 
 #include "common/upgrade_contract.h"
+#include "tools/runner/device_list.h"
+#include "tools/runner/progress_display.h"
 
 namespace {
 
@@ -24,16 +30,23 @@ constexpr int kExitNoExport = 5;
 constexpr int kExitUnknownResult = 6;
 
 constexpr int kArguments = 7;  // the program and six arguments
+constexpr char kListCommand[] = "list";
+constexpr char kOnlyDevice[] = "auto";
+
 void printUsage(const char* program) {
   std::fprintf(
       stderr,
       "usage: %s LIBRARY DEVICE_PATH UPDATE_FILE VERSION BFORCE BUPDATE\n"
+      "       %s list [LIBRARY]\n"
       "\n"
-      "Runs one upgrade of a connected device with the upgrade library.\n"
+      "Runs one upgrade of a connected device with the upgrade library and\n"
+      "shows the download as it goes.\n"
       "  LIBRARY      path of velunorUpdateExport.dll\n"
-      "  DEVICE_PATH  device interface path, e.g.\n"
-      "               \\\\?\\usb#vid_3f3a&pid_9206#sn#{6b11e5bb-f5ca-4902-"
+      "  DEVICE_PATH  device interface path as 'list' shows it, e.g.\n"
+      "               \\\\?\\USB#VID_3F3A&PID_9206#SN#{6b11e5bb-f5ca-4902-"
       "9615-773b3d2f2fec}\n"
+      "               or auto: the one connected device (refused when there\n"
+      "               are none or several)\n"
       "  UPDATE_FILE  name of the update image in C:\\Windows\\System32\\"
       "drivers\n"
       "  VERSION      version text announced to the device\n"
@@ -41,10 +54,20 @@ void printUsage(const char* program) {
       "  BUPDATE      1 (or any value but 0) starts the update after the "
       "check\n"
       "\n"
-      "Exit codes: 0 upgraded, 1 a download failed, 2 bad arguments,\n"
-      "3 device not found or not opened, 4 library not loaded,\n"
-      "5 letsStartUpgrade not in the library, 6 unknown result.\n",
-      program);
+      "list: one line per connected device of the update interface class:\n"
+      "the family the service would choose for it, its path and its serial\n"
+      "number. It asks the AdbWinApi.dll that LIBRARY uses, or without\n"
+      "LIBRARY the one Windows finds for this program.\n"
+      "\n"
+      "A device removed during the upgrade ends it, as it ends the service's\n"
+      "upgrade.\n"
+      "\n"
+      "Exit codes: 0 upgraded (list: devices listed), 1 a download failed\n"
+      "or the device was removed, 2 bad arguments (auto: no device or\n"
+      "several), 3 device not found or not opened (list: no device),\n"
+      "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
+      "(list: an AdbWinApi call) not in the library, 6 unknown result.\n",
+      program, program);
 }
 
 // A flag: a decimal number from 0 to 255.
@@ -84,12 +107,13 @@ int exitCodeOf(int32_t result) {
   }
 }
 
-// The wide form of the arguments, for the device path.
+// The wide form of the arguments, for the paths.
 struct WideArguments {
   struct Free {
     void operator()(LPWSTR* arguments) const { LocalFree(arguments); }
   };
   WideArguments() : list(CommandLineToArgvW(GetCommandLineW(), &count)) {}
+  const wchar_t* operator[](int index) const { return list.get()[index]; }
   // Filled by the call above, so declared before the list and without an
   // initializer that would run after it.
   int count;
@@ -105,18 +129,246 @@ HMODULE loadLibrary(const wchar_t* path) {
   return LoadLibraryExW(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+template <typename Function>
+Function exportOf(HMODULE library, const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+// The AdbWinApi.dll the loaded upgrade library is bound to; without one, the
+// one Windows finds for this program.
+HMODULE adbWinApi() {
+  HMODULE module = GetModuleHandleW(L"AdbWinApi.dll");
+  return module != nullptr ? module : LoadLibraryW(L"AdbWinApi.dll");
+}
+
+void printNoDevice(FILE* out, const DeviceList& list) {
+  if (list.enumerated || !list.bound) {
+    std::fprintf(out, "no device of the update interface class is connected\n");
+  } else {
+    std::fprintf(out,
+                 "no device of the update interface class is connected "
+                 "(AdbWinApi found none: error %lu)\n",
+                 list.error);
+  }
+}
+
+int listCommand(const WideArguments& wide, char** argv) {
+  if (wide.count == 3 && loadLibrary(wide[2]) == nullptr) {
+    std::fprintf(stderr,
+                 "error: cannot load the upgrade library %s (error %lu)\n",
+                 argv[2], GetLastError());
+    return kExitNoLibrary;
+  }
+  HMODULE module = adbWinApi();
+  if (module == nullptr) {
+    std::fprintf(stderr, "error: cannot load AdbWinApi.dll (error %lu)\n",
+                 GetLastError());
+    return kExitNoLibrary;
+  }
+  DeviceList list = listDevices(module, kUpdateDeviceClass);
+  if (!list.bound) {
+    std::fprintf(stderr,
+                 "error: AdbWinApi.dll lacks the calls that list devices\n");
+    return kExitNoExport;
+  }
+  if (list.devices.empty()) {
+    printNoDevice(stdout, list);
+    return kExitNoDevice;
+  }
+  for (const ListedDevice& device : list.devices) printDevice(stdout, device);
+  return kExitUpgraded;
+}
+
+// The one connected device; when there are none or several, says so with the
+// list and picks none.
+bool pickTheOnlyDevice(ListedDevice* chosen) {
+  DeviceList list = listDevices(adbWinApi(), kUpdateDeviceClass);
+  if (list.devices.size() == 1) {
+    *chosen = list.devices.front();
+    return true;
+  }
+  if (list.devices.empty()) {
+    std::fprintf(stderr,
+                 "error: auto takes the one connected device, and there is "
+                 "none\n");
+    printNoDevice(stderr, list);
+    return false;
+  }
+  std::fprintf(stderr,
+               "error: auto takes the one connected device, and there are "
+               "%zu; name one of them as DEVICE_PATH:\n",
+               list.devices.size());
+  for (const ListedDevice& device : list.devices) printDevice(stderr, device);
+  return false;
+}
+
+bool outputIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+// Set once the upgrade's thread has been ended. That thread may have held a
+// lock of the runtime (the output stream's, the heap's) when it was ended, so
+// from then on output goes straight to the handle.
+bool upgradeThreadEnded = false;
+
+// With the line ends the runtime's text stream would have written.
+void writeDirectly(const char* text) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  for (const char* line = text; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    size_t length =
+        end != nullptr ? static_cast<size_t>(end - line) : std::strlen(line);
+    WriteFile(output, line, static_cast<DWORD>(length), &written, nullptr);
+    if (end == nullptr) break;
+    WriteFile(output, "\r\n", 2, &written, nullptr);
+    line = end + 1;
+  }
+}
+
+void writeOutput(const char* text) {
+  if (upgradeThreadEnded) {
+    writeDirectly(text);
+    return;
+  }
+  std::fputs(text, stdout);
+  // The library writes its own lines to the same stream in between.
+  std::fflush(stdout);
+}
+
+struct UpgradeSettings {
+  std::wstring devicePath;
+  const char* updateFile;
+  const char* version;
+  uint8_t bForce;
+  uint8_t bUpdate;
+};
+
+// One call of the library, on a thread of its own.
+struct UpgradeCall {
+  LetsStartUpgradeFunction letsStartUpgrade;
+  LetsStartUpgradeWithProgressFunction withProgress;  // null: no progress
+  ProgressDisplay* display;
+  UpgradeSettings settings;
+  int32_t result;
+};
+
+DWORD WINAPI upgradeThread(LPVOID parameter) {
+  auto* call = static_cast<UpgradeCall*>(parameter);
+  const UpgradeSettings& settings = call->settings;
+  if (call->withProgress != nullptr) {
+    call->result = call->withProgress(
+        settings.bForce, settings.bUpdate, settings.devicePath.c_str(),
+        settings.updateFile, settings.version, kUpdateDeviceClass,
+        &ProgressDisplay::report, call->display);
+  } else {
+    call->result = call->letsStartUpgrade(
+        settings.bForce, settings.bUpdate, settings.devicePath.c_str(),
+        settings.updateFile, settings.version, kUpdateDeviceClass);
+  }
+  return 0;
+}
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
+// How often the device is looked for while the library works with it.
+constexpr DWORD kWatchIntervalMs = 1000;
+constexpr DWORD kEndedThreadExitCode = 0xFFFFFFFF;
+
+// Runs the call and, as the service does, ends it when the device is
+// removed: the library would otherwise retry a device that is gone for many
+// minutes (five for each failed control request). False when it was ended.
+bool runWhileTheDeviceIsThere(UpgradeCall* call) {
+  HMODULE module = adbWinApi();
+  // Only a device that is there to begin with can be watched for going.
+  bool watched =
+      deviceConnected(module, kUpdateDeviceClass, call->settings.devicePath);
+  OwnedHandle thread(CreateThread(nullptr, 0, upgradeThread, call, 0, nullptr));
+  if (thread == nullptr) {
+    upgradeThread(call);
+    return true;
+  }
+  while (WaitForSingleObject(thread.get(), kWatchIntervalMs) == WAIT_TIMEOUT) {
+    if (!watched || deviceConnected(module, kUpdateDeviceClass,
+                                    call->settings.devicePath)) {
+      continue;
+    }
+    TerminateThread(thread.get(), kEndedThreadExitCode);
+    WaitForSingleObject(thread.get(), INFINITE);
+    DWORD exitCode = 0;
+    GetExitCodeThread(thread.get(), &exitCode);
+    // It may have returned just before.
+    return exitCode != kEndedThreadExitCode;
+  }
+  return true;
+}
+
+// After the device went away mid-upgrade: says how far it got and ends the
+// process at once, without the runtime's exit, which could wait for a lock
+// the ended thread held.
+[[noreturn]] void endAfterRemoval(ProgressDisplay* display) {
+  upgradeThreadEnded = true;
+  if (display != nullptr) {
+    display->deviceRemoved();
+  } else {
+    writeDirectly("the device was removed during the upgrade\n");
+  }
+  writeDirectly("ended: the device was removed before the upgrade finished\n");
+  TerminateProcess(GetCurrentProcess(), kExitDownloadFailed);
+  // TerminateProcess on the own process does not return.
+  std::abort();
+}
+
+// Through the export that reports progress when the library has it.
+int32_t runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
+                   const UpgradeSettings& settings) {
+  UpgradeCall call{letsStartUpgrade,
+                   exportOf<LetsStartUpgradeWithProgressFunction>(
+                       library, kUpgradeProgressExportName),
+                   nullptr, settings, 0};
+  std::unique_ptr<ProgressDisplay> display;
+  if (call.withProgress != nullptr) {
+    display = std::make_unique<ProgressDisplay>(
+        outputIsConsole(),
+        [] { return static_cast<uint64_t>(GetTickCount64()); }, writeOutput);
+    call.display = display.get();
+  } else {
+    std::printf("this library reports no progress; waiting for its result\n");
+    std::fflush(stdout);
+  }
+  if (!runWhileTheDeviceIsThere(&call)) endAfterRemoval(display.get());
+  if (display != nullptr) display->finish();
+  return call.result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* program = argc > 0 ? argv[0] : "upgrade_runner";
   WideArguments wide;
-  uint8_t bForce = 0;
-  uint8_t bUpdate = 0;
-  if (argc != kArguments || wide.list == nullptr || wide.count != kArguments) {
+  if (wide.list == nullptr || wide.count != argc) {
     printUsage(program);
     return kExitUsage;
   }
-  if (!parseFlag(argv[5], &bForce) || !parseFlag(argv[6], &bUpdate)) {
+  if (argc >= 2 && std::strcmp(argv[1], kListCommand) == 0) {
+    if (argc > 3) {
+      printUsage(program);
+      return kExitUsage;
+    }
+    return listCommand(wide, argv);
+  }
+  UpgradeSettings settings{};
+  if (argc != kArguments) {
+    printUsage(program);
+    return kExitUsage;
+  }
+  if (!parseFlag(argv[5], &settings.bForce) ||
+      !parseFlag(argv[6], &settings.bUpdate)) {
     std::fprintf(stderr,
                  "error: BFORCE and BUPDATE must be numbers from 0 "
                  "to 255, got \"%s\" and \"%s\"\n",
@@ -124,26 +376,36 @@ int main(int argc, char** argv) {
     printUsage(program);
     return kExitUsage;
   }
-  HMODULE library = loadLibrary(wide.list.get()[1]);
+  HMODULE library = loadLibrary(wide[1]);
   if (library == nullptr) {
     std::fprintf(stderr,
                  "error: cannot load the upgrade library %s (error %lu)\n",
                  argv[1], GetLastError());
     return kExitNoLibrary;
   }
-  auto letsStartUpgrade = reinterpret_cast<LetsStartUpgradeFunction>(
-      reinterpret_cast<void*>(GetProcAddress(library, kUpgradeExportName)));
+  auto letsStartUpgrade =
+      exportOf<LetsStartUpgradeFunction>(library, kUpgradeExportName);
   if (letsStartUpgrade == nullptr) {
     std::fprintf(stderr,
                  "error: %s has no export letsStartUpgrade (error %lu)\n",
                  argv[1], GetLastError());
     return kExitNoExport;
   }
-  std::printf("upgrading %ls with %s, version %s, bForce %u, bUpdate %u\n",
-              wide.list.get()[2], argv[3], argv[4], bForce, bUpdate);
+  settings.devicePath = wide[2];
+  if (std::strcmp(argv[2], kOnlyDevice) == 0) {
+    ListedDevice chosen;
+    if (!pickTheOnlyDevice(&chosen)) return kExitUsage;
+    std::printf("auto: the one connected device is\n");
+    printDevice(stdout, chosen);
+    settings.devicePath = chosen.path;
+  }
+  settings.updateFile = argv[3];
+  settings.version = argv[4];
+  std::printf("upgrading %s with %s, version %s, bForce %u, bUpdate %u\n",
+              narrow(settings.devicePath).c_str(), settings.updateFile,
+              settings.version, settings.bForce, settings.bUpdate);
   std::fflush(stdout);
-  int32_t result = letsStartUpgrade(bForce, bUpdate, wide.list.get()[2],
-                                    argv[3], argv[4], kUpdateDeviceClass);
+  int32_t result = runUpgrade(library, letsStartUpgrade, settings);
   std::printf("result %d: %s\n", static_cast<int>(result), meaningOf(result));
   return exitCodeOf(result);
 }

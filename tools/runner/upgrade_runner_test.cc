@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "testing/upgrade/test_drivers_folder.h"
 
@@ -32,8 +35,23 @@ std::string readFile(const std::wstring& path) {
 
 struct RunnerRun {
   DWORD exitCode = 0;
-  std::string output;  // standard output and standard error together
+  std::string written;  // standard output and standard error together
+  std::string output;   // the same with the line ends of a text file as "\n"
 };
+
+std::string withPlainLineEnds(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    plain += text[i];
+  }
+  return plain;
+}
+
+// A carriage return that does not end a line: a console redraw.
+bool redrawsALine(const std::string& written) {
+  return withPlainLineEnds(written).find('\r') != std::string::npos;
+}
 
 class UpgradeRunnerTest : public testing::Test {
  protected:
@@ -81,12 +99,30 @@ class UpgradeRunnerTest : public testing::Test {
       ADD_FAILURE() << "runner not started: " << GetLastError();
     }
     CloseHandle(output);
-    result.output = readFile(outputPath);
+    result.written = readFile(outputPath);
+    result.output = withPlainLineEnds(result.written);
     return result;
   }
 
   std::wstring library() const {
     return L"\"" + folderOfThisProgram() + L"velunorUpdateExport.dll\"";
+  }
+
+  // The device that the runner's process plays reads this script.
+  void plug(const std::string& script) {
+    std::ofstream file((scratch_ + L"\\virtual_device_script.txt").c_str());
+    file << script;
+  }
+
+  RunnerRun runWithDevice(const std::wstring& arguments) {
+    SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
+    RunnerRun result = run(arguments);
+    SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", nullptr);
+    return result;
+  }
+
+  std::string verdict() const {
+    return readFile(scratch_ + L"\\virtual_device_verdict.txt");
   }
 
   std::string name_;
@@ -173,6 +209,243 @@ TEST_F(UpgradeRunnerTest, DeviceThatIsNotThereIsReported) {
   EXPECT_NE(result.output.find("result -1: the device was not found"),
             std::string::npos)
       << result.output;
+}
+
+// --- Listing and choosing the device ---
+
+// Interfaces of the class as the virtual device's script declares them, and
+// the line the runner shows for each.
+constexpr char kClass[] = "{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+
+std::string interfaceLine(const std::string& instance) {
+  return "interface \\\\?\\usb#" + instance + "#" + kClass + "\n";
+}
+
+TEST_F(UpgradeRunnerTest, ListShowsEveryDeviceOfTheClass) {
+  struct Case {
+    const char* name;
+    bool throughLibrary;  // list LIBRARY, else the AdbWinApi.dll beside it
+    std::string script;
+    DWORD exitCode;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"one", false, interfaceLine("vid_3f3a&pid_9206#rn1") + "serial RN1\n", 0,
+       std::string("ZR700   \\\\?\\USB#VID_3F3A&PID_9206#RN1#") + kClass +
+           "  serial RN1\n"},
+      {"three", true,
+       interfaceLine("vid_3f3a&pid_9101#rn2") + "serial RN2\n" +
+           interfaceLine("vid_3f3a&pid_9206#rn3") + "no_serial\n" +
+           interfaceLine("vid_3f3a&pid_0042#rn4") + "serial RN4\n",
+       0,
+       std::string("RK7x10  \\\\?\\USB#VID_3F3A&PID_9101#RN2#") + kClass +
+           "  serial RN2\n" + "ZR700   \\\\?\\USB#VID_3F3A&PID_9206#RN3#" +
+           kClass + "  no serial number\n" +
+           "other   \\\\?\\USB#VID_3F3A&PID_0042#RN4#" + kClass +
+           "  serial RN4\n"},
+      {"none", false, interfaceLine("vid_3f3a&pid_9206#rn5") + "present 0\n", 3,
+       "no device of the update interface class is connected\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plug(c.script);
+    RunnerRun result =
+        runWithDevice(c.throughLibrary ? L"list " + library() : L"list");
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(result.output, c.shown);
+  }
+}
+
+TEST_F(UpgradeRunnerTest, AutoUpgradesTheOnlyDevice) {
+  std::string key = "vlnr5_runner_" + name_ + "_fw.bin";
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(key, std::string(30000, 'a')));
+  plug(interfaceLine("vid_3f3a&pid_9206#rn6") + "serial RN6\n");
+  RunnerRun result =
+      runWithDevice(library() + L" auto " + widen(key) + L" V7.0 0 1");
+  EXPECT_EQ(result.exitCode, 0u) << result.output;
+  std::string path = std::string("\\\\?\\USB#VID_3F3A&PID_9206#RN6#") + kClass;
+  EXPECT_NE(result.output.find("auto: the one connected device is\nZR700   " +
+                               path + "  serial RN6\n"),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("upgrading " + path + " with " + key +
+                               ", version V7.0, bForce 0, bUpdate 1\n"),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(verdict().find("image_received=1"), std::string::npos);
+  EXPECT_NE(verdict().find("update_started=1"), std::string::npos);
+}
+
+TEST_F(UpgradeRunnerTest, AutoRefusesNoDeviceAndSeveralWithTheList) {
+  struct Case {
+    const char* name;
+    std::string script;
+    std::vector<std::string> shown;
+  };
+  const Case cases[] = {
+      {"two",
+       interfaceLine("vid_3f3a&pid_9206#rn7") + "serial RN7\n" +
+           interfaceLine("vid_3f3a&pid_9105#rn8") + "serial RN8\n",
+       {"error: auto takes the one connected device, and there are 2; name "
+        "one of them as DEVICE_PATH:\n",
+        std::string("ZR700   \\\\?\\USB#VID_3F3A&PID_9206#RN7#") + kClass +
+            "  serial RN7\n",
+        std::string("RK7x10  \\\\?\\USB#VID_3F3A&PID_9105#RN8#") + kClass +
+            "  serial RN8\n"}},
+      {"none",
+       interfaceLine("vid_3f3a&pid_9206#rn9") + "present 0\n",
+       {"error: auto takes the one connected device, and there is none\n"
+        "no device of the update interface class is connected\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    plug(c.script);
+    RunnerRun result = runWithDevice(library() + L" auto fw.bin V1 0 1");
+    EXPECT_EQ(result.exitCode, 2u);
+    for (const std::string& line : c.shown) {
+      EXPECT_NE(result.output.find(line), std::string::npos) << line << "in:\n"
+                                                             << result.output;
+    }
+    EXPECT_EQ(result.output.find("upgrading"), std::string::npos);
+    EXPECT_EQ(verdict().find("announced=1"), std::string::npos);
+  }
+}
+
+// --- The download as it goes ---
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  return lines;
+}
+
+struct CountLine {
+  size_t index;  // among the lines
+  uint64_t sent;
+  uint64_t size;
+  unsigned percent;
+};
+
+std::vector<CountLine> countLinesOf(const std::vector<std::string>& lines) {
+  std::vector<CountLine> counts;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    CountLine count{i, 0, 0, 0};
+    if (std::sscanf(lines[i].c_str(), "%" SCNu64 " of %" SCNu64 " bytes %u %%",
+                    &count.sent, &count.size, &count.percent) == 3) {
+      counts.push_back(count);
+    }
+  }
+  return counts;
+}
+
+size_t indexOf(const std::vector<std::string>& lines, const std::string& line) {
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  return lines.size();
+}
+
+// Twelve full segments of 4 MiB and a short one. After each full segment
+// the library waits 200 ms before it asks the device for its count, so the
+// data takes more than two seconds however fast the machine is: a file gets
+// at least one line before the one of the whole image.
+constexpr uint64_t kMultiSegmentImage = 12 * 4194304 + 12345;
+
+class RunnerProgressTest : public UpgradeRunnerTest {
+ protected:
+  void SetUp() override {
+    UpgradeRunnerTest::SetUp();
+    key_ = "vlnr5_runner_" + name_ + "_fw.bin";
+    ASSERT_TRUE(drivers_.addFile(key_, std::string(kMultiSegmentImage, 'p')));
+  }
+
+  RunnerRun upgrade(const std::string& script) {
+    plug(interfaceLine("vid_3f3a&pid_9206#rp1") + script);
+    return runWithDevice(library() + L" \\\\?\\USB#VID_3F3A&PID_9206#RP1#" +
+                         widen(kClass) + L" " + widen(key_) + L" V8.1 0 1");
+  }
+
+  // Counts in a file are plain lines that only go up, each with its percent.
+  static void expectRisingPlainCounts(const std::vector<CountLine>& counts) {
+    uint64_t before = 0;
+    for (const CountLine& count : counts) {
+      EXPECT_EQ(count.size, kMultiSegmentImage);
+      EXPECT_GE(count.sent, before);
+      EXPECT_EQ(count.percent, count.sent * 100 / kMultiSegmentImage);
+      before = count.sent;
+    }
+  }
+
+  TestDriversFolder drivers_;
+  std::string key_;
+};
+
+TEST_F(RunnerProgressTest, MultiSegmentImageRisesToTheWholeImageInPlainLines) {
+  RunnerRun result = upgrade("");
+  EXPECT_EQ(result.exitCode, 0u) << result.output;
+  // Redirected to a file: lines, never a redraw.
+  EXPECT_FALSE(redrawsALine(result.written));
+  std::vector<std::string> lines = linesOf(result.output);
+  std::vector<CountLine> counts = countLinesOf(lines);
+  ASSERT_GE(counts.size(), 2u) << result.output;
+  expectRisingPlainCounts(counts);
+  // 100 % once, when the device has the whole image, before the digest.
+  EXPECT_EQ(counts.back().sent, kMultiSegmentImage);
+  EXPECT_EQ(counts.back().percent, 100u);
+  for (size_t i = 0; i + 1 < counts.size(); ++i) {
+    EXPECT_LT(counts[i].percent, 100u);
+  }
+  size_t sending =
+      indexOf(lines, "sending " + TestDriversFolder::path(key_) + ": " +
+                         std::to_string(kMultiSegmentImage) + " bytes");
+  size_t digest =
+      indexOf(lines, "checking the image's MD5 digest on the device");
+  size_t start = indexOf(lines, "starting the update on the device");
+  size_t done = indexOf(
+      lines, "done: the device verified the image and started the update");
+  ASSERT_LT(done, lines.size()) << result.output;
+  EXPECT_LT(sending, counts.front().index);
+  EXPECT_EQ(digest, counts.back().index + 1);
+  EXPECT_LT(digest, start);
+  EXPECT_LT(start, done);
+  EXPECT_EQ(lines.back(),
+            "result 0: every matching update file was downloaded (or none "
+            "was found)");
+  std::string device = verdict();
+  EXPECT_NE(device.find("bytes_received=" + std::to_string(kMultiSegmentImage)),
+            std::string::npos)
+      << device;
+  EXPECT_NE(device.find("md5_verified=1"), std::string::npos) << device;
+}
+
+TEST_F(RunnerProgressTest, DevicePulledMidwayShowsTheFailureAndEnds) {
+  // In the second segment, inside a write. Left alone, the library would
+  // retry the vanished device for many minutes; the runner ends the upgrade
+  // as the service would.
+  RunnerRun result = upgrade("unplug_at 5000000\n");
+  EXPECT_EQ(result.exitCode, 1u) << result.output;
+  EXPECT_FALSE(redrawsALine(result.written));
+  std::vector<std::string> lines = linesOf(result.output);
+  std::vector<CountLine> counts = countLinesOf(lines);
+  expectRisingPlainCounts(counts);
+  for (const CountLine& count : counts) EXPECT_LT(count.sent, 5000000u);
+  // The writes the device took before it went: 305 of 16 KiB.
+  size_t removed = indexOf(
+      lines, "the device was removed at 4997120 of " +
+                 std::to_string(kMultiSegmentImage) + " bytes (" +
+                 std::to_string(4997120 * 100 / kMultiSegmentImage) + " %)");
+  ASSERT_LT(removed, lines.size()) << result.output;
+  EXPECT_GT(removed, counts.empty() ? 0 : counts.back().index);
+  EXPECT_EQ(indexOf(lines, "checking the image's MD5 digest on the device"),
+            lines.size());
+  EXPECT_EQ(lines.back(),
+            "ended: the device was removed before the upgrade finished");
+  std::string device = verdict();
+  EXPECT_NE(device.find("unplugged=1"), std::string::npos) << device;
+  EXPECT_NE(device.find("bytes_received=5000000"), std::string::npos) << device;
 }
 
 }  // namespace
