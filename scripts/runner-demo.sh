@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# One upgrade of the virtual device under Wine through the runner, as a person runs
-# it by hand. Sets the machine up, builds the Windows preset, prepares a fresh
-# Wine prefix of its own, places the upgrade library and an update image in
-# its C:\Windows\System32\drivers and the virtual AdbWinApi.dll in
-# C:\Windows\System32, runs the upgrade runner with the event trail captured,
-# and prints the trail and the device's verdict. Exit status 0 only when the
-# device received the image, checked its size and MD5 digest and started the
-# update.
+# One upgrade of the virtual device under Wine through the runner, as a person
+# runs it by hand: the device list, then the upgrade with its progress. Sets
+# the machine up, builds the Windows preset, prepares a fresh Wine prefix of
+# its own, places the upgrade library and an update image in its
+# C:\Windows\System32\drivers and the virtual AdbWinApi.dll in
+# C:\Windows\System32, lists the devices, runs the upgrade runner with the
+# event trail captured, and prints the trail and the device's verdict. Exit
+# status 0 only when the device was listed, received the image, checked its
+# size and MD5 digest and started the update.
 #
 #   bash scripts/runner-demo.sh
 #   BUILD_DIR=build/windows-mine bash scripts/runner-demo.sh   # another build dir
@@ -60,6 +61,14 @@ serial VLNR-SN-000123
 SCRIPT
 rm -f "$system32/virtual_device_verdict.txt" "$system32/virtual_device_record.txt"
 
+step "upgrade_runner list: the devices it can update"
+set +e
+cmake/wine-run.sh "$prefix" 'C:\velunor\upgrade_runner.exe' list \
+  'C:\Windows\System32\drivers\velunorUpdateExport.dll'
+list_status=$?
+set -e
+echo "list exit code: $list_status"
+
 step "upgrade_runner under Wine (event trail from Wine's trace)"
 set +e
 python3 testing/wine_events.py run --prefix "$prefix" \
@@ -93,6 +102,7 @@ check "image received" "$(value image_received)" 1
 check "size checked" "$(value image_size)/$(value bytes_received)" "$image_size/$image_size"
 check "MD5 checked" "$(value md5_computed)/$(value md5_verified)" "$image_md5/1"
 check "update started" "$(value update_started)" 1
+check "device listed" "$list_status" 0
 check "runner result 0" "$runner_status" 0
 if [ $ok -eq 1 ]; then
   echo "main job: the device verified the image and started the update"
