@@ -52,6 +52,11 @@ void VirtualClock::add(DWORD milliseconds) {
   waits_.push_back(milliseconds);
 }
 
+void VirtualClock::clear() {
+  std::lock_guard<std::mutex> hold(lock_);
+  waits_.clear();
+}
+
 std::vector<DWORD> VirtualClock::waits() const {
   std::lock_guard<std::mutex> hold(lock_);
   return waits_;

@@ -29,6 +29,8 @@ class VirtualClock {
   uint64_t elapsedMs() const;
 
   void add(DWORD milliseconds);
+  // Forgets the waits so far.
+  void clear();
 
  private:
   struct Patches;

@@ -13,6 +13,12 @@ constexpr char kSyncFailureText[] =
     "Failed to transfer all the data in %d times retries.State: %d, Status: "
     "%d, WrittenBytes: %u\n";
 
+// A status read counts only when the device delivered the whole record: the
+// bytes it left out would read as zero, and zero means success.
+bool statusRead(int64_t result) {
+  return result >= static_cast<int64_t>(sizeof(DeviceStatus));
+}
+
 bool readsFromDevice(uint16_t request) {
   return request == VLNR_USB_REQ_WUP_GET_STATUS ||
          request == VLNR_USB_REQ_WUP_GET_SYNC_STATUS;
@@ -52,10 +58,12 @@ int64_t velunorSendControlInfo(Transport* transport, uint16_t request,
 int getDeviceStatus(Transport* transport, DeviceStatus* out) {
   for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
     std::memset(out, 0, sizeof *out);
-    if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_GET_STATUS, out,
-                               sizeof *out) >= 0) {
+    if (statusRead(velunorSendControlInfo(
+            transport, VLNR_USB_REQ_WUP_GET_STATUS, out, sizeof *out))) {
       return 0;
     }
+    // The caller sees no part of an answer that did not count.
+    std::memset(out, 0, sizeof *out);
     transport->sleep_ms(kStatusPollWaitMs);
   }
   return reportStatusFailure();
@@ -71,7 +79,10 @@ int getSyncStatus(Transport* transport, DeviceStatus* out) {
       out->status = kDeviceStatusBusy;
       continue;
     }
-    if (result < 0) return reportSyncFailure(*out);
+    if (!statusRead(result)) {
+      std::memset(out, 0, sizeof *out);
+      return reportSyncFailure(*out);
+    }
     if (out->status == kDeviceStatusSuccess) return 0;
     if (out->status != kDeviceStatusBusy) return reportSyncFailure(*out);
   }

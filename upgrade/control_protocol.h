@@ -110,12 +110,15 @@ static_assert(offsetof(DeviceStatus, reserved) == 6, "reserved");
 int64_t velunorSendControlInfo(Transport* transport, uint16_t request,
                                void* data, uint32_t length);
 
-// Reads the device's status (5 attempts, 200 ms after each failed one).
-// 0 when a read went through, whatever it says; -1 when none did.
+// Reads the device's status (5 attempts, 200 ms after each failed one). An
+// answer of fewer than 8 bytes is a failed attempt. 0 when a read went
+// through, whatever it says; -1 when none did (`out` is then all zero).
 int getDeviceStatus(Transport* transport, DeviceStatus* out);
 
 // Polls the sync status until the device is no longer busy (10 polls, 200 ms
-// before each). 0 on status 0, else -1; `out` keeps the last answer.
+// before each). A failed request or an answer of fewer than 8 bytes ends the
+// poll. 0 on status 0, else -1; `out` keeps the last answer (all zero when
+// it did not count).
 int getSyncStatus(Transport* transport, DeviceStatus* out);
 
 // Local time with the zone's standard and daylight offsets. Always 0.

@@ -276,17 +276,71 @@ TEST_F(ControlProtocolTest, StatusReadOnTheDeviceAfterAnnouncing) {
   EXPECT_EQ(+status.bytes_written, 0u);
 }
 
-TEST_F(ControlProtocolTest, ShortStatusReadLeavesTheRestZero) {
-  vdev::AnswerOverride two_bytes;
-  two_bytes.status = 0;
-  two_bytes.bytes_written = 1234;
-  two_bytes.length = 2;
-  vdev::overrideAnswer(vdev::kRequestGetStatus, 1, 1, two_bytes);
+// Bytes the device leaves out would read as zero, and zero means success: an
+// answer shorter than the record is no answer.
+TEST_F(ControlProtocolTest, ShortStatusAnswersAreFailedAttempts) {
+  for (uint32_t delivered : {0u, 2u, 7u}) {
+    SCOPED_TRACE(delivered);
+    vdev::reset();
+    events_.clear();
+    clock_.clear();
+    transport_ = std::make_unique<WindowsUsbTransport>(openVirtualInterface());
+    vdev::AnswerOverride short_answer;
+    short_answer.status = 2;  // a refusal, had it arrived whole
+    short_answer.length = delivered;
+    vdev::overrideAnswer(vdev::kRequestGetStatus, 1, 5, short_answer);
+    DeviceStatus status;
+    std::memset(&status, 0xEE, sizeof status);
+    CaptureStderr();
+    EXPECT_EQ(getDeviceStatus(transport_.get(), &status), -1);
+    EXPECT_EQ(GetCapturedStderr(),
+              "Failed to get status in 5 times retries.\n");
+    EXPECT_EQ(controls().size(), 5u);
+    EXPECT_EQ(clock_.waits(), std::vector<DWORD>(5, 200));
+    EXPECT_EQ(bytesOf(status), Bytes(8, 0));
+    // The transport saw five transfers go through; the poll counts none.
+    std::vector<std::string> texts(5, "Control IO success");
+    texts.push_back("Failed to get status in 5 times retries.\n");
+    EXPECT_EQ(events_.texts(), texts);
+  }
+}
+
+TEST_F(ControlProtocolTest, AWholeAnswerAfterAShortOneCounts) {
+  ASSERT_EQ(announce("1.0", 4096), 64);
+  vdev::AnswerOverride empty;
+  empty.length = 0;
+  vdev::overrideAnswer(vdev::kRequestGetStatus, 1, 1, empty);
   DeviceStatus status;
-  std::memset(&status, 0xEE, sizeof status);
-  ASSERT_EQ(getDeviceStatus(transport_.get(), &status), 0);
-  EXPECT_EQ(status.state, vdev::kStateIdle);
-  EXPECT_EQ(+status.bytes_written, 0u);
+  EXPECT_EQ(getDeviceStatus(transport_.get(), &status), 0);
+  EXPECT_EQ(status.status, 0);
+  EXPECT_EQ(status.state, vdev::kStateReceiving);
+  EXPECT_EQ(controls().size(), 3u);  // the announcement and two reads
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{200});
+}
+
+TEST_F(ControlProtocolTest, AShortSyncAnswerEndsThePollAsAFailedRead) {
+  ASSERT_EQ(announce("1.0", 4096), 64);
+  for (uint32_t delivered : {0u, 7u}) {
+    SCOPED_TRACE(delivered);
+    events_.clear();
+    clock_.clear();
+    vdev::AnswerOverride short_answer;
+    short_answer.status = 0;
+    short_answer.bytes_written = 4096;
+    short_answer.length = delivered;
+    vdev::overrideAnswer(vdev::kRequestGetSyncStatus, 1, 2, short_answer);
+    DeviceStatus status;
+    CaptureStderr();
+    EXPECT_EQ(getSyncStatus(transport_.get(), &status), -1);
+    const char* text =
+        "Failed to transfer all the data in 10 times retries.State: 0, "
+        "Status: 0, WrittenBytes: 0\n";
+    EXPECT_EQ(GetCapturedStderr(), text);
+    EXPECT_EQ(events_.texts(),
+              (std::vector<std::string>{"Control IO success", text}));
+    EXPECT_EQ(clock_.waits(), std::vector<DWORD>{200});  // one poll
+    EXPECT_EQ(bytesOf(status), Bytes(8, 0));
+  }
 }
 
 TEST_F(ControlProtocolTest, DeviceThatRefusesEveryRequestCostsAllWaits) {
