@@ -117,8 +117,8 @@ constexpr UpgradeOutcome upgradeOutcomeOf(int32_t result) {
 
 // The result of veluSendImageFile: 0, or the step that failed. The export
 // folds these into kUpgradeDownloadFailed; the library's events name the
-// step. Two steps have always shared -14, and two -22: each failure point has
-// a name of its own, the values stay.
+// step. Some failure points share a value (-10, -14, -22): each has a name of
+// its own, the values stay.
 constexpr int kImageSent = 0;
 constexpr int kImageEmpty = -1;
 constexpr int kImageAnnouncementNotSent = -2;
@@ -130,7 +130,10 @@ constexpr int kImageSegmentSyncFailed = -7;
 constexpr int kImageSegmentCountDisagreed = -8;
 constexpr int kImageFinalSyncFailed = -9;
 constexpr int kImageFinalCountDisagreed = -10;
-constexpr int kImageDigestNotComputed = -11;
+// The data phase ended short of the image: a read failed, or the total sent
+// differs from the file's size.
+constexpr int kImageNotSentWhole = -10;
+constexpr int kImageDigestNotComputed = -11;  // a failed read included
 constexpr int kImageDigestNotSent = -12;
 constexpr int kImageDigestStatusNotRead = -13;
 constexpr int kImageIntegrityCheckFailed = -14;
@@ -139,5 +142,7 @@ constexpr int kImageStartStatusNotRead = -15;
 constexpr int kImageStartRefused = -16;
 constexpr int kImageNoTransport = -22;
 constexpr int kImageNotOpened = -22;  // the file cannot be opened or sized
+// 4 GiB or more: the size does not fit the announcement's 32 bits.
+constexpr int kImageTooLarge = -22;
 
 #endif  // VELUNOR_COMMON_UPGRADE_CONTRACT_H_

@@ -26,6 +26,12 @@ constexpr char kIntegrityFailure[] =
     "Integration Checking Failed. status(%d) state(%d)\n";
 constexpr char kRefusedAnnouncement[] =
     "fail to set the download information, wrong status: %d, wrong state: %d";
+constexpr char kImageTooLargeText[] = "update file is too large: %llu bytes";
+constexpr char kImageNotSentWholeText[] =
+    "update file could not be sent whole: %llu of %llu bytes";
+
+// The announcement carries the image's size in 32 bits.
+constexpr uint64_t kLargestImageSize = 0xFFFFFFFF;
 
 // Room for an 8-bit value as decimal text.
 constexpr size_t kNumberTextSize = 8;
@@ -61,6 +67,14 @@ bool countConfirmed(const DeviceStatus& status, uint64_t total) {
 int64_t imageSize(FILE* image) {
   if (_fseeki64(image, 0, SEEK_END) != 0) return -1;
   return _ftelli64(image);
+}
+
+// Refused before any request: announced with its low 32 bits, it would be
+// streamed whole before any count could disagree.
+int reportTooLarge(uint64_t size) {
+  reportEventFormat(EVENTLOG_ERROR_TYPE, kImageTooLargeText,
+                    static_cast<unsigned long long>(size));
+  return kImageTooLarge;
 }
 
 int reportUnopenable(const char* path) {
@@ -130,6 +144,24 @@ int confirmSegment(Transport* transport, uint64_t total) {
   std::fprintf(stderr, kSegmentCountFailure, status.status,
                static_cast<unsigned>(status.bytes_written));
   return kImageSegmentCountDisagreed;
+}
+
+// Whatever the device confirmed, it cannot hold an image the data phase did
+// not send whole.
+int checkSentWhole(bool read_failed, uint64_t total, uint64_t size) {
+  if (read_failed) {
+    std::fputs("update file could not be read whole\n", stderr);
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                U16("update file could not be read whole"));
+    return kImageNotSentWhole;
+  }
+  if (total == size) return 0;
+  auto sent = static_cast<unsigned long long>(total);
+  auto whole = static_cast<unsigned long long>(size);
+  std::fprintf(stderr, kImageNotSentWholeText, sent, whole);
+  std::fputc('\n', stderr);
+  reportEventFormat(EVENTLOG_ERROR_TYPE, kImageNotSentWholeText, sent, whole);
+  return kImageNotSentWhole;
 }
 
 // A last segment that did not fill (or no segments at all) still has to be
@@ -221,18 +253,18 @@ int startUpdate(Transport* transport) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-void digestFile(FILE* file, uint8_t* buffer,
+// False when a read failed: a digest of part of the file must not be sent.
+bool digestFile(FILE* file, uint8_t* buffer,
                 unsigned char (&digest)[MD5_DIGEST_LENGTH]) {
   MD5_CTX context;
   MD5_Init(&context);
-  // A read error ends the digest like the end of the file; the device's
-  // check then tells.
   for (;;) {
     size_t read = std::fread(buffer, 1, kDigestReadSize, file);
     if (read == 0) break;
     MD5_Update(&context, buffer, read);
   }
   MD5_Final(digest, &context);
+  return std::ferror(file) == 0;
 }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -253,9 +285,10 @@ int generateMd5Sum(const char* path, char* text) {
     return -2;
   }
   unsigned char digest[MD5_DIGEST_LENGTH];
-  digestFile(file.get(), buffer.get(), digest);
+  bool whole = digestFile(file.get(), buffer.get(), digest);
   buffer.reset();
   file.reset();
+  if (!whole) return -3;
   static constexpr char kHexDigits[] = "0123456789abcdef";
   for (size_t i = 0; i < MD5_DIGEST_LENGTH; ++i) {
     text[2 * i] = kHexDigits[digest[i] >> 4];
@@ -266,7 +299,7 @@ int generateMd5Sum(const char* path, char* text) {
 }
 
 int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
-                 uint64_t* total) {
+                 uint64_t* total, bool* read_failed) {
   _fseeki64(image.get(), 0, SEEK_SET);
   Buffer buffer = allocateBuffer(kImageChunkSize);
   if (!buffer) {
@@ -276,6 +309,7 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
     return kImageChunkBufferNotObtained;
   }
   *total = 0;
+  *read_failed = false;
   uint64_t missing = segment_length;
   // Chunks never cross a segment's end, so every full segment is confirmed
   // exactly at its last byte.
@@ -283,9 +317,11 @@ int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
     size_t wanted = missing < kImageChunkSize ? static_cast<size_t>(missing)
                                               : kImageChunkSize;
     size_t read = std::fread(buffer.get(), 1, wanted, image.get());
-    if (read == 0) break;
+    if (read == 0) {
+      *read_failed = std::ferror(image.get()) != 0;
+      break;
+    }
     int64_t written = transport->usb_write(buffer.get(), read);
-    // The device's count, checked at the next sync, tells how far it got.
     if (written < static_cast<int64_t>(read)) {
       reportEvent(EVENTLOG_ERROR_TYPE,
                   U16("Send the update file through USB fail"));
@@ -317,18 +353,23 @@ int sendImageFile(Transport* transport, const char* path, const char* version,
   if (size == 0) return kImageEmpty;
   // A file whose size cannot be taken cannot be sent either.
   if (size < 0) return reportUnopenable(path);
+  if (static_cast<uint64_t>(size) > kLargestImageSize) {
+    return reportTooLarge(size);
+  }
   int result = announceImage(transport, version != nullptr ? version : "",
                              static_cast<uint64_t>(size), bSegmented, bForce);
   if (result != 0) return result;
   progressImageSending(path, static_cast<uint64_t>(size));
   // Without segments the one segment is longer than the image, so it never
-  // fills and only the final sync confirms the count. It is measured on the
-  // whole size: from its low 32 bits alone, an image of 4 GiB or more would
-  // get a segment of a few bytes and a sync after each.
+  // fills and only the final sync confirms the count.
   uint64_t segment_length =
       bSegmented != 0 ? kImageSegmentLength : static_cast<uint64_t>(size) + 1;
   uint64_t total = 0;
-  result = veluSyncData(transport, std::move(image), segment_length, &total);
+  bool read_failed = false;
+  result = veluSyncData(transport, std::move(image), segment_length, &total,
+                        &read_failed);
+  if (result != 0) return result;
+  result = checkSentWhole(read_failed, total, static_cast<uint64_t>(size));
   if (result != 0) return result;
   if (finalSyncDue(bSegmented, total)) {
     result = finalSync(transport, total);

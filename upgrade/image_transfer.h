@@ -33,7 +33,7 @@ int veluSendImageFile(Transport* transport, const char* path,
 // Writes the MD5 digest of the file at `path` into `text` as 32 lower-case
 // hexadecimal digits and a zero byte (`text` holds at least 33 bytes).
 // 0, or -1 when the file cannot be opened, -2 when the read buffer cannot be
-// obtained.
+// obtained, -3 when a read failed.
 int generateMd5Sum(const char* path, char* text);
 
 // An open image file, closed when its owner lets go of it.
@@ -44,12 +44,12 @@ using ImageFile = std::unique_ptr<FILE, ImageFileCloser>;
 
 // The data phase: sends the image from its start, `segment_length` bytes per
 // segment, and confirms the device's count after every full segment. The file
-// is closed before it returns. 0 when the data ran out (the file's end or a
-// failed write; `total` then holds the bytes the device accepted),
-// kImageChunkBufferNotObtained, kImageSegmentSyncFailed or
-// kImageSegmentCountDisagreed.
+// is closed before it returns. 0 when the data ran out: at the file's end, at
+// a failed read (`read_failed` then set) or at a failed write; `total` then
+// holds the bytes the device accepted. kImageChunkBufferNotObtained,
+// kImageSegmentSyncFailed or kImageSegmentCountDisagreed.
 int veluSyncData(Transport* transport, ImageFile image, uint64_t segment_length,
-                 uint64_t* total);
+                 uint64_t* total, bool* read_failed);
 
 // Where the procedure's chunk and digest buffers come from (malloc unless
 // replaced; they are released with free). A replacement lets tests walk the

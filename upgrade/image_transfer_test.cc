@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -18,6 +20,14 @@
 #include "testing/virtual_clock.h"
 #include "testing/virtual_device/virtual_device.h"
 #include "upgrade/control_protocol.h"
+
+#ifdef _WIN32
+#include "testing/import_patch.h"
+#else
+#include <unistd.h>
+
+#include "platform/host/host_testing.h"
+#endif
 
 namespace {
 
@@ -177,7 +187,13 @@ class WatchedTransport : public Transport {
   }
   int64_t usb_control_transfer(uint8_t direction, const void* setup,
                                void* buffer, uint32_t length) override {
-    return inner_.usb_control_transfer(direction, setup, buffer, length);
+    int64_t result =
+        inner_.usb_control_transfer(direction, setup, buffer, length);
+    if (afterControl) {
+      const auto* bytes = static_cast<const uint8_t*>(setup);
+      afterControl(static_cast<uint16_t>(bytes[2] | bytes[3] << 8));
+    }
+    return result;
   }
   int64_t usb_close() override { return inner_.usb_close(); }
   int64_t reserved_op() override { return inner_.reserved_op(); }
@@ -186,6 +202,8 @@ class WatchedTransport : public Transport {
   }
 
   std::vector<uint64_t> writes;
+  // Called with the request code after each control transfer.
+  std::function<void(uint16_t)> afterControl;
 
  private:
   WindowsUsbTransport inner_;
@@ -208,6 +226,86 @@ bool fileIsClosed(const std::string& path) {
   return true;
 #endif
 }
+
+#ifdef _WIN32
+// The file whose reads fail, and from which byte on.
+struct FaultTarget {
+  BY_HANDLE_FILE_INFORMATION file;
+  uint64_t from;
+};
+std::atomic<const FaultTarget*> faultTarget{nullptr};
+
+bool isTarget(HANDLE handle, const FaultTarget& target) {
+  BY_HANDLE_FILE_INFORMATION file;
+  return GetFileInformationByHandle(handle, &file) &&
+         file.dwVolumeSerialNumber == target.file.dwVolumeSerialNumber &&
+         file.nFileIndexHigh == target.file.nFileIndexHigh &&
+         file.nFileIndexLow == target.file.nFileIndexLow;
+}
+
+// ReadFile as the runtime library calls it, over a disk that fails from the
+// target's byte on.
+BOOL WINAPI faultyReadFile(HANDLE handle, LPVOID buffer, DWORD size,
+                           LPDWORD read, LPOVERLAPPED overlapped) {
+  const FaultTarget* target = faultTarget.load();
+  if (target != nullptr && overlapped == nullptr && isTarget(handle, *target)) {
+    LARGE_INTEGER zero = {};
+    LARGE_INTEGER position = {};
+    SetFilePointerEx(handle, zero, &position, FILE_CURRENT);
+    auto at = static_cast<uint64_t>(position.QuadPart);
+    if (at >= target->from) {
+      if (read != nullptr) *read = 0;
+      SetLastError(ERROR_CRC);
+      return FALSE;
+    }
+    if (at + size > target->from) size = static_cast<DWORD>(target->from - at);
+  }
+  using ReadFileFunction = decltype(&ReadFile);
+  auto real = reinterpret_cast<ReadFileFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ReadFile")));
+  return real(handle, buffer, size, read, overlapped);
+}
+#endif
+
+// Every read of the file at `path` fails from byte `offset` on while this
+// lives, in whatever handle the procedure opens on it, as a disk with a bad
+// sector would fail them.
+class ReadFault {
+ public:
+  ReadFault(const std::string& path, uint64_t offset) {
+#ifdef _WIN32
+    HANDLE file = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(GetFileInformationByHandle(file, &target_.file));
+    CloseHandle(file);
+    target_.from = offset;
+    // The runtime library reads files with ReadFile.
+    patch_ = std::make_unique<ImportPatch>(
+        GetModuleHandleW(L"msvcrt.dll"), "ReadFile",
+        reinterpret_cast<const void*>(&faultyReadFile));
+    EXPECT_TRUE(patch_->applied());
+    faultTarget = &target_;
+#else
+    hostFailReadsFrom(path.c_str(), static_cast<int64_t>(offset));
+#endif
+  }
+  ~ReadFault() {
+#ifdef _WIN32
+    faultTarget = nullptr;
+#else
+    hostFailReadsFrom(nullptr, 0);
+#endif
+  }
+  ReadFault(const ReadFault&) = delete;
+  ReadFault& operator=(const ReadFault&) = delete;
+
+ private:
+#ifdef _WIN32
+  FaultTarget target_ = {};
+  std::unique_ptr<ImportPatch> patch_;
+#endif
+};
 
 size_t failingSize = 0;
 void* failSize(size_t size) {
@@ -251,6 +349,14 @@ class ImageTransferTest : public testing::Test {
       left -= part;
     }
     std::fclose(file);
+    return path;
+  }
+
+  // A file of `size` zero bytes that takes no room on the disk.
+  std::string sparseImage(uint64_t size, const char* name = "huge.bin") {
+    std::string path = (directory_ / name).string();
+    std::fclose(std::fopen(path.c_str(), "wb"));
+    fs::resize_file(path, size);
     return path;
   }
 
@@ -455,21 +561,27 @@ TEST_F(ImageTransferTest, LongVersionTextIsCutToFitTheAnnouncement) {
   EXPECT_EQ(std::string(vdev::verdict().version), std::string(31, 'v'));
 }
 
-TEST_F(ImageTransferTest, ImageOfFourGiBWithoutSegmentsIsOneSegment) {
-  // A sparse file: only its first chunk is ever read. The device hears of
-  // the low 32 bits of its size (100) and refuses the rest of the chunk.
-  std::string path = (directory_ / "huge.bin").string();
-  std::fclose(std::fopen(path.c_str(), "wb"));
-  fs::resize_file(path, (uint64_t{1} << 32) + 100);
-  EXPECT_EQ(send(path, 0, 0), -10);
-  EXPECT_EQ(vdev::verdict().image_size, 100u);
-  // Full chunks as for any other image, not segments of 101 bytes.
-  EXPECT_EQ(transport_->writes, (std::vector<uint64_t>{16384, 0}));
-  EXPECT_EQ(syncCounts(), std::vector<uint32_t>{100});
-  EXPECT_EQ(err_.back(),
-            "Something wrong in the transferring, error is (0) writtenBytes: "
-            "100");
+// Its size does not fit the 32-bit field of the announcement.
+TEST_F(ImageTransferTest, ImageOfFourGiBIsRefusedBeforeItIsAnnounced) {
+  std::string path = sparseImage(uint64_t{1} << 32);
+  EXPECT_EQ(send(path, 0, 0), -22);
+  EXPECT_EQ(trail(),
+            Lines{event(1, "update file is too large: 4294967296 bytes")});
+  EXPECT_EQ(busTraffic(), 0u);
+  EXPECT_EQ(out_, Lines{});
   EXPECT_TRUE(fileIsClosed(path));
+
+  // One byte less still fits: it is announced with its whole size.
+  vdev::reset();
+  events_.clear();
+  transport_ = std::make_unique<WatchedTransport>(openVirtualInterface());
+  vdev::AnswerOverride refused;
+  refused.status = vdev::kStatusFailed;
+  vdev::overrideAnswer(vdev::kRequestGetStatus, 1, 1, refused);
+  std::string largest = sparseImage((uint64_t{1} << 32) - 1, "largest.bin");
+  EXPECT_EQ(send(largest, 0, 0), -5);
+  EXPECT_EQ(vdev::verdict().image_size, 0xFFFFFFFFu);
+  EXPECT_TRUE(fileIsClosed(largest));
 }
 
 // Nothing sent ----------------------------------------------------------------
@@ -485,6 +597,63 @@ TEST_F(ImageTransferTest, NoTransportAndUnopenableFileGiveMinus22) {
   EXPECT_EQ(seen[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_FALSE(seen[0].wide);
   EXPECT_EQ(seen[0].strings, (Lines{"can not open update file : ", missing}));
+  EXPECT_EQ(busTraffic(), 0u);
+  EXPECT_EQ(out_, Lines{});
+}
+
+// A pipe opens like a file, but it has no size to announce.
+class UnsizableFile {
+ public:
+  UnsizableFile() {
+#ifdef _WIN32
+    path_ = "\\\\.\\pipe\\velunor_image_transfer_" +
+            std::to_string(GetCurrentProcessId());
+    // One instance for each open: the test's own check and the procedure's.
+    for (HANDLE& instance : instances_) {
+      instance =
+          CreateNamedPipeA(path_.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE,
+                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    }
+#else
+    if (pipe(ends_) == 0) path_ = "/proc/self/fd/" + std::to_string(ends_[0]);
+#endif
+  }
+  ~UnsizableFile() {
+#ifdef _WIN32
+    for (HANDLE instance : instances_) CloseHandle(instance);
+#else
+    close(ends_[0]);
+    close(ends_[1]);
+#endif
+  }
+  UnsizableFile(const UnsizableFile&) = delete;
+  UnsizableFile& operator=(const UnsizableFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+#ifdef _WIN32
+  HANDLE instances_[2] = {};
+#else
+  int ends_[2] = {-1, -1};
+#endif
+};
+
+TEST_F(ImageTransferTest, ImageWhoseSizeCannotBeTakenIsNotSent) {
+  UnsizableFile unsizable;
+  FILE* opened = openBinaryFile(unsizable.path().c_str());
+  ASSERT_NE(opened, nullptr) << unsizable.path();
+  bool sized = _fseeki64(opened, 0, SEEK_END) == 0 && _ftelli64(opened) >= 0;
+  std::fclose(opened);
+  if (sized) GTEST_SKIP() << "this platform gives a pipe a size";
+
+  EXPECT_EQ(send(unsizable.path()), -22);
+  std::vector<RecordedEvent> seen = events_.events();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(seen[0].strings,
+            (Lines{"can not open update file : ", unsizable.path()}));
   EXPECT_EQ(busTraffic(), 0u);
   EXPECT_EQ(out_, Lines{});
 }
@@ -650,38 +819,139 @@ TEST_F(ImageTransferTest, WrongSegmentCountGivesMinus8) {
   EXPECT_TRUE(fileIsClosed(path));
 }
 
-TEST_F(ImageTransferTest, WriteFailingInTheSecondSegmentEndsTheDataPhase) {
+TEST_F(ImageTransferTest, WriteFailingInTheSecondSegmentFailsTheDataPhase) {
   // Every 16384-byte chunk is a data call and a zero-length packet; the 259th
   // chunk's data call is write call 517.
   vdev::failCall(vdev::Call::kWriteEndpointSync, 2 * 258 + 1, kStall);
   std::string path = image(kSegment + 5 * 16384 + 100);
-  EXPECT_EQ(send(path), -14);
+  EXPECT_EQ(send(path), -10);
 
-  uint32_t accepted = kSegment + 2 * 16384;
-  EXPECT_EQ(syncCounts(), (std::vector<uint32_t>{4194304, accepted}));
-  EXPECT_EQ(vdev::verdict().bytes_received, accepted);
-  EXPECT_EQ(transport_->writes.size(), 259u + 1);  // then the final sync's
-  EXPECT_EQ(transport_->writes.back(), 0u);
-  EXPECT_EQ(
-      trail(),
-      (Lines{kControlOk, kAnnounced, kControlOk, kSegmentSent, kControlOk,
-             event(1, "AdbWriteEndpointSync, errno: 31"),
-             event(1, "Send the update file through USB fail"), kDataFinished,
-             kControlOk, kControlOk, kControlOk,
-             event(1, "Integration Checking Failed. status(2) state(2)\n")}));
-  EXPECT_EQ(err_, (Lines{"AdbWriteEndpointSync returned 0, errno: 31",
-                         "Integration Checking Failed. status(2) state(2)"}));
+  EXPECT_EQ(syncCounts(), std::vector<uint32_t>{4194304});  // no final sync
+  EXPECT_EQ(vdev::verdict().bytes_received, kSegment + 2 * 16384);
+  EXPECT_EQ(transport_->writes.size(), 259u);
+  EXPECT_EQ(requests(), (std::vector<uint16_t>{1, 2, 7}));
+  const char* text =
+      "update file could not be sent whole: 4227072 of 4276324 bytes";
+  EXPECT_EQ(trail(),
+            (Lines{kControlOk, kAnnounced, kControlOk, kSegmentSent, kControlOk,
+                   event(1, "AdbWriteEndpointSync, errno: 31"),
+                   event(1, "Send the update file through USB fail"),
+                   kDataFinished, event(1, text)}));
+  EXPECT_EQ(err_, (Lines{"AdbWriteEndpointSync returned 0, errno: 31", text}));
+  EXPECT_FALSE(vdev::verdict().update_started);
   EXPECT_TRUE(fileIsClosed(path));
 }
 
-TEST_F(ImageTransferTest, FirstWriteFailingLeavesTheShortfallToTheDigestCheck) {
-  // A total of 0 counts as whole segments: no final sync is due.
+TEST_F(ImageTransferTest, FirstWriteFailingFailsTheDataPhase) {
   vdev::failCall(vdev::Call::kWriteEndpointSync, 1, kStall);
   std::string path = image(100);
-  EXPECT_EQ(send(path), -14);
-  EXPECT_EQ(requests(), (std::vector<uint16_t>{1, 2, 8, 2}));
+  EXPECT_EQ(send(path), -10);
+  EXPECT_EQ(requests(), (std::vector<uint16_t>{1, 2}));
   EXPECT_EQ(transport_->writes, std::vector<uint64_t>{100});
-  EXPECT_FALSE(vdev::verdict().md5_verified);
+  EXPECT_EQ(trail().back(),
+            event(1, "update file could not be sent whole: 0 of 100 bytes"));
+}
+
+// A failing disk ends the reads early; the device would confirm, digest and
+// start the part it got, so the procedure itself must refuse it.
+TEST_F(ImageTransferTest, ReadErrorInTheDataPhaseFailsWithMinus10) {
+  std::string path = image(kSegment + 5 * 16384 + 100);
+  ReadFault fault(path, kSegment + 2 * 16384);
+  EXPECT_EQ(send(path), -10);
+
+  EXPECT_EQ(vdev::verdict().bytes_received, kSegment + 2 * 16384);
+  EXPECT_EQ(requests(), (std::vector<uint16_t>{1, 2, 7}));
+  EXPECT_EQ(trail(), (Lines{kControlOk, kAnnounced, kControlOk, kSegmentSent,
+                            kControlOk, kDataFinished,
+                            event(1, "update file could not be read whole")}));
+  EXPECT_EQ(err_, Lines{"update file could not be read whole"});
+  EXPECT_FALSE(vdev::verdict().md5_checked);
+  EXPECT_FALSE(vdev::verdict().update_started);
+  EXPECT_TRUE(fileIsClosed(path));
+}
+
+TEST_F(ImageTransferTest, ReadErrorWhileDigestingFailsWithMinus11) {
+  std::string path = image(100);
+  std::unique_ptr<ReadFault> fault;
+  // The data phase has read the file whole once the device confirms it.
+  transport_->afterControl = [&](uint16_t request) {
+    if (request == VLNR_USB_REQ_WUP_GET_SYNC_STATUS && !fault) {
+      fault = std::make_unique<ReadFault>(path, 50);
+    }
+  };
+  EXPECT_EQ(send(path), -11);
+  EXPECT_EQ(requests(), (std::vector<uint16_t>{1, 2, 7}));
+  EXPECT_EQ(trail(),
+            (Lines{kControlOk, kAnnounced, kControlOk, kDataFinished,
+                   kControlOk, event(1, "Failed to generate the MD5 Sum")}));
+  EXPECT_EQ(err_, Lines{});
+  EXPECT_FALSE(vdev::verdict().md5_checked);
+  fault.reset();
+  EXPECT_TRUE(fileIsClosed(path));
+}
+
+// Bytes a status answer leaves out would read as zero, and zero means
+// success: each read that the procedure depends on fails with its own code.
+TEST_F(ImageTransferTest, ShortStatusAnswersFailTheStepThatReadThem) {
+  struct Case {
+    const char* name;
+    uint16_t request;
+    uint32_t first;  // occurrence of the request
+    uint32_t count;
+    uint64_t size;
+    int result;
+    Lines tail;
+  };
+  const Lines kNoStatus = {
+      event(1, "Failed to get status in 5 times retries.\n")};
+  const std::string kNoSync = event(
+      1,
+      "Failed to transfer all the data in 10 times retries.State: 0, Status: "
+      "0, WrittenBytes: 0\n");
+  const Case cases[] = {
+      {"announcement", vdev::kRequestGetStatus, 1, 5, 100, -3,
+       concat({kNoStatus, {event(1, "fail to read usb status")}})},
+      {"segment sync",
+       vdev::kRequestGetSyncStatus,
+       1,
+       1,
+       kSegment + 1,
+       -7,
+       {kNoSync, event(1, "fail to sync data in transfer")}},
+      {"final sync",
+       vdev::kRequestGetSyncStatus,
+       1,
+       1,
+       100,
+       -9,
+       {kNoSync, event(1, "fail to sync data in transfer")}},
+      {"digest check", vdev::kRequestGetStatus, 2, 5, 100, -13,
+       concat({kNoStatus, {event(1, "Failed to read the status")}})},
+      {"start", vdev::kRequestGetStatus, 3, 5, 100, -15,
+       concat({kNoStatus, {event(1, "Failed to read the status\n")}})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vdev::reset();
+    events_.clear();
+    transport_ = std::make_unique<WatchedTransport>(openVirtualInterface());
+    vdev::AnswerOverride empty;
+    empty.status = vdev::kStatusFailed;  // what the device meant to say
+    empty.length = 0;
+    vdev::overrideAnswer(c.request, c.first, c.count, empty);
+    std::string path = image(c.size);
+
+    EXPECT_EQ(send(path), c.result);
+
+    Lines seen = trail();
+    ASSERT_GE(seen.size(), c.tail.size());
+    EXPECT_EQ(Lines(seen.end() - c.tail.size(), seen.end()), c.tail);
+    if (c.result != -15) {
+      EXPECT_TRUE(controls(VLNR_USB_REQ_WUP_START_UPDATE).empty());
+      EXPECT_FALSE(vdev::verdict().update_started);
+    }
+    EXPECT_TRUE(fileIsClosed(path));
+  }
 }
 
 // Final sync failures ---------------------------------------------------------
@@ -819,6 +1089,12 @@ TEST_F(ImageTransferTest, GenerateMd5SumOfKnownAndMultiBlockFiles) {
 
   std::string missing = (directory_ / "missing").string();
   EXPECT_EQ(generateMd5Sum(missing.c_str(), text), -1);
+
+  {
+    ReadFault fault(large, 2 * kDigestReadSize + 1);
+    EXPECT_EQ(generateMd5Sum(large.c_str(), text), -3);
+  }
+  EXPECT_TRUE(fileIsClosed(large));
 
   failingSize = kDigestReadSize;
   setImageBufferAllocator(&failSize);

@@ -17,6 +17,12 @@ void hostSetDriversDirectory(const char* folder);
 // paths are copied unchanged. Returns false when `out` is too small.
 bool hostMapPath(const char* path, char* out, size_t out_size);
 
+// Makes the files that openBinaryFile opens from now on under `path` (as it
+// is given, before mapping) fail every read from byte `offset` on, as a disk
+// with a bad sector would; reads before it and seeks still work. Null `path`
+// ends it.
+void hostFailReadsFrom(const char* path, int64_t offset);
+
 // Replaces the event log and the wait; null restores the defaults (reports are
 // dropped, Sleep really sleeps).
 void hostSetReportEventHooks(ReportEventWFunction wide,

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -21,6 +22,11 @@ std::atomic<ReportEventWFunction> report_wide{nullptr};
 std::atomic<ReportEventAFunction> report_narrow{nullptr};
 std::atomic<SleepFunction> sleep_hook{nullptr};
 std::string drivers_folder;
+
+// Reads of this file fail from this byte on (see hostFailReadsFrom).
+std::mutex read_fault_lock;
+std::string read_fault_path;
+int64_t read_fault_offset = 0;
 
 constexpr char kDriversPrefix[] = "C:\\Windows\\System32\\drivers";
 
@@ -76,6 +82,49 @@ bool fillEntry(Search* search, _finddata_t* entry) {
   return true;
 }
 
+// A file whose reads fail from a given byte on, over the real file.
+struct FaultyFile {
+  FILE* file;
+  int64_t fail_from;
+};
+
+ssize_t readFaulty(void* cookie, char* buffer, size_t size) {
+  auto* faulty = static_cast<FaultyFile*>(cookie);
+  int64_t position = ftello(faulty->file);
+  if (position < 0 || position >= faulty->fail_from) {
+    errno = EIO;
+    return -1;
+  }
+  auto room = static_cast<uint64_t>(faulty->fail_from - position);
+  if (size > room) size = static_cast<size_t>(room);
+  size_t got = std::fread(buffer, 1, size, faulty->file);
+  if (got == 0 && std::ferror(faulty->file)) return -1;
+  return static_cast<ssize_t>(got);
+}
+
+int seekFaulty(void* cookie, off64_t* offset, int origin) {
+  auto* faulty = static_cast<FaultyFile*>(cookie);
+  if (fseeko(faulty->file, *offset, origin) != 0) return -1;
+  *offset = ftello(faulty->file);
+  return 0;
+}
+
+int closeFaulty(void* cookie) {
+  auto* faulty = static_cast<FaultyFile*>(cookie);
+  int result = std::fclose(faulty->file);
+  delete faulty;
+  return result;
+}
+
+FILE* openFaulty(FILE* file, int64_t fail_from) {
+  if (file == nullptr) return nullptr;
+  auto* faulty = new FaultyFile{file, fail_from};
+  cookie_io_functions_t calls{&readFaulty, nullptr, &seekFaulty, &closeFaulty};
+  FILE* stream = fopencookie(faulty, "rb", calls);
+  if (stream == nullptr) closeFaulty(faulty);
+  return stream;
+}
+
 }  // namespace
 
 void hostSetDriversDirectory(const char* folder) {
@@ -108,7 +157,18 @@ FILE* openBinaryFile(const char* path) {
     errno = EACCES;
     return nullptr;
   }
-  return std::fopen(mapped, "rb");
+  FILE* file = std::fopen(mapped, "rb");
+  std::lock_guard<std::mutex> hold(read_fault_lock);
+  if (!read_fault_path.empty() && read_fault_path == path) {
+    return openFaulty(file, read_fault_offset);
+  }
+  return file;
+}
+
+void hostFailReadsFrom(const char* path, int64_t offset) {
+  std::lock_guard<std::mutex> hold(read_fault_lock);
+  read_fault_path = path == nullptr ? "" : path;
+  read_fault_offset = offset;
 }
 
 void hostSetReportEventHooks(ReportEventWFunction wide,
