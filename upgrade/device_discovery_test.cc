@@ -356,6 +356,41 @@ TEST_F(DeviceDiscoveryTest, EveryLaterOpenFailureSharesOneText) {
   }
 }
 
+// A size answer beyond any real interface name is not trusted: no buffer of
+// that size is made, and the open fails like any other late failure.
+TEST_F(DeviceDiscoveryTest, AnInterfaceNameSizeOver32768IsRefused) {
+  struct Case {
+    size_t characters;  // without the terminator
+    bool opened;
+  };
+  for (Case c : {Case{32767, true}, Case{32768, false}, Case{70000, false}}) {
+    SCOPED_TRACE(c.characters);
+    vdev::reset();
+    events_.clear();
+    std::string name(c.characters, 'n');
+    addInterface(name);
+    WideString text = wide(name);
+
+    std::unique_ptr<UsbDeviceHandle> record = do_usb_open(text.c_str());
+
+    std::vector<CallRecord> queries = vdev::calls(Call::kGetInterfaceName);
+    ASSERT_FALSE(queries.empty());
+    EXPECT_EQ(queries[0].moved, c.characters + 1);  // the size it answered
+    if (c.opened) {
+      ASSERT_NE(record, nullptr);
+      EXPECT_EQ(record->interface_name, name);
+      EXPECT_TRUE(events_.texts().empty());
+      close_device_handles(record.get());
+    } else {
+      EXPECT_EQ(record, nullptr);
+      EXPECT_EQ(queries.size(), 1u);  // no second call to fill a buffer
+      EXPECT_EQ(events_.texts(),
+                Strings{"AdbOpenDefaultBulkReadEndpoint, errno: 122"});
+    }
+    EXPECT_EQ(vdev::openHandleCount(), 0u);
+  }
+}
+
 // The transport and the entry point's callback --------------------------------
 
 TEST_F(DeviceDiscoveryTest, TransportTakesTheAcceptedDevice) {

@@ -142,20 +142,34 @@ TEST_F(UsbTransportTest, ShortWriteContinuesWhereTheDeviceStopped) {
   EXPECT_EQ(vdev::verdict().bytes_received, 2500u);
 }
 
-TEST_F(UsbTransportTest, WriteThatTakesNothingFailsInsteadOfRepeating) {
-  auto transport = open(511);
-  vdev::zeroByteWrites(1, 1000);
-  std::vector<uint8_t> data(100);
-  CaptureStderr();
-  EXPECT_EQ(transport->usb_write(data.data(), data.size()), -1);
-  EXPECT_EQ(GetCapturedStderr(),
-            "AdbWriteEndpointSync returned 0, errno: 31\n");
-  EXPECT_EQ(writeLengths(), std::vector<uint32_t>{100});
-  EXPECT_EQ(errno, 31);
-  EXPECT_EQ(events_.texts(),
-            std::vector<std::string>{"AdbWriteEndpointSync, errno: 31"});
-  EXPECT_EQ(events_.events()[0].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_NE(transport->device()->write_endpoint, nullptr);
+// A count of nothing would have the same chunk resent for ever; a count above
+// what was asked would run the position past the buffer.
+TEST_F(UsbTransportTest, WriteWhoseCountCannotBeTrueFails) {
+  for (bool over : {false, true}) {
+    SCOPED_TRACE(over ? "more than asked" : "nothing");
+    vdev::reset();
+    vdev::acceptUnannouncedData(true);
+    events_.clear();
+    auto transport = open(511);
+    if (over) {
+      vdev::overReportWrites(1, 1000);
+    } else {
+      vdev::zeroByteWrites(1, 1000);
+    }
+    std::vector<uint8_t> data(100);
+    CaptureStderr();
+    EXPECT_EQ(transport->usb_write(data.data(), data.size()), -1);
+    EXPECT_EQ(GetCapturedStderr(),
+              "AdbWriteEndpointSync returned 0, errno: 31\n");
+    EXPECT_EQ(writeLengths(), std::vector<uint32_t>{100});
+    EXPECT_EQ(made(vdev::Call::kWriteEndpointSync)[0].moved, over ? 101u : 0u);
+    EXPECT_EQ(errno, 31);
+    EXPECT_EQ(events_.texts(),
+              std::vector<std::string>{"AdbWriteEndpointSync, errno: 31"});
+    EXPECT_EQ(events_.events()[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_NE(transport->device()->write_endpoint, nullptr);
+    transport->usb_close();
+  }
 }
 
 TEST_F(UsbTransportTest, FailedZeroLengthPacketHasItsOwnText) {

@@ -220,9 +220,8 @@ void consume(Device& d, const uint8_t* bytes, size_t size) {
   }
 }
 
-bool zeroByteWriteDue(const Device& d, uint32_t call_number) {
-  return d.zero_count != 0 && call_number >= d.zero_first &&
-         call_number - d.zero_first < d.zero_count;
+bool inCallRange(uint32_t call_number, uint32_t first, uint32_t count) {
+  return count != 0 && call_number >= first && call_number - first < count;
 }
 
 }  // namespace
@@ -288,7 +287,7 @@ bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
     return s.fail(kErrorInvalidParameter);
   }
   *written = 0;
-  if (zeroByteWriteDue(d, call_number)) return s.succeed();
+  if (inCallRange(call_number, d.zero_first, d.zero_count)) return s.succeed();
   if (bytes == 0) {
     ++v.zero_length_packets;
     return s.succeed();
@@ -306,6 +305,7 @@ bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
   }
   consume(d, buffer, static_cast<size_t>(take));
   *written = static_cast<AdbULong>(take);
+  if (inCallRange(call_number, d.over_first, d.over_count)) ++*written;
   s.rec().moved = *written;
   if (pulled) {
     v.unplugged = true;

@@ -47,6 +47,8 @@ void Device::clear() {
   write_limit = 0;
   zero_first = 0;
   zero_count = 0;
+  over_first = 0;
+  over_count = 0;
   unplug_at = UINT64_MAX;
   accept_unannounced = false;
   read_data.clear();

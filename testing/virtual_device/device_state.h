@@ -82,6 +82,8 @@ struct Device {
   uint32_t write_limit = 0;
   uint32_t zero_first = 0;
   uint32_t zero_count = 0;
+  uint32_t over_first = 0;
+  uint32_t over_count = 0;
   uint64_t unplug_at = UINT64_MAX;
   bool accept_unannounced = false;
   std::deque<uint8_t> read_data;

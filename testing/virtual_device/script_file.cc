@@ -221,6 +221,10 @@ bool deviceLine(Device& d, const Line& line) {
              line.number(2, &b)) {
     d.zero_first = static_cast<uint32_t>(a);
     d.zero_count = static_cast<uint32_t>(b);
+  } else if (key == "over_report_writes" && line.number(1, &a) &&
+             line.number(2, &b)) {
+    d.over_first = static_cast<uint32_t>(a);
+    d.over_count = static_cast<uint32_t>(b);
   } else if (key == "unplug_at" && line.number(1, &a)) {
     d.unplug_at = a;
   } else if (key == "keep_image" && line.number(1, &c)) {

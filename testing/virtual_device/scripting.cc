@@ -112,6 +112,12 @@ void zeroByteWrites(uint32_t first, uint32_t count) {
   l.d.zero_count = count;
 }
 
+void overReportWrites(uint32_t first, uint32_t count) {
+  Locked l;
+  l.d.over_first = first;
+  l.d.over_count = count;
+}
+
 void unplugAtByte(uint64_t byte) {
   Locked l;
   l.d.unplug_at = byte;

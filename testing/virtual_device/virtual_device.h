@@ -183,6 +183,9 @@ VDEV_API void limitWrites(uint32_t bytes_per_call);
 // Write calls first .. first+count-1 (1-based, zero-length ones included)
 // report success with 0 bytes written.
 VDEV_API void zeroByteWrites(uint32_t first, uint32_t count);
+// Write calls first .. first+count-1 (1-based, as above) take what they are
+// given but report one byte more than they were asked to write.
+VDEV_API void overReportWrites(uint32_t first, uint32_t count);
 // The device is pulled out once it has received `byte` image bytes: the write
 // that crosses it fails, and every later call fails with error 6.
 VDEV_API void unplugAtByte(uint64_t byte);
