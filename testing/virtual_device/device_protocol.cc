@@ -250,6 +250,9 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
   bool accepted = true;
   size_t moved = length;
   ++d.request_counts[request];
+  if (request == d.hold_request && d.request_counts[request] == d.hold_nth) {
+    holdUntilReleased(d);
+  }
   switch (request) {
     case kRequestSetDownloadInfo:
       accepted = announce(d, data);

@@ -50,6 +50,8 @@ void Device::clear() {
   over_first = 0;
   over_count = 0;
   unplug_at = UINT64_MAX;
+  hold_request = 0;
+  hold_nth = 0;
   accept_unannounced = false;
   read_data.clear();
   last_status = kStatusOk;

@@ -85,6 +85,8 @@ struct Device {
   uint32_t over_first = 0;
   uint32_t over_count = 0;
   uint64_t unplug_at = UINT64_MAX;
+  uint16_t hold_request = 0;  // 0: none held
+  uint32_t hold_nth = 0;
   bool accept_unannounced = false;
   std::deque<uint8_t> read_data;
 
@@ -152,6 +154,9 @@ bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
 void checkForScript(Device& d);
 void appendRecordLine(Device& d, const Recorded& recorded);
 void writeVerdictFile(Device& d);
+// Holds the calling thread (and with it every other call) until the release
+// file appears beside the verdict file, at most ten minutes.
+void holdUntilReleased(Device& d);
 bool parseScript(Device& d, FILE* file, char* error, size_t error_size);
 void useOutputDirectory(Device& d, const std::string& directory);
 

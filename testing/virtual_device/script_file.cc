@@ -2,10 +2,12 @@
 // service under Wine): where the files are, the script's lines, and the record
 // and verdict files that outlive the process. See README.md.
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "testing/virtual_device/device_state.h"
 
@@ -25,6 +27,9 @@ constexpr char kScriptFile[] = "virtual_device_script.txt";
 constexpr char kRecordFile[] = "virtual_device_record.txt";
 constexpr char kVerdictFile[] = "virtual_device_verdict.txt";
 constexpr char kImageFile[] = "virtual_device_image.bin";
+constexpr char kReleaseFile[] = "virtual_device_release.txt";
+constexpr int kHoldLimitMs = 600000;
+constexpr int kHoldPollMs = 100;
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
@@ -213,6 +218,11 @@ bool deviceLine(Device& d, const Line& line) {
     if (!parseAnswer(line, &answer)) return false;
     d.overrides.push_back(Override{request, static_cast<uint32_t>(a),
                                    static_cast<uint32_t>(b), answer});
+  } else if (key == "hold" && line.words.size() == 3 &&
+             requestByName(line.words[1], &request) && line.number(2, &a) &&
+             a != 0) {
+    d.hold_request = request;
+    d.hold_nth = static_cast<uint32_t>(a);
   } else if (key == "pending_download" && line.words.size() == 1) {
     d.pending_download = true;
   } else if (key == "write_limit" && line.number(1, &a)) {
@@ -310,24 +320,41 @@ void appendRecordLine(Device& d, const Recorded& recorded) {
   std::fclose(file);
 }
 
+void holdUntilReleased(Device& d) {
+  if (d.output_directory.empty()) return;
+  d.verdict.held = true;
+  writeVerdictFile(d);
+  std::string release = inDirectory(d.output_directory, kReleaseFile);
+  for (int waited = 0; waited < kHoldLimitMs; waited += kHoldPollMs) {
+    if (FILE* file = std::fopen(release.c_str(), "rb")) {
+      std::fclose(file);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kHoldPollMs));
+  }
+  d.verdict.held = false;
+  writeVerdictFile(d);
+}
+
 void writeVerdictFile(Device& d) {
   std::string path = inDirectory(d.output_directory, kVerdictFile);
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return;
   const Verdict& v = d.verdict;
-  std::fprintf(file,
-               "announced=%d\nversion=%s\nimage_size=%" PRIu32
-               "\nsegment_size=%" PRIu32 "\nforce=%u\nbytes_received=%" PRIu64
-               "\nimage_received=%d\nmd5_computed=%s\nmd5_claimed=%s\n"
-               "md5_checked=%d\nmd5_verified=%d\nupdate_started=%d\n"
-               "announcements=%" PRIu32 "\naborts=%" PRIu32
-               "\nrefused_requests=%" PRIu32 "\nunplugged=%d\nstate=%u\n",
-               v.announced ? 1 : 0, v.version, v.image_size, v.segment_size,
-               v.force, v.bytes_received, v.image_received ? 1 : 0,
-               v.md5_computed, v.md5_claimed, v.md5_checked ? 1 : 0,
-               v.md5_verified ? 1 : 0, v.update_started ? 1 : 0,
-               v.announcements, v.aborts, v.refused_requests,
-               v.unplugged ? 1 : 0, v.state);
+  std::fprintf(
+      file,
+      "announced=%d\nversion=%s\nimage_size=%" PRIu32 "\nsegment_size=%" PRIu32
+      "\nforce=%u\nbytes_received=%" PRIu64
+      "\nimage_received=%d\nmd5_computed=%s\nmd5_claimed=%s\n"
+      "md5_checked=%d\nmd5_verified=%d\nupdate_started=%d\n"
+      "announcements=%" PRIu32 "\naborts=%" PRIu32 "\nrefused_requests=%" PRIu32
+      "\nunplugged=%d\nstate=%u\n"
+      "held=%d\n",
+      v.announced ? 1 : 0, v.version, v.image_size, v.segment_size, v.force,
+      v.bytes_received, v.image_received ? 1 : 0, v.md5_computed, v.md5_claimed,
+      v.md5_checked ? 1 : 0, v.md5_verified ? 1 : 0, v.update_started ? 1 : 0,
+      v.announcements, v.aborts, v.refused_requests, v.unplugged ? 1 : 0,
+      v.state, v.held ? 1 : 0);
   if (!d.script_error.empty()) {
     std::fprintf(file, "script_error=%s\n", d.script_error.c_str());
   }

@@ -152,6 +152,7 @@ struct Verdict {
   uint32_t refused_requests = 0;  // malformed control transfers
   bool unplugged = false;
   uint8_t state = kStateIdle;
+  bool held = false;  // a request is held until released (script files only)
 };
 
 // Back to a fresh device: one default interface, no faults, an empty record,

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -511,6 +514,67 @@ TEST(VirtualDeviceScriptTest, FirstCallFindsTheScriptOfTheNamedFolder) {
   for (const char* file :
        {"virtual_device_script.txt", "virtual_device_verdict.txt",
         "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
+// A held request waits, and says so in the verdict file, until the release
+// file appears; then it is answered as usual.
+TEST(VirtualDeviceScriptTest, HeldRequestWaitsForTheReleaseFile) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  std::string release = directory + "virtual_device_release.txt";
+  std::remove(release.c_str());
+  {
+    std::ofstream out(script);
+    out << "interface held_device\nhold get_sync_status 2\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  vdev::setOutputDirectory(directory.c_str());
+  const AdbWideChar name[] = {'h', 'e', 'l', 'd', '_', 'd',
+                              'e', 'v', 'i', 'c', 'e', 0};
+  void* iface = AdbCreateInterfaceByName(name);
+  ASSERT_NE(iface, nullptr);
+  Bytes info = downloadInfo("1.0", 4);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes answer(8);
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(
+      iface, 1, setup(0x81, 7, 8).data(), answer.data(), 8, &moved));
+  EXPECT_NE(readFile(directory + "virtual_device_verdict.txt").find("held=0\n"),
+            std::string::npos);
+
+  std::atomic<bool> answered{false};
+  std::thread second([&] {
+    Bytes held(8);
+    AdbULong count = 0;
+    EXPECT_TRUE(AdbDefaultEndpointReadWriteSync(
+        iface, 1, setup(0x81, 7, 8).data(), held.data(), 8, &count));
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(held[0], vdev::kStatusOk);
+    answered = true;
+  });
+  bool held = false;
+  for (int poll = 0; poll < 600 && !held; ++poll) {
+    held =
+        readFile(directory + "virtual_device_verdict.txt").find("held=1\n") !=
+        std::string::npos;
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(held);
+  EXPECT_FALSE(answered);
+  { std::ofstream out(release); }
+  second.join();
+  EXPECT_TRUE(answered);
+  EXPECT_NE(readFile(directory + "virtual_device_verdict.txt").find("held=0\n"),
+            std::string::npos);
+  AdbCloseHandle(iface);
+  vdev::reset();
+  for (const char* file :
+       {"virtual_device_script.txt", "virtual_device_verdict.txt",
+        "virtual_device_record.txt", "virtual_device_release.txt"}) {
     std::remove((directory + file).c_str());
   }
 }
