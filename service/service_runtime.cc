@@ -26,6 +26,9 @@ struct RegistryKeyTraits {
 };
 using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
+// Digits a flag stored as text may have, with its terminator.
+constexpr size_t kFlagTextUnits = 32;
+
 // Reports `state` to the service control manager.
 void reportServiceState(ServiceContext* context, DWORD state) {
   context->status.dwCurrentState = state;
@@ -44,22 +47,39 @@ bool workerRunning(const ServiceContext* context) {
          WaitForSingleObject(context->workerThread, 0) == WAIT_TIMEOUT;
 }
 
-// Copies the arrived device's path whole, or not at all: a path that does not
-// fit the field (or is not terminated within the broadcast) is refused.
-bool copyDevicePath(ServiceContext* context, const void* eventData) {
-  if (eventData == nullptr) return false;
+// The device path a broadcast carries, with its length without the NUL; null
+// when it carries none that can be read: no data, a record shorter than its
+// header, or a name that does not end inside the record.
+const wchar_t* broadcastPath(const void* eventData, size_t* length) {
+  if (eventData == nullptr) return nullptr;
   auto* broadcast =
       static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(eventData);
-  size_t available = kDevicePathUnits;
   const size_t nameOffset =
       offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
-  if (broadcast->dbcc_size < nameOffset) return false;
-  size_t sent = (broadcast->dbcc_size - nameOffset) / sizeof(wchar_t);
-  if (sent < available) available = sent;
-  size_t length = wcsnlen(broadcast->dbcc_name, available);
-  if (length == available) return false;
-  std::memcpy(context->devicePath, broadcast->dbcc_name,
-              (length + 1) * sizeof(wchar_t));
+  if (broadcast->dbcc_size < nameOffset) return nullptr;
+  size_t units = (broadcast->dbcc_size - nameOffset) / sizeof(wchar_t);
+  size_t found = wcsnlen(broadcast->dbcc_name, units);
+  if (found == units) return nullptr;
+  *length = found;
+  return broadcast->dbcc_name;
+}
+
+// Copies the arrived device's path whole, or not at all; false after the
+// event that says why not.
+bool copyDevicePath(ServiceContext* context, const void* eventData) {
+  size_t length = 0;
+  const wchar_t* path = broadcastPath(eventData, &length);
+  if (path == nullptr) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"device path is unreadable, ignore device arrival");
+    return false;
+  }
+  if (length >= kDevicePathUnits) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"device path is too long, ignore device arrival");
+    return false;
+  }
+  std::memcpy(context->devicePath, path, (length + 1) * sizeof(wchar_t));
   return true;
 }
 
@@ -80,16 +100,48 @@ bool queryText(HKEY key, const char* name, char* text) {
   return true;
 }
 
-// A DWORD flag; only its low-order byte counts.
+// The low-order byte of the number a flag stored as text spells in decimal
+// digits; false for an empty text or one that is not such a number.
+bool flagFromText(const wchar_t* text, size_t units, uint8_t* flag) {
+  size_t length = wcsnlen(text, units);
+  if (length == 0) return false;
+  unsigned value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return false;
+    // Only the low-order byte counts, so the number may be of any length.
+    value = (value * 10 + static_cast<unsigned>(text[i] - L'0')) & 0xFF;
+  }
+  *flag = static_cast<uint8_t>(value);
+  return true;
+}
+
+// Deployment scripts often write flags as text: read back as four raw
+// bytes, "0" would arrive as 0x30, a set flag.
+bool queryTextFlag(HKEY key, const wchar_t* name, uint8_t* flag) {
+  wchar_t text[kFlagTextUnits] = {};
+  DWORD size = sizeof text;
+  DWORD type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return false;
+  }
+  return flagFromText(text, size / sizeof(wchar_t), flag);
+}
+
+// A DWORD flag; only its low-order byte counts. A flag stored as text is
+// its decimal number.
 bool queryFlag(HKEY key, const wchar_t* name, uint8_t* flag) {
   DWORD value = 0;
   DWORD type = 0;
   DWORD size = sizeof value;
-  if (RegQueryValueExW(key, name, nullptr, &type,
-                       reinterpret_cast<BYTE*>(&value),
-                       &size) != ERROR_SUCCESS) {
-    return false;
+  LSTATUS result = RegQueryValueExW(key, name, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(&value), &size);
+  if (type == REG_SZ &&
+      (result == ERROR_SUCCESS || result == ERROR_MORE_DATA)) {
+    return queryTextFlag(key, name, flag);
   }
+  if (result != ERROR_SUCCESS) return false;
   *flag = static_cast<uint8_t>(value & 0xFF);
   return true;
 }
@@ -150,11 +202,7 @@ DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
                 L"update thread is running, ignore device arrival");
     return kArrivalWorkerBusy;
   }
-  if (!copyDevicePath(context, eventData)) {
-    reportEvent(EVENTLOG_ERROR_TYPE,
-                L"device path is too long, ignore device arrival");
-    return kArrivalPathRefused;
-  }
+  if (!copyDevicePath(context, eventData)) return kArrivalPathRefused;
   const DeviceFamily& family = familyOf(context->devicePath);
   reportArrival(family, context->devicePath);
   DWORD result = readSettings(context, family);

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -81,6 +84,17 @@ class ServiceRuntimeTest : public ::testing::Test {
   Function stubFunction(const char* name) {
     return reinterpret_cast<Function>(
         reinterpret_cast<void*>(GetProcAddress(stub_, name)));
+  }
+
+  // The service as started anew: a fresh context, the old worker ended.
+  void renewContext() {
+    if (context_->workerThread != nullptr) {
+      EXPECT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+                WAIT_OBJECT_0);
+    }
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
   }
 
   DWORD workerExitCode() {
@@ -312,6 +326,137 @@ TEST_F(ServiceRuntimeTest, OnlyTheLowByteOfAFlagCounts) {
   }
 }
 
+// Deployment scripts write flags as text: "0" must not arrive as 0x30.
+TEST_F(ServiceRuntimeTest, FlagsStoredAsTextAreTheirDecimalNumber) {
+  const std::string longDigits(40, '0');
+  struct TextCase {
+    const char* flag;  // narrow value name
+    const char* stored;
+    DWORD result;  // 0: read; else the query fails with this result
+    uint8_t byte;  // the flag byte handed on
+  };
+  const TextCase cases[] = {
+      {"bForce", "0", 0, 0},
+      {"bForce", "1", 0, 1},
+      {"bForce", "10", 0, 10},
+      {"bForce", "256", 0, 0},
+      {"bForce", "257", 0, 1},
+      {"bForce", "00000000000000000000000001", 0, 1},
+      {"bUpdate", "0", 0, 0},
+      {"bUpdate", "1", 0, 1},
+      {"bForce", "", 12, 0},
+      {"bForce", "abc", 12, 0},
+      {"bForce", "1a", 12, 0},
+      {"bForce", " 1", 12, 0},
+      {"bForce", "-1", 12, 0},
+      {"bForce", "0x1", 12, 0},
+      {"bUpdate", "", 13, 0},
+      {"bUpdate", "yes", 13, 0},
+      // More digits than a flag's text is read with.
+      {"bForce", longDigits.c_str(), 12, 0},
+  };
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(std::string(c.flag) + " \"" + c.stored + "\"");
+    renewContext();
+    FamilySettings settings(L"ZR700");
+    // The other flag holds the opposite, so a swap would show.
+    settings.all("fw.img", 0xFF, 0xFF, "2.0.1").text(c.flag, c.stored);
+    recorder_.clear();
+
+    EXPECT_EQ(arrive(kZr700Path), c.result);
+
+    std::vector<RecordedEvent> events = recorder_.events();
+    if (c.result != 0) {
+      ASSERT_EQ(events.size(), 2u);
+      EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
+      EXPECT_EQ(events[1].strings,
+                Strings{std::string("Query ") + c.flag + " fail"});
+      EXPECT_EQ(context_->workerThread, nullptr);
+      continue;
+    }
+    ASSERT_NE(context_->workerThread, nullptr);
+    EXPECT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+    bool force = std::string(c.flag) == "bForce";
+    const char* shown = c.byte != 0 ? "1" : "0";
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(
+        events[1].strings,
+        (Strings{"update file : ", "fw.img", "bForce : ", force ? shown : "1",
+                 "bUpdate : ", force ? "1" : shown, "version : ", "2.0.1"}));
+    EXPECT_EQ(force ? context_->params.bForce : context_->params.bUpdate,
+              c.byte);
+    EXPECT_EQ(force ? context_->params.bUpdate : context_->params.bForce, 0xFF);
+  }
+}
+
+TEST_F(ServiceRuntimeTest, AFlagStoredAsZeroTextReachesTheLibraryAsZero) {
+  placeHeldStub();
+  FamilySettings settings(L"ZR700");
+  settings.text("updatefile", "fw.img")
+      .text("bForce", "0")
+      .text("bUpdate", "0")
+      .text("version", "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  const StubCall* call = stubFunction<StubLastCall>("stubLastCall")();
+  EXPECT_EQ(call->bForce, 0);
+  EXPECT_EQ(call->bUpdate, 0);
+}
+
+// RegQueryValueExA of a registry that returns a text's stored bytes and
+// nothing more: Wine, like Windows, adds a NUL to a text stored without one
+// when the buffer has room (and counts it), but the function does not
+// promise it. The settings texts here are ASCII, one byte per character.
+LSTATUS WINAPI dataOnlyRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved,
+                                        LPDWORD type, LPBYTE data,
+                                        LPDWORD size) {
+  std::vector<BYTE> before;
+  if (data != nullptr && size != nullptr) before.assign(data, data + *size);
+  LSTATUS result = realAdvapi<decltype(&RegQueryValueExA)>("RegQueryValueExA")(
+      key, name, reserved, type, data, size);
+  DWORD storedBytes = 0;
+  std::wstring wideName(name, name + std::strlen(name));
+  if (result != ERROR_SUCCESS || before.empty() ||
+      realAdvapi<decltype(&RegQueryValueExW)>("RegQueryValueExW")(
+          key, wideName.c_str(), nullptr, nullptr, nullptr, &storedBytes) !=
+          ERROR_SUCCESS) {
+    return result;
+  }
+  DWORD stored = storedBytes / sizeof(wchar_t);
+  if (stored < before.size()) {
+    std::copy(before.begin() + stored, before.end(), data + stored);
+  }
+  *size = stored;
+  return result;
+}
+
+// Today every other test stores the NUL; a text without it must still end
+// right after the data the query returned, not run on into older content.
+TEST_F(ServiceRuntimeTest, TextsStoredWithoutTheirNulEndAfterTheirData) {
+  FamilySettings settings(L"ZR700");
+  settings.all("a_much_longer_update_file_name.img", 0, 0,
+               "10.20.30.40-long-version");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  EXPECT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+
+  settings.textWithoutNul("updatefile", "fw.img")
+      .textWithoutNul("version", "2.0");
+  recorder_.clear();
+  {
+    ImportPatch dataOnly(
+        nullptr, "RegQueryValueExA",
+        reinterpret_cast<const void*>(&dataOnlyRegQueryValueExA));
+    ASSERT_EQ(arrive(kZr700Path), 0u);
+  }
+  EXPECT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+  ASSERT_GE(recorder_.events().size(), 2u);
+  EXPECT_EQ(recorder_.events()[1].strings,
+            (Strings{"update file : ", "fw.img", "bForce : ", "0",
+                     "bUpdate : ", "0", "version : ", "2.0"}));
+  EXPECT_STREQ(context_->updateFile, "fw.img");
+  EXPECT_STREQ(context_->version, "2.0");
+}
+
 TEST_F(ServiceRuntimeTest, ArrivalHandsTheSettingsToTheWorker) {
   placeHeldStub();
   FamilySettings settings(L"RK7x10");
@@ -379,17 +524,52 @@ TEST_F(ServiceRuntimeTest, APathThatDoesNotFitIsRefusedWhole) {
   EXPECT_EQ(recorder_.events()[0].strings[1], narrow(fits));
 }
 
-TEST_F(ServiceRuntimeTest, ABroadcastCutShortOfItsNulIsRefused) {
-  std::vector<BYTE> broadcast =
-      deviceBroadcast(L"\\\\?\\USB#VID_2207&PID_9206");
-  auto* header =
-      reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(broadcast.data());
-  header->dbcc_size -= sizeof(wchar_t);  // the NUL lies outside the broadcast
-  EXPECT_EQ(
-      control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, broadcast.data()),
-      5u);
-  EXPECT_EQ(recorder_.texts(),
-            Strings{"device path is too long, ignore device arrival"});
+// An arrival that carries no path to read is ignored with its own text; one
+// whose path is merely too long keeps the text that says so.
+TEST_F(ServiceRuntimeTest, AnArrivalWithoutAReadablePathIsIgnored) {
+  const size_t nameOffset =
+      offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  struct PathCase {
+    const char* name;
+    bool hasData;
+    std::vector<BYTE> broadcast;
+    const char* text;
+  };
+  std::vector<BYTE> cutShort = deviceBroadcast(L"\\\\?\\USB#VID_2207&PID_9206");
+  reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(cutShort.data())
+      ->dbcc_size -= sizeof(wchar_t);  // the NUL lies outside the record
+  std::vector<BYTE> header = deviceBroadcast(kZr700Path);
+  reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(header.data())->dbcc_size =
+      static_cast<DWORD>(nameOffset - 1);
+  // A long record without a NUL anywhere in it.
+  std::wstring unending(kDevicePathUnits + 40, L'u');
+  std::vector<BYTE> longCut = deviceBroadcast(unending);
+  reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(longCut.data())
+      ->dbcc_size -= sizeof(wchar_t);
+  const char kUnreadable[] = "device path is unreadable, ignore device arrival";
+  const PathCase cases[] = {
+      {"no data", false, {}, kUnreadable},
+      {"record shorter than its header", true, header, kUnreadable},
+      {"name not ended inside the record", true, cutShort, kUnreadable},
+      {"long name not ended inside the record", true, longCut, kUnreadable},
+      {"name ended but too long", true,
+       deviceBroadcast(std::wstring(kDevicePathUnits, L'b')),
+       "device path is too long, ignore device arrival"},
+  };
+  FamilySettings settings(L"ZR700");
+  settings.all("fw.img", 0, 0, "1.0");
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    std::vector<BYTE> broadcast = c.broadcast;
+    EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                      c.hasData ? broadcast.data() : nullptr),
+              5u);
+    EXPECT_EQ(recorder_.texts(), Strings{c.text});
+    EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(context_->workerThread, nullptr);
+  }
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>(5, 15000));
 }
 
 // --- Removal and other device events ---

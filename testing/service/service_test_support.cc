@@ -250,6 +250,20 @@ FamilySettings& FamilySettings::text(const char* name,
   return *this;
 }
 
+FamilySettings& FamilySettings::textWithoutNul(const char* name,
+                                               const std::string& value) {
+  // The registry adds a NUL that directly follows the counted data, as if
+  // the caller had forgotten to count it: a character that is not NUL
+  // follows here instead.
+  std::wstring wideName(name, name + std::strlen(name));
+  std::wstring text(value.begin(), value.end());
+  text += L'X';
+  RegSetValueExW(key_, wideName.c_str(), 0, REG_SZ,
+                 reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>(value.size() * sizeof(wchar_t)));
+  return *this;
+}
+
 FamilySettings& FamilySettings::flag(const wchar_t* name, DWORD value) {
   RegSetValueExW(key_, name, 0, REG_DWORD,
                  reinterpret_cast<const BYTE*>(&value), sizeof value);

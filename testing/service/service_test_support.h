@@ -32,6 +32,8 @@ class FamilySettings {
   FamilySettings& operator=(const FamilySettings&) = delete;
 
   FamilySettings& text(const char* name, const std::string& value);
+  // A text stored as its characters alone, without the terminating NUL.
+  FamilySettings& textWithoutNul(const char* name, const std::string& value);
   FamilySettings& flag(const wchar_t* name, DWORD value);
   // updatefile, bForce, bUpdate and version at once.
   FamilySettings& all(const std::string& updateFile, DWORD bForce,
