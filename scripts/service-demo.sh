@@ -5,7 +5,8 @@
 # an update image and the virtual device, starts the service through Wine's
 # service control manager and plugs the device in. Prints the service's event
 # trail, the device's verdict and the checks; a second scenario pulls the
-# device during the transfer and plugs it in again.
+# device during the transfer and plugs it in again; a third plugs a second
+# device in and pulls it out while the first one is upgraded.
 # Exit status 0 only when every check passed.
 #
 #   bash scripts/service-demo.sh

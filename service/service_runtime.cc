@@ -29,13 +29,22 @@ using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 // Digits a flag stored as text may have, with its terminator.
 constexpr size_t kFlagTextUnits = 32;
 
-// Reports `state` to the service control manager.
-void reportServiceState(ServiceContext* context, DWORD state) {
+// Reports `state` to the service control manager; with the state lock held.
+// A service reported stopped reports nothing more: the status never goes
+// back from STOPPED.
+void setServiceState(ServiceContext* context, DWORD state) {
+  if (context->stopReported) return;
   context->status.dwCurrentState = state;
   SetServiceStatus(context->statusHandle, &context->status);
+  if (state == SERVICE_STOPPED) context->stopReported = true;
 }
 
-// Stops the device notifications, once.
+void reportServiceState(ServiceContext* context, DWORD state) {
+  std::lock_guard<std::mutex> hold(context->stateLock);
+  setServiceState(context, state);
+}
+
+// Stops the device notifications, once; with the state lock held.
 void unregisterDeviceEvents(ServiceContext* context) {
   if (context->deviceNotify == nullptr) return;
   UnregisterDeviceNotification(context->deviceNotify);
@@ -81,6 +90,19 @@ bool copyDevicePath(ServiceContext* context, const void* eventData) {
   }
   std::memcpy(context->devicePath, path, (length + 1) * sizeof(wchar_t));
   return true;
+}
+
+// Device paths name the same device whatever the case of their ASCII
+// letters, as the upgrade library matches them; other letters must agree.
+bool samePath(const wchar_t* path, size_t length, const wchar_t* other) {
+  auto fold = [](wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit + 32)
+                                        : unit;
+  };
+  for (size_t i = 0; i < length; ++i) {
+    if (other[i] == 0 || fold(path[i]) != fold(other[i])) return false;
+  }
+  return other[length] == 0;
 }
 
 void reportArrival(const DeviceFamily& family, const wchar_t* devicePath) {
@@ -180,7 +202,15 @@ void reportSettings(const ServiceContext* context) {
   reportEventStrings(EVENTLOG_INFORMATION_TYPE, strings, 8);
 }
 
-void startWorker(ServiceContext* context) {
+// The worker the arrival procedure found ended leaves no handle behind.
+void closeEndedWorker(ServiceContext* context) {
+  if (context->workerThread == nullptr) return;
+  CloseHandle(context->workerThread);
+  context->workerThread = nullptr;
+  context->workerThreadId = 0;
+}
+
+DWORD startWorker(ServiceContext* context) {
   UpgradeThreadParams& params = context->params;
   params.bForce = context->bForce;
   params.bUpdate = context->bUpdate;
@@ -190,8 +220,17 @@ void startWorker(ServiceContext* context) {
   params.interfaceGuid = kUpdateDeviceClass;
   params.context = context;
   params.stopService = stopService;
+  params.phase = &context->workerPhase;
+  closeEndedWorker(context);
+  // A removal from the first instruction of the worker on may end it.
+  context->workerPhase = kWorkerUpgrading;
   context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
                                        &context->workerThreadId);
+  if (context->workerThread != nullptr) return kArrivalWorkerStarted;
+  context->workerPhase = kWorkerIdle;
+  reportEventFormat(EVENTLOG_ERROR_TYPE, "create update thread fail: %d",
+                    static_cast<int>(GetLastError()));
+  return kArrivalThreadNotCreated;
 }
 
 DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
@@ -208,16 +247,38 @@ DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
   DWORD result = readSettings(context, family);
   if (result != kArrivalWorkerStarted) return result;
   reportSettings(context);
-  startWorker(context);
-  return kArrivalWorkerStarted;
+  return startWorker(context);
 }
 
-DWORD onDeviceRemoval(ServiceContext* context) {
+// Only the device being upgraded takes its worker along. A removal that does
+// not say which device went ends the worker as any removal once did.
+bool removalConcernsWorker(const ServiceContext* context,
+                           const void* eventData) {
+  size_t length = 0;
+  const wchar_t* path = broadcastPath(eventData, &length);
+  return path == nullptr || samePath(path, length, context->devicePath);
+}
+
+DWORD onDeviceRemoval(ServiceContext* context, const void* eventData) {
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"device remove");
-  if (context->workerThread != nullptr) {
-    reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-    TerminateThread(context->workerThread, kWorkerEnded);
+  if (!workerRunning(context)) return kControlHandled;
+  if (!removalConcernsWorker(context, eventData)) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"update thread is for another device, ignore device remove");
+    return kControlHandled;
   }
+  // Once the library has returned, the worker is deleting the file and
+  // removing the service: ended there, it would leave both half done.
+  uint32_t phase = kWorkerUpgrading;
+  if (!context->workerPhase.compare_exchange_strong(phase, kWorkerEnding)) {
+    if (phase == kWorkerFinishing) {
+      reportEvent(EVENTLOG_INFORMATION_TYPE,
+                  L"update thread is finishing, ignore device remove");
+    }
+    return kControlHandled;
+  }
+  reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+  TerminateThread(context->workerThread, kWorkerEnded);
   return kControlHandled;
 }
 
@@ -227,7 +288,7 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
     case DBT_DEVICEARRIVAL:
       return onDeviceArrival(context, eventData);
     case DBT_DEVICEREMOVECOMPLETE:
-      return onDeviceRemoval(context);
+      return onDeviceRemoval(context, eventData);
     default:
       reportEvent(EVENTLOG_INFORMATION_TYPE, L"device event others");
       return kControlHandled;
@@ -266,9 +327,11 @@ ServiceContext* newServiceContext() {
 }
 
 void stopService(ServiceContext* context) {
-  reportServiceState(context, SERVICE_STOP_PENDING);
+  std::lock_guard<std::mutex> hold(context->stateLock);
+  if (context->stopReported) return;
+  setServiceState(context, SERVICE_STOP_PENDING);
   unregisterDeviceEvents(context);
-  reportServiceState(context, SERVICE_STOPPED);
+  setServiceState(context, SERVICE_STOPPED);
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {

@@ -5,8 +5,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "service/upgrade_worker.h"
 
@@ -27,6 +29,11 @@ struct ServiceContext {
   uint8_t bUpdate;
   char version[kSettingTextBytes + 1];
   UpgradeThreadParams params;
+  std::atomic<uint32_t> workerPhase;  // a WorkerPhase, shared with the worker
+  // The control handler and the worker both stop the service; the lock keeps
+  // the status, its one STOPPED report and the notification in step.
+  std::mutex stateLock;
+  bool stopReported;
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -38,6 +45,7 @@ enum ControlResult : DWORD {
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,
+  kArrivalThreadNotCreated = 6,
   kArrivalForceNotRead = 12,
   kArrivalUpdateNotRead = 13,
   kArrivalVersionNotRead = 14,
@@ -50,9 +58,10 @@ constexpr DWORD kArrivalSettleMs = 15000;
 // still use it while the process ends.
 ServiceContext* newServiceContext();
 
-// The service's stop step: stop pending, device notifications ended (once),
-// stopped. The stop control takes it, and so does the worker after an
-// upgrade, through its parameters.
+// The service's stop step: stop pending, device notifications ended, stopped,
+// once for the life of the service. The stop control takes it, and so does
+// the worker after an upgrade, through its parameters; whichever comes second
+// changes nothing.
 void stopService(ServiceContext* context);
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);

@@ -35,6 +35,21 @@ std::string narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
 }
 
+// The states a service manager double records from here on.
+class ManagerStates {
+ public:
+  explicit ManagerStates(const ServiceManagerDouble& manager)
+      : manager_(manager), before_(manager.states().size()) {}
+  std::vector<DWORD> added() const {
+    std::vector<DWORD> all = manager_.states();
+    return std::vector<DWORD>(all.begin() + before_, all.end());
+  }
+
+ private:
+  const ServiceManagerDouble& manager_;
+  size_t before_;
+};
+
 // The handler of a service context as the dispatcher would call it, with
 // the service manager calls, the events and the clock watched.
 class ServiceRuntimeTest : public ::testing::Test {
@@ -95,6 +110,11 @@ class ServiceRuntimeTest : public ::testing::Test {
     context_ = newServiceContext();
     context_->statusHandle = manager_.statusHandle;
     context_->deviceNotify = manager_.deviceNotify;
+  }
+
+  DWORD remove(const void* broadcast = nullptr) {
+    return control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE,
+                   const_cast<void*>(broadcast));
   }
 
   DWORD workerExitCode() {
@@ -611,17 +631,253 @@ TEST_F(ServiceRuntimeTest, TheNextArrivalAfterARemovalStartsANewWorker) {
   settings.all("zr.img", 0, 1, "1.0");
   ASSERT_EQ(arrive(kZr700Path), 0u);
   ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
-  HANDLE first = context_->workerThread;
   control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
   ASSERT_EQ(workerExitCode(), 0xFFFFFFFFu);
   settings.text("version", "1.1");
   stubFunction<StubHoldCalls>("stubHoldCalls")();
 
   EXPECT_EQ(arrive(kZr700Path), 0u);
-  ASSERT_NE(context_->workerThread, first);
+  // The ended worker's handle is closed first, so the new one may have the
+  // same value; the second call into the library shows a new worker.
+  ASSERT_NE(context_->workerThread, nullptr);
   ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
   EXPECT_STREQ(stubFunction<StubLastCall>("stubLastCall")()->version, "1.1");
   EXPECT_EQ(stubFunction<StubLastCall>("stubLastCall")()->calls, 2);
+}
+
+// Only the removal of the device being upgraded ends its worker. Paths are
+// compared as the library compares them: ASCII letters in any case.
+TEST_F(ServiceRuntimeTest, OnlyTheRemovalOfTheUpgradedDeviceEndsTheWorker) {
+  const std::wstring upgraded =
+      L"\\\\?\\USB#VID_2207&PID_9206#SN\u00C91#{6b11e5bb-f5ca}";
+  struct RemovalCase {
+    const char* name;
+    bool hasPath;
+    std::wstring path;
+    bool ends;
+  };
+  const RemovalCase cases[] = {
+      {"the same path", true, upgraded, true},
+      {"the same path in small letters", true,
+       L"\\\\?\\usb#vid_2207&pid_9206#sn\u00C91#{6b11e5bb-f5ca}", true},
+      {"no path: as before", false, L"", true},
+      {"another device", true,
+       L"\\\\?\\USB#VID_2207&PID_9206#SN\u00C92#{6b11e5bb-f5ca}", false},
+      {"a longer path", true, upgraded + L"0", false},
+      {"a shorter path", true, upgraded.substr(0, upgraded.size() - 1), false},
+      {"another case of a letter beyond ASCII", true,
+       L"\\\\?\\USB#VID_2207&PID_9206#SN\u00E91#{6b11e5bb-f5ca}", false},
+  };
+  ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+  stub_ = LoadLibraryW(kUpgradeLibraryPath);
+  ASSERT_NE(stub_, nullptr);
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  for (const RemovalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    renewContext();
+    ManagerStates states(manager_);
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+    ASSERT_EQ(arrive(upgraded), 0u);
+    ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+    recorder_.clear();
+
+    std::vector<BYTE> broadcast = deviceBroadcast(c.path);
+    EXPECT_EQ(remove(c.hasPath ? broadcast.data() : nullptr), 0u);
+
+    if (c.ends) {
+      EXPECT_EQ(
+          recorder_.texts(),
+          (Strings{"device remove", "update thread is exist, kill thread"}));
+      EXPECT_EQ(workerExitCode(), 0xFFFFFFFFu);
+      EXPECT_TRUE(states.added().empty());
+      continue;
+    }
+    EXPECT_EQ(recorder_.texts(),
+              (Strings{"device remove",
+                       "update thread is for another device, ignore device "
+                       "remove"}));
+    EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(WaitForSingleObject(context_->workerThread, 0),
+              DWORD{WAIT_TIMEOUT});
+    stubFunction<StubRelease>("stubRelease")();
+    EXPECT_EQ(workerExitCode(), kWorkerDone);  // it finished its upgrade
+    EXPECT_EQ(states.added(),
+              (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  }
+}
+
+// Holds the worker inside its removal of the service until released.
+HANDLE removalEntered = nullptr;
+HANDLE removalReleased = nullptr;
+
+SC_HANDLE WINAPI heldOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
+                                    DWORD access) {
+  SetEvent(removalEntered);
+  WaitForSingleObject(removalReleased, INFINITE);
+  return realAdvapi<decltype(&OpenSCManagerW)>("OpenSCManagerW")(
+      machine, database, access);
+}
+
+TEST_F(ServiceRuntimeTest, ARemovalAfterTheLibraryReturnedLeavesTheWorkerBe) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  removalEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  removalReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  {
+    ImportPatch hold(nullptr, "OpenSCManagerW",
+                     reinterpret_cast<const void*>(&heldOpenSCManagerW));
+    ASSERT_EQ(arrive(kZr700Path), 0u);
+    ASSERT_EQ(WaitForSingleObject(removalEntered, 60000), WAIT_OBJECT_0);
+    recorder_.clear();
+
+    EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
+
+    EXPECT_EQ(recorder_.texts(),
+              (Strings{"device remove",
+                       "update thread is finishing, ignore device remove"}));
+    EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_INFORMATION_TYPE);
+    SetEvent(removalReleased);
+    EXPECT_EQ(workerExitCode(), kWorkerDone);
+  }
+  EXPECT_FALSE(serviceRegistered());  // the removal of the service completed
+  EXPECT_EQ(manager_.states(),
+            (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  CloseHandle(removalEntered);
+  CloseHandle(removalReleased);
+}
+
+// TerminateThread calls of the code under test.
+std::vector<HANDLE>* terminated = nullptr;
+
+BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
+  if (terminated != nullptr) terminated->push_back(thread);
+  using Terminate = BOOL(WINAPI*)(HANDLE, DWORD);
+  auto real = reinterpret_cast<Terminate>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TerminateThread")));
+  return real(thread, code);
+}
+
+TEST_F(ServiceRuntimeTest, ARemovalAfterTheWorkerEndedOnlyReportsIt) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);  // no library: the worker ends at once
+  ASSERT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+  std::vector<HANDLE> calls;
+  terminated = &calls;
+  ImportPatch watch(nullptr, "TerminateThread",
+                    reinterpret_cast<const void*>(&watchedTerminateThread));
+  for (bool hasPath : {true, false}) {
+    recorder_.clear();
+    std::vector<BYTE> broadcast = deviceBroadcast(kZr700Path);
+    EXPECT_EQ(remove(hasPath ? broadcast.data() : nullptr), 0u);
+    EXPECT_EQ(recorder_.texts(), Strings{"device remove"});
+  }
+  terminated = nullptr;
+  EXPECT_TRUE(calls.empty());
+}
+
+// CreateThread and CloseHandle calls of the code under test, in order.
+Strings* threadLedger = nullptr;
+DWORD createThreadError = 0;  // 0: create; else fail with this error
+
+template <typename Function>
+Function realKernel(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+std::string handleText(HANDLE handle) {
+  return std::to_string(reinterpret_cast<uintptr_t>(handle));
+}
+
+HANDLE WINAPI watchedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                  LPTHREAD_START_ROUTINE start, LPVOID argument,
+                                  DWORD flags, LPDWORD id) {
+  if (createThreadError != 0) {
+    SetLastError(createThreadError);
+    return nullptr;
+  }
+  HANDLE thread = realKernel<decltype(&CreateThread)>("CreateThread")(
+      security, stack, start, argument, flags, id);
+  if (threadLedger != nullptr) {
+    threadLedger->push_back("create " + handleText(thread));
+  }
+  return thread;
+}
+
+BOOL WINAPI watchedCloseHandle(HANDLE handle) {
+  if (threadLedger != nullptr) {
+    threadLedger->push_back("close " + handleText(handle));
+  }
+  return realKernel<decltype(&CloseHandle)>("CloseHandle")(handle);
+}
+
+TEST_F(ServiceRuntimeTest, TheHandleOfAnEndedWorkerIsClosedBeforeTheNext) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  Strings ledger;
+  threadLedger = &ledger;
+  ImportPatch create(nullptr, "CreateThread",
+                     reinterpret_cast<const void*>(&watchedCreateThread));
+  ImportPatch close(nullptr, "CloseHandle",
+                    reinterpret_cast<const void*>(&watchedCloseHandle));
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  HANDLE first = context_->workerThread;
+  ASSERT_EQ(workerExitCode(), kWorkerLibraryNotLoaded);
+
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  HANDLE second = context_->workerThread;
+  threadLedger = nullptr;
+
+  Strings ours;  // the calls about the two workers
+  for (const std::string& call : ledger) {
+    if (call == "create " + handleText(first) ||
+        call == "close " + handleText(first) ||
+        call == "create " + handleText(second)) {
+      ours.push_back(call);
+    }
+  }
+  // The second handle may reuse the value of the first once it is closed.
+  EXPECT_EQ(ours, (Strings{"create " + handleText(first),
+                           "close " + handleText(first),
+                           "create " + handleText(second)}));
+  EXPECT_EQ(GetThreadId(second), context_->workerThreadId);
+}
+
+TEST_F(ServiceRuntimeTest, AWorkerThatCannotBeCreatedIsReported) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  createThreadError = ERROR_NOT_ENOUGH_MEMORY;
+  DWORD result = 0;
+  {
+    ImportPatch create(nullptr, "CreateThread",
+                       reinterpret_cast<const void*>(&watchedCreateThread));
+    result = arrive(kZr700Path);
+  }
+  createThreadError = 0;
+
+  EXPECT_EQ(result, DWORD{kArrivalThreadNotCreated});
+  EXPECT_NE(result, 0u);
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].strings[0], "ZR700 Arrival");
+  EXPECT_EQ(events[1].strings[0], "update file : ");
+  EXPECT_EQ(events[2].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(events[2].strings,
+            Strings{"create update thread fail: " +
+                    std::to_string(ERROR_NOT_ENOUGH_MEMORY)});
+  EXPECT_EQ(context_->workerThread, nullptr);
+
+  // With no worker, a removal is only reported, and the next arrival starts
+  // one.
+  recorder_.clear();
+  EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
+  EXPECT_EQ(recorder_.texts(), Strings{"device remove"});
+  EXPECT_EQ(arrive(kZr700Path), 0u);
+  EXPECT_NE(context_->workerThread, nullptr);
 }
 
 TEST_F(ServiceRuntimeTest, OtherDeviceEventsAreOnlyReported) {
@@ -658,6 +914,54 @@ TEST_F(ServiceRuntimeTest, StopAndShutdownStopTheServiceAlike) {
     EXPECT_EQ(recorder_.texts(), Strings{"service control stop success"});
     EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
   }
+}
+
+// The stop control and the worker's self-removal both stop the service: the
+// one that comes second must not report the status again, nor unregister
+// the notifications again.
+TEST_F(ServiceRuntimeTest, AStopDuringTheUpgradeIsTheOnlyStop) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  placeHeldStub();
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  recorder_.clear();
+
+  EXPECT_EQ(control(SERVICE_CONTROL_STOP), 0u);
+  stubFunction<StubRelease>("stubRelease")();
+  EXPECT_EQ(workerExitCode(), kWorkerDone);
+
+  EXPECT_EQ(manager_.states(),
+            (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_EQ(manager_.unregistered(),
+            std::vector<HDEVNOTIFY>{manager_.deviceNotify});
+  EXPECT_EQ(recorder_.texts(), (Strings{"service control stop success",
+                                        "send updatefile to device success",
+                                        "uninstallService start"}));
+  EXPECT_FALSE(serviceRegistered());  // still removed by the worker
+}
+
+TEST_F(ServiceRuntimeTest, AStopAfterTheWorkerStoppedTheServiceChangesNothing) {
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_EQ(workerExitCode(), kWorkerDone);
+  recorder_.clear();
+
+  for (DWORD code :
+       {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+    EXPECT_EQ(control(code), 0u);
+  }
+
+  EXPECT_EQ(manager_.states(),
+            (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+  EXPECT_EQ(manager_.unregistered(),
+            std::vector<HDEVNOTIFY>{manager_.deviceNotify});
+  EXPECT_EQ(recorder_.texts(), (Strings{"service control stop success",
+                                        "service control stop success"}));
 }
 
 TEST_F(ServiceRuntimeTest, OtherControlsDoNothing) {

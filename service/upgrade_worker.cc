@@ -89,8 +89,22 @@ void announceRemoval() {
 
 void stopAndRemoveService(const UpgradeThreadParams& params) {
   announceRemoval();
+  // A stop control may have stopped the service already; it is removed
+  // either way.
   params.stopService(params.context);
   uninstallService();
+}
+
+// Leaves the upgrade for `next`, unless a device removal has claimed this
+// thread: it is being ended and must do nothing more.
+void leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
+  if (params.phase == nullptr) return;
+  uint32_t phase = params.phase->load();
+  while (phase != kWorkerEnding) {
+    if (params.phase->compare_exchange_weak(phase, next)) return;
+  }
+  // The removal ends this thread as soon as it has claimed it.
+  for (;;) SuspendThread(GetCurrentThread());
 }
 
 }  // namespace
@@ -98,10 +112,14 @@ void stopAndRemoveService(const UpgradeThreadParams& params) {
 DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
   LetsStartUpgradeFunction letsStartUpgrade = bindUpgradeLibrary();
-  if (letsStartUpgrade == nullptr) return kWorkerLibraryNotLoaded;
+  if (letsStartUpgrade == nullptr) {
+    leaveUpgrade(*params, kWorkerIdle);
+    return kWorkerLibraryNotLoaded;
+  }
   int32_t result = letsStartUpgrade(params->bForce, params->bUpdate,
                                     params->devicePath, params->updateFile,
                                     params->version, params->interfaceGuid);
+  leaveUpgrade(*params, kWorkerFinishing);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;

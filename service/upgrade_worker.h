@@ -5,13 +5,24 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct ServiceContext;
 
+// Where the worker stands, for the removal procedure: only a worker still in
+// the upgrade (loading or calling the library) may be ended.
+enum WorkerPhase : uint32_t {
+  kWorkerIdle = 0,       // none started yet, or it ended without the library
+  kWorkerUpgrading = 1,  // from its start until the library returns
+  kWorkerFinishing = 2,  // reporting, deleting the file, removing the service
+  kWorkerEnding = 3,     // a removal is ending it
+};
+
 // The worker's parameter block: the settings of one arrival, and what the
-// worker needs of the running service, its context and its stop step. The
-// texts belong to the context.
+// worker needs of the running service, its context, its stop step and the
+// phase it shares with the removal procedure. The texts belong to the
+// context.
 struct UpgradeThreadParams {
   const char* updateFile;
   const wchar_t* devicePath;
@@ -21,6 +32,9 @@ struct UpgradeThreadParams {
   GUID interfaceGuid;
   ServiceContext* context;
   void (*stopService)(ServiceContext* context);
+  // A WorkerPhase. The worker leaves kWorkerUpgrading when the library
+  // returns, unless a removal has claimed it (kWorkerEnding) first.
+  std::atomic<uint32_t>* phase;
 };
 
 // Thread results of updateThread.

@@ -26,9 +26,15 @@ class UpgradeWorkerTest : public ::testing::Test {
     removeServiceRegistration();
     removeUpgradeLibrary();
     ASSERT_TRUE(registerServiceForTest(programPath()));
+    startService(manager_);
+  }
+
+  // A service start: a fresh context reporting to `manager`. One worker
+  // stops a service once.
+  void startService(const ServiceManagerDouble& manager) {
     context_ = newServiceContext();
-    context_->statusHandle = manager_.statusHandle;
-    context_->deviceNotify = manager_.deviceNotify;
+    context_->statusHandle = manager.statusHandle;
+    context_->deviceNotify = manager.deviceNotify;
     setSettings("vlnr_test_fw.img", 1, 0, "3.2.1");
     wcscpy(context_->devicePath, L"\\\\?\\USB#VID_2207&PID_9206#77#{x}");
   }
@@ -50,8 +56,9 @@ class UpgradeWorkerTest : public ::testing::Test {
              version.c_str());
     UpgradeThreadParams& params = context_->params;
     params = {
-        context_->updateFile, context_->devicePath, bForce,   bUpdate,
-        context_->version,    kUpdateDeviceClass,   context_, stopService};
+        context_->updateFile,  context_->devicePath, bForce,   bUpdate,
+        context_->version,     kUpdateDeviceClass,   context_, stopService,
+        &context_->workerPhase};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.
@@ -159,8 +166,7 @@ TEST_F(UpgradeWorkerTest, OtherResultsAreNotReportedButEndTheService) {
     ASSERT_TRUE(registerServiceForTest(programPath()));
     recorder_.clear();
     ServiceManagerDouble manager;
-    context_->statusHandle = manager.statusHandle;
-    context_->deviceNotify = manager.deviceNotify;
+    startService(manager);
     placeStub(result);
     std::wstring exact = makeFile(L"vlnr_test_fw.img");
 

@@ -21,8 +21,12 @@ Scenarios:
   removal   the device is removed during the transfer: the worker is ended,
             the service keeps running and stays registered; the next arrival
             upgrades
+  two       a second device is plugged in and pulled out while the first is
+            upgraded: its arrival is ignored, its removal leaves the first
+            one's worker alone, and the first upgrade completes
 
-    service_e2e.py --bin BUILD/bin --work DIR [--scenario upgrade|removal|all]
+    service_e2e.py --bin BUILD/bin --work DIR
+                   [--scenario upgrade|removal|two|all]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -50,6 +54,9 @@ SERVICE = "VelunorUpdateService"
 DEVICE_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
                "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
 INTERFACE_NAME = DEVICE_PATH.lower()
+# A second device of the same family, plugged in beside the first.
+SECOND_DEVICE_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000456#"
+                      "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
 UPDATE_FILE = "vlnr_zr700_fw.bin"
 VERSION = "V1.0.7"
 # Two and a half segments of 4 MiB: the device confirms its count twice
@@ -217,7 +224,8 @@ class Run:
         self.image_md5 = hashlib.md5(image).hexdigest()
         print(f"image C:\\Windows\\System32\\drivers\\{UPDATE_FILE}: "
               f"{IMAGE_SIZE} bytes, MD5 {self.image_md5}")
-        for name in ("virtual_device_record.txt", "virtual_device_verdict.txt"):
+        for name in ("virtual_device_record.txt", "virtual_device_verdict.txt",
+                     "virtual_device_release.txt"):
             if os.path.exists(p.system32(name)):
                 os.remove(p.system32(name))
         script = f"interface {INTERFACE_NAME}\nserial VLNR-SN-000123\n"
@@ -286,13 +294,23 @@ class Run:
 
     # --- Devices ---
 
-    def plug(self, action):
+    def plug(self, action, path=DEVICE_PATH):
         code, output = self.prefix.wine(
-            self.prefix.windows_program("device_plug.exe"), action,
-            DEVICE_PATH)
+            self.prefix.windows_program("device_plug.exe"), action, path)
         print(output.strip() or f"device_plug {action}: exit code {code}")
         if code != 0:
             raise Failed(f"device_plug {action} failed")
+
+    def release_device(self):
+        """Lets a request the device script holds go on."""
+        open(self.prefix.system32("virtual_device_release.txt"), "w").close()
+
+    def handled(self, event_code, path):
+        """Whether the host has handed this event for `path` to the handler
+        and the handler has returned."""
+        parts = self.host_log().split(
+            f"SERVICE_CONTROL_DEVICEEVENT {event_code} for {path}")
+        return len(parts) > 1 and "handler returned" in parts[-1]
 
     def trail(self):
         return self.prefix.trail(self.host_pid)
@@ -313,6 +331,19 @@ class Run:
         except OSError:
             pass
         return values
+
+    def device_opened_only(self, name):
+        """Whether every interface the library opened was `name`, from the
+        device's record (the name is kept as the call's payload)."""
+        try:
+            with open(self.prefix.system32("virtual_device_record.txt")) as f:
+                lines = [line for line in f
+                         if " AdbCreateInterfaceByName " in line]
+        except OSError:
+            return False
+        expected = (name + "\0").encode("utf-16-le").hex()
+        return bool(lines) and all(line.rstrip().endswith(f"payload={expected}")
+                                   for line in lines)
 
     def host_process_alive(self):
         """Whether the service program still runs, from the Unix side."""
@@ -508,12 +539,76 @@ def scenario_removal(prefix, bin_dir, checks):
                      prefix.drivers(UPDATE_FILE)), 30))
 
 
+def scenario_two_devices(prefix, bin_dir, checks):
+    section("scenario: a second device comes and goes during an upgrade")
+    run = Run(prefix, bin_dir, checks)
+    # Both devices are plugged in; the first one's device holds its first
+    # count confirmation (after 4 MiB) until the run releases it.
+    run.place_files("interface " + SECOND_DEVICE_PATH.lower() + "\n"
+                    "serial VLNR-SN-000456\n"
+                    "hold get_sync_status 1\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the transfer to be held")
+    held = wait_for(lambda: run.verdict().get("held") == "1",
+                    ARRIVAL_SETTLE_S + 120, 0.5)
+    checks.check("first device: transfer under way and held",
+                 held and run.verdict().get("bytes_received") == str(SEGMENT),
+                 f"verdict {run.verdict()}")
+    if not held:
+        run.show()
+        return
+
+    section("the second device arrives and is pulled out")
+    run.plug("arrive", SECOND_DEVICE_PATH)
+    print(f"waiting {ARRIVAL_SETTLE_S} s (the service lets the device settle)")
+    arrived = wait_for(lambda: run.handled("0x8000", SECOND_DEVICE_PATH),
+                       ARRIVAL_SETTLE_S + 60, 0.5)
+    run.plug("remove", SECOND_DEVICE_PATH)
+    removed = wait_for(lambda: run.handled("0x8004", SECOND_DEVICE_PATH), 30)
+    texts = run.texts()
+    checks.check("both events reached the service", arrived and removed)
+    checks.check("the second arrival is ignored while the first upgrades",
+                 "update thread is running, ignore device arrival" in texts)
+    checks.check("its removal leaves the worker alone",
+                 texts[-2:] == ["device remove", "update thread is for "
+                                "another device, ignore device remove"],
+                 f"got {texts[-3:]}")
+    checks.check("no worker was ended",
+                 "update thread is exist, kill thread" not in texts)
+    checks.check("the first device's transfer is still held",
+                 run.verdict().get("held") == "1", f"verdict {run.verdict()}")
+
+    section("the first device goes on")
+    run.release_device()
+    done = run.wait_for_event("runServcie success", 120)
+    run.show()
+    section("checks")
+    checks.check("the service process ended its run", done)
+    trail = run.trail()
+    after = run.check_arrival(trail)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    checks.check("only the first device was opened",
+                 run.device_opened_only(INTERFACE_NAME))
+    checks.check("update file deleted",
+                 not os.path.exists(prefix.drivers(UPDATE_FILE)))
+    run.check_service_gone()
+    checks.check("no error event in the trail",
+                 not [e for e in trail if e.type_name == "error"],
+                 "; ".join(str(e) for e in trail if e.type_name == "error"))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", required=True, help="the build's bin folder")
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
-    parser.add_argument("--scenario", choices=["upgrade", "removal", "all"],
+    parser.add_argument("--scenario",
+                        choices=["upgrade", "removal", "two", "all"],
                         default="all")
     options = parser.parse_args()
     bin_dir = os.path.abspath(options.bin)
@@ -533,6 +628,8 @@ def main():
             scenario_upgrade(prefix, bin_dir, checks)
         if options.scenario in ("removal", "all"):
             scenario_removal(prefix, bin_dir, checks)
+        if options.scenario in ("two", "all"):
+            scenario_two_devices(prefix, bin_dir, checks)
     except (Failed, subprocess.TimeoutExpired) as error:
         checks.check("the run went through", False, str(error))
     finally:
