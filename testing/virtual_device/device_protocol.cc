@@ -253,6 +253,11 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
   if (request == d.hold_request && d.request_counts[request] == d.hold_nth) {
     holdUntilReleased(d);
   }
+  if (request == d.unplug_request &&
+      d.request_counts[request] == d.unplug_request_nth) {
+    d.verdict.unplugged = true;
+    return s.fail(kErrorGone);
+  }
   switch (request) {
     case kRequestSetDownloadInfo:
       accepted = announce(d, data);

@@ -50,6 +50,8 @@ void Device::clear() {
   over_first = 0;
   over_count = 0;
   unplug_at = UINT64_MAX;
+  unplug_request = 0;
+  unplug_request_nth = 0;
   hold_request = 0;
   hold_nth = 0;
   accept_unannounced = false;

@@ -85,6 +85,8 @@ struct Device {
   uint32_t over_first = 0;
   uint32_t over_count = 0;
   uint64_t unplug_at = UINT64_MAX;
+  uint16_t unplug_request = 0;  // 0: none
+  uint32_t unplug_request_nth = 0;
   uint16_t hold_request = 0;  // 0: none held
   uint32_t hold_nth = 0;
   bool accept_unannounced = false;

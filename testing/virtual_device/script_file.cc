@@ -218,6 +218,11 @@ bool deviceLine(Device& d, const Line& line) {
     if (!parseAnswer(line, &answer)) return false;
     d.overrides.push_back(Override{request, static_cast<uint32_t>(a),
                                    static_cast<uint32_t>(b), answer});
+  } else if (key == "unplug_at_request" && line.words.size() == 3 &&
+             requestByName(line.words[1], &request) && line.number(2, &a) &&
+             a != 0) {
+    d.unplug_request = request;
+    d.unplug_request_nth = static_cast<uint32_t>(a);
   } else if (key == "hold" && line.words.size() == 3 &&
              requestByName(line.words[1], &request) && line.number(2, &a) &&
              a != 0) {

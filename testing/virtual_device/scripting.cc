@@ -123,6 +123,12 @@ void unplugAtByte(uint64_t byte) {
   l.d.unplug_at = byte;
 }
 
+void unplugAtRequest(uint16_t request, uint32_t nth) {
+  Locked l;
+  l.d.unplug_request = request;
+  l.d.unplug_request_nth = nth;
+}
+
 void unplug() {
   Locked l;
   l.d.verdict.unplugged = true;

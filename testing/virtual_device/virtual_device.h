@@ -190,6 +190,10 @@ VDEV_API void overReportWrites(uint32_t first, uint32_t count);
 // The device is pulled out once it has received `byte` image bytes: the write
 // that crosses it fails, and every later call fails with error 6.
 VDEV_API void unplugAtByte(uint64_t byte);
+// The device is pulled out when the nth `request` (1-based, GET_STATUS or
+// GET_SYNC_STATUS) reaches it: that request and every later call fail with
+// error 6, as when the cable goes while the host waits for an answer.
+VDEV_API void unplugAtRequest(uint16_t request, uint32_t nth);
 VDEV_API void unplug();
 // Bytes that bulk reads deliver, in order.
 VDEV_API void queueReadData(const uint8_t* data, size_t size);

@@ -285,6 +285,26 @@ TEST_F(VirtualDeviceTest, UnpluggedDeviceFailsEveryLaterCallWithError6) {
   EXPECT_EQ(vdev::verdict().bytes_received, 1000u);
 }
 
+TEST_F(VirtualDeviceTest, DevicePulledAtARequestFailsItAndEveryLaterCall) {
+  vdev::unplugAtRequest(vdev::kRequestGetSyncStatus, 2);
+  ASSERT_TRUE(announce(5000));
+  EXPECT_EQ(status(vdev::kRequestGetSyncStatus).size(), 8u);
+  Bytes answer(8);
+  EXPECT_FALSE(control(setup(0x81, 7, 8), 1, answer.data(), 8));
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_TRUE(vdev::verdict().unplugged);
+  EXPECT_FALSE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
+  EXPECT_EQ(GetLastError(), 6u);
+  // Gone from the enumeration too.
+  void* enumeration = AdbEnumInterfaces(kClass, true, true, true);
+  uint8_t entry[2048];
+  AdbULong size = sizeof entry;
+  EXPECT_FALSE(AdbNextInterface(enumeration, entry, &size));
+  AdbCloseHandle(enumeration);
+  AdbCloseHandle(write_);
+  AdbCloseHandle(iface_);
+}
+
 TEST_F(VirtualDeviceTest, SuccessfulLastCallsKeepTheCallersLastError) {
   SetLastError(1234);
   Bytes answer(8);

@@ -216,8 +216,10 @@ const char* imageFailureMeaning(int32_t result) {
       return "the device's count after a segment disagreed";
     case kImageFinalSyncFailed:
       return "the device's final count was not read";
+    // Also kImageNotSentWhole.
     case kImageFinalCountDisagreed:
-      return "the device's final count disagreed";
+      return "the image was not read and sent whole, or the device's final "
+             "count disagreed";
     case kImageDigestNotComputed:
       return "the image's MD5 digest was not computed";
     case kImageDigestNotSent:
@@ -232,9 +234,10 @@ const char* imageFailureMeaning(int32_t result) {
       return "the device's status after the start request was not read";
     case kImageStartRefused:
       return "the device refused to start the update";
-    // Also kImageNoTransport, which the library never meets.
+    // Also kImageNoTransport, which the library never meets, and
+    // kImageTooLarge.
     case kImageNotOpened:
-      return "the image file cannot be opened";
+      return "the image file cannot be opened, or it is 4 GiB or larger";
     default:
       return "unknown code";
   }

@@ -109,7 +109,7 @@ TEST_F(ProgressDisplayTest, ImageThatNeverWentOutIsNamedWithItsCode) {
   shown.finish();
   EXPECT_EQ(screen_,
             "could not send C:\\Windows\\System32\\drivers\\fw.bin: code -22 "
-            "(the image file cannot be opened)\n");
+            "(the image file cannot be opened, or it is 4 GiB or larger)\n");
 }
 
 TEST_F(ProgressDisplayTest, SpeedAndTimeLeftFromTheDataSoFar) {

@@ -422,9 +422,8 @@ TEST_F(RunnerProgressTest, MultiSegmentImageRisesToTheWholeImageInPlainLines) {
 }
 
 TEST_F(RunnerProgressTest, DevicePulledMidwayShowsTheFailureAndEnds) {
-  // In the second segment, inside a write. Left alone, the library would
-  // retry the vanished device for many minutes; the runner ends the upgrade
-  // as the service would.
+  // In the second segment, inside a write: the library's data phase ends
+  // short of the image and the download fails at once.
   RunnerRun result = upgrade("unplug_at 5000000\n");
   EXPECT_EQ(result.exitCode, 1u) << result.output;
   EXPECT_FALSE(redrawsALine(result.written));
@@ -433,10 +432,39 @@ TEST_F(RunnerProgressTest, DevicePulledMidwayShowsTheFailureAndEnds) {
   expectRisingPlainCounts(counts);
   for (const CountLine& count : counts) EXPECT_LT(count.sent, 5000000u);
   // The writes the device took before it went: 305 of 16 KiB.
+  size_t failed = indexOf(
+      lines,
+      "failed with code -10 (the image was not read and sent whole, or the "
+      "device's final count disagreed) at 4997120 of " +
+          std::to_string(kMultiSegmentImage) + " bytes (" +
+          std::to_string(4997120 * 100 / kMultiSegmentImage) + " %)");
+  ASSERT_LT(failed, lines.size()) << result.output;
+  EXPECT_GT(failed, counts.empty() ? 0 : counts.back().index);
+  EXPECT_EQ(indexOf(lines, "checking the image's MD5 digest on the device"),
+            lines.size());
+  EXPECT_EQ(lines.back(), "result 1: at least one download failed");
+  std::string device = verdict();
+  EXPECT_NE(device.find("unplugged=1"), std::string::npos) << device;
+  EXPECT_NE(device.find("bytes_received=5000000"), std::string::npos) << device;
+}
+
+TEST_F(RunnerProgressTest, DeviceRemovedWhileTheLibraryWaitsEndsTheUpgrade) {
+  // Gone while the library asks for its count after the second segment. Left
+  // alone, the library would retry the vanished device for many minutes; the
+  // runner ends the upgrade as the service would.
+  RunnerRun result = upgrade("unplug_at_request get_sync_status 2\n");
+  EXPECT_EQ(result.exitCode, 1u) << result.output;
+  EXPECT_FALSE(redrawsALine(result.written));
+  std::vector<std::string> lines = linesOf(result.output);
+  std::vector<CountLine> counts = countLinesOf(lines);
+  expectRisingPlainCounts(counts);
+  const uint64_t twoSegments = 2 * 4194304;
+  for (const CountLine& count : counts) EXPECT_LE(count.sent, twoSegments);
   size_t removed = indexOf(
-      lines, "the device was removed at 4997120 of " +
-                 std::to_string(kMultiSegmentImage) + " bytes (" +
-                 std::to_string(4997120 * 100 / kMultiSegmentImage) + " %)");
+      lines, "the device was removed at " + std::to_string(twoSegments) +
+                 " of " + std::to_string(kMultiSegmentImage) + " bytes (" +
+                 std::to_string(twoSegments * 100 / kMultiSegmentImage) +
+                 " %)");
   ASSERT_LT(removed, lines.size()) << result.output;
   EXPECT_GT(removed, counts.empty() ? 0 : counts.back().index);
   EXPECT_EQ(indexOf(lines, "checking the image's MD5 digest on the device"),
@@ -445,7 +473,9 @@ TEST_F(RunnerProgressTest, DevicePulledMidwayShowsTheFailureAndEnds) {
             "ended: the device was removed before the upgrade finished");
   std::string device = verdict();
   EXPECT_NE(device.find("unplugged=1"), std::string::npos) << device;
-  EXPECT_NE(device.find("bytes_received=5000000"), std::string::npos) << device;
+  EXPECT_NE(device.find("bytes_received=" + std::to_string(twoSegments)),
+            std::string::npos)
+      << device;
 }
 
 }  // namespace
