@@ -98,6 +98,7 @@ struct Device {
   std::string output_directory;
   bool script_checked = false;
   std::string script_error;
+  const AnswerSource* answer_source = nullptr;
 
   void clear();
   void resetDownload();
@@ -132,11 +133,17 @@ class Session {
   void* succeedHandle(void* handle);
 
  private:
+  // What the answer source decided for this call.
+  Fate sourceFate(uint32_t* error);
+
   std::unique_lock<std::recursive_mutex> hold_;
   Recorded recorded_;
   uint32_t error_before_;
   uint32_t error_ = 0;
   bool failed_ = false;
+  // Told kFailAfter: the device acts, the call still fails.
+  bool fail_after_ = false;
+  uint32_t fail_after_error_ = 0;
 };
 
 // The device side of the vendor protocol (device_protocol.cc).

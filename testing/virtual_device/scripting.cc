@@ -137,6 +137,11 @@ void storeImage(const char* path) {
   l.d.image_path = path == nullptr ? "" : path;
 }
 
+void setAnswerSource(const AnswerSource* source) {
+  Locked l;
+  l.d.answer_source = source;
+}
+
 void keepRecord(bool keep) {
   Locked l;
   l.d.keep_record = keep;
