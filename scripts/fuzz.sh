@@ -8,6 +8,11 @@
 # Exit status 1 when a target crashed or broke an oracle.
 #
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]
+#
+# VELUNOR_FUZZ_SET_ASIDE=NAME[,NAME...] lets a long run look on past named
+# faults whose mend is awaited (device_answers: short-status-answer,
+# partial-transfer): they are counted, and the first input of each is kept
+# in build/fuzz/artifacts/<target>/set-aside-NAME, instead of ending the run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,9 +43,11 @@ for target in "${targets[@]}"; do
     continue
   fi
   mkdir -p "$work" "$artifacts"
+  rm -f "$artifacts"/set-aside-*
   # The library's own trace lines would only slow the run: stdout and stderr
   # of the target are closed (the fuzzer's and the sanitizers' reports stay).
-  "$program" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+  VELUNOR_FUZZ_SET_ASIDE_DIR="$artifacts" \
+    "$program" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
     -close_fd_mask=3 -artifact_prefix="$artifacts/" "$work" "$kept" >"$log" 2>&1
   rc=$?
 
@@ -59,6 +66,11 @@ for target in "${targets[@]}"; do
   echo "=== $target: ${seconds} s"
   echo "    executions: ${runs:-?}   exec/s: ${speed:-?}   peak RSS: ${rss:-?} MB"
   echo "    coverage: ${cov:-?} edges${percent}, ${ft:-?} features, corpus ${corpus:-?} inputs"
+  for counted in "$artifacts"/set-aside-*.count; do
+    [ -e "$counted" ] || continue
+    fault=$(basename "$counted" .count)
+    echo "    set aside: ${fault#set-aside-}, at least $(cat "$counted") runs; first input: $artifacts/$fault"
+  done
   crash=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n1)
   if [ "$rc" -ne 0 ] || [ -n "$crash" ]; then
     status=1
