@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,7 +42,6 @@ using WideString = std::basic_string<AdbWideChar>;
 constexpr char kUpdateFile[] = "fuzz_fw.bin";
 constexpr char kDefaultVersion[] = "V2.0.1";
 constexpr uint32_t kSegment = 4194304;
-constexpr uint32_t kChunk = 16384;
 constexpr size_t kStatusBytes = 8;
 
 // Last errors a failing call leaves, 0 included.
@@ -175,71 +176,130 @@ BOOL readNarrowEvent(HANDLE, WORD, WORD, DWORD, PSID, WORD count, DWORD,
 
 // --- The scene ----------------------------------------------------------
 
-// The drivers folder, on a memory file system where there is one.
-struct Folder {
-  Folder() {
+// An image: its bytes and their digest.
+struct Image {
+  std::string bytes;
+  std::string digest;
+};
+
+std::string md5Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned i = 0; i < size; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+// A drivers folder holding one image, on a memory file system where there is
+// one, removed with the process.
+class ImageFolder {
+ public:
+  ImageFolder(const std::string& parent, const std::string& name)
+      : path_(parent + "/" + name), file_(path_ + "/" + kUpdateFile) {
+    if (mkdir(path_.c_str(), 0700) != 0) std::abort();
+  }
+  ~ImageFolder() {
+    unlink(file_.c_str());
+    rmdir(path_.c_str());
+  }
+
+  // Writes the image unless it is there already; maps the drivers folder
+  // here.
+  const Image& place(uint64_t size, uint32_t seed) {
+    if (!placed_ || size_ != size || seed_ != seed) {
+      image_.bytes.resize(size);
+      uint32_t state = seed | 1;
+      for (size_t i = 0; i < image_.bytes.size(); ++i) {
+        if (i % 4096 == 0) {  // a fresh pattern per 4 KiB keeps this quick
+          state ^= state << 13;
+          state ^= state >> 17;
+          state ^= state << 5;
+        }
+        image_.bytes[i] = static_cast<char>(state >> (i % 4 * 8)) ^
+                          static_cast<char>(i * 7);
+      }
+      image_.digest = md5Hex(image_.bytes);
+      FILE* file = std::fopen(file_.c_str(), "wb");
+      if (file == nullptr ||
+          std::fwrite(image_.bytes.data(), 1, size, file) != size) {
+        std::abort();
+      }
+      std::fclose(file);
+      placed_ = true;
+      size_ = size;
+      seed_ = seed;
+    }
+    hostSetDriversDirectory(path_.c_str());
+    return image_;
+  }
+
+ private:
+  std::string path_;
+  std::string file_;
+  Image image_;
+  bool placed_ = false;
+  uint64_t size_ = 0;
+  uint32_t seed_ = 0;
+};
+
+// Small images are written afresh when they change; each image around the
+// end of the first segment has a folder of its own and is written once.
+constexpr int64_t kAroundSegmentEnd[] = {-16384, -1, 0, 1, 16383, 16385};
+
+struct Folders {
+  Folders() {
     char pattern[] = "/dev/shm/velunor_fuzz_XXXXXX";
     char fallback[] = "/tmp/velunor_fuzz_XXXXXX";
     const char* made = mkdtemp(pattern);
     if (made == nullptr) made = mkdtemp(fallback);
     if (made == nullptr) std::abort();
-    path = made;
-    image = path + "/" + kUpdateFile;
-    hostSetDriversDirectory(path.c_str());
+    root = made;
+    small = std::make_unique<ImageFolder>(root, "small");
+    for (size_t i = 0; i < std::size(kAroundSegmentEnd); ++i) {
+      large.push_back(
+          std::make_unique<ImageFolder>(root, "large" + std::to_string(i)));
+    }
   }
-  ~Folder() {
-    unlink(image.c_str());
-    rmdir(path.c_str());
+  ~Folders() {
+    small.reset();
+    large.clear();
+    rmdir(root.c_str());
   }
-  std::string path;
-  std::string image;
-  uint64_t size = UINT64_MAX;
-  uint32_t seed = 0;
+  std::string root;
+  std::unique_ptr<ImageFolder> small;
+  std::vector<std::unique_ptr<ImageFolder>> large;
 };
 
-Folder& folder() {
-  static Folder the_folder;
-  return the_folder;
-}
-
-// Image bytes from a seed; written only when they change, so that large
-// images cost little on the runs that keep them.
-const std::string& placeImage(uint64_t size, uint32_t seed) {
-  static std::string contents;
-  Folder& f = folder();
-  if (f.size == size && f.seed == seed) return contents;
-  contents.resize(size);
-  uint32_t state = seed | 1;
-  for (char& c : contents) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    c = static_cast<char>(state >> 24);
-  }
-  FILE* file = std::fopen(f.image.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (!contents.empty() && std::fwrite(contents.data(), 1, size, file) != size) std::abort();
-  std::fclose(file);
-  f.size = size;
-  f.seed = seed;
-  return contents;
-}
-
-// Mostly small, so runs are quick; one choice in eight is an image around
+// Mostly small, so runs are quick; one choice in sixteen is an image around
 // the end of the first 4 MiB segment.
-uint64_t imageSize(FuzzInput& in) {
+const Image& placeImage(FuzzInput& in) {
+  static Folders folders;
   uint8_t mode = in.byte();
-  switch (mode & 7) {
+  uint64_t size = 0;
+  switch (mode & 15) {
     case 0:
-      return 40000;  // two full chunks and a part
-    case 2:
-      return kSegment - 2 * kChunk + in.upTo(4 * kChunk);
+      size = 40000;  // two full chunks and a part
+      break;
+    case 2: {
+      size_t choice = in.byte() % std::size(kAroundSegmentEnd);
+      return folders.large[choice]->place(
+          static_cast<uint64_t>(kSegment + kAroundSegmentEnd[choice]), 0);
+    }
     case 3:
     case 4:
-      return in.byte() % 64;
+    case 5:
+      size = in.byte() % 64;
+      break;
     default:
-      return in.u16();
+      size = in.u16();
+      break;
   }
+  return folders.small->place(size, in.u32());
 }
 
 WideString randomName(FuzzInput& in, size_t length) {
@@ -328,19 +388,6 @@ WideString devicePath(FuzzInput& in, const std::vector<WideString>& names) {
     default:
       return vdev::defaultInterfaceName();
   }
-}
-
-std::string md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned i = 0; i < size; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
-  }
-  return text;
 }
 
 // --- The oracle ---------------------------------------------------------
@@ -483,8 +530,9 @@ void checkAnswers(const Run& run, uint64_t image_size, uint8_t bUpdate) {
 
 // What the device itself holds must be the file, verified and (with
 // bUpdate) started.
-void checkDevice(const Run& run, const std::string& image,
+void checkDevice(const Run& run, const Image& placed,
                  const std::string& version, uint8_t bForce, uint8_t bUpdate) {
+  const std::string& image = placed.bytes;
   vdev::Verdict v = vdev::verdict();
   FUZZ_CHECK(v.announced && v.image_size == image.size(),
              "announced %u bytes of a %zu-byte image", v.image_size,
@@ -497,7 +545,7 @@ void checkDevice(const Run& run, const std::string& image,
   FUZZ_CHECK(v.bytes_received == image.size() && v.image_received,
              "result 0, but the device holds %llu of %zu bytes",
              static_cast<unsigned long long>(v.bytes_received), image.size());
-  std::string digest = md5Hex(image);
+  const std::string& digest = placed.digest;
   FUZZ_CHECK(digest == v.md5_computed,
              "result 0, but the device received other bytes (%s, file %s)",
              v.md5_computed, digest.c_str());
@@ -510,9 +558,10 @@ void checkDevice(const Run& run, const std::string& image,
              "start request sent with bUpdate 0");
 }
 
-void checkSuccess(const Run& run, const std::string& image,
+void checkSuccess(const Run& run, const Image& placed,
                   const std::string& version, uint8_t bForce, uint8_t bUpdate,
                   const uint8_t* data, size_t size) {
+  const std::string& image = placed.bytes;
   FUZZ_CHECK(!image.empty(), "an empty image reported as sent");
   // Set aside only when every named fault the run shows is.
   std::vector<const char*> faults = namedFaults(run, image.size(), bUpdate);
@@ -523,7 +572,7 @@ void checkSuccess(const Run& run, const std::string& image,
     return;
   }
   checkAnswers(run, image.size(), bUpdate);
-  checkDevice(run, image, version, bForce, bUpdate);
+  checkDevice(run, placed, version, bForce, bUpdate);
 }
 
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
@@ -552,8 +601,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string version = version_length == 0
                             ? std::string(kDefaultVersion)
                             : in.bytes(version_length - 1u);
-  uint64_t image_size = imageSize(in);
-  const std::string& image = placeImage(image_size, in.u32());
+  const Image& placed = placeImage(in);
+  const std::string& image = placed.bytes;
+  uint64_t image_size = image.size();
 
   vdev::reset();
   vdev::keepRecord(false);
@@ -592,7 +642,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   checkAlways(run, result, image_size);
   if (result == 0) {
-    checkSuccess(run, image, version, bForce, bUpdate, data, size);
+    checkSuccess(run, placed, version, bForce, bUpdate, data, size);
   }
   return 0;
 }
