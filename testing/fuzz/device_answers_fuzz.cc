@@ -29,10 +29,10 @@
 #include <utility>
 #include <vector>
 
-#include "testing/virtual_device/virtual_device.h"
 #include "platform/host/host_testing.h"
 #include "testing/fuzz/fuzz_check.h"
 #include "testing/fuzz/fuzz_input.h"
+#include "testing/virtual_device/virtual_device.h"
 #include "upgrade/upgrade_entry.h"
 
 namespace {

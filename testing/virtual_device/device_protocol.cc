@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "testing/virtual_device/device_state.h"
@@ -84,6 +85,16 @@ bool wellFormed(const uint8_t* setup, uint8_t direction, const void* buffer,
   uint8_t expected_direction = (form->request_type & 0x80) != 0 ? 1 : 0;
   if (direction != expected_direction) return false;
   return form->length == 0 || buffer != nullptr;
+}
+
+// A gated request goes unanswered while its file exists, as from a device
+// that stopped answering for a while.
+bool gateClosed(const Device& d, uint16_t request) {
+  if (d.gate_file.empty() || d.gate_request != request) return false;
+  FILE* file = std::fopen(d.gate_file.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
 }
 
 bool downloadPending(const Device& d) {
@@ -261,6 +272,7 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
     return s.fail(kErrorStall);
   }
   uint16_t request = le16(setup + 2);
+  if (gateClosed(d, request)) return s.fail(kErrorStall);
   const auto* data = static_cast<const uint8_t*>(buffer);
   bool accepted = true;
   size_t moved = length;

@@ -48,6 +48,8 @@ void Device::clear() {
   zero_first = 0;
   zero_count = 0;
   unplug_at = UINT64_MAX;
+  gate_request = 0;
+  gate_file.clear();
   accept_unannounced = false;
   read_data.clear();
   last_status = kStatusOk;

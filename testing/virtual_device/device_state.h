@@ -83,6 +83,9 @@ struct Device {
   uint32_t zero_first = 0;
   uint32_t zero_count = 0;
   uint64_t unplug_at = UINT64_MAX;
+  // While this file exists, requests of this kind fail as unanswered.
+  uint16_t gate_request = 0;
+  std::string gate_file;
   bool accept_unannounced = false;
   std::deque<uint8_t> read_data;
 

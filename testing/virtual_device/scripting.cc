@@ -117,6 +117,12 @@ void unplugAtByte(uint64_t byte) {
   l.d.unplug_at = byte;
 }
 
+void gateRequest(uint16_t request, const char* path) {
+  Locked l;
+  l.d.gate_request = path == nullptr ? 0 : request;
+  l.d.gate_file = path == nullptr ? "" : path;
+}
+
 void unplug() {
   Locked l;
   l.d.verdict.unplugged = true;

@@ -221,6 +221,9 @@ VDEV_API void zeroByteWrites(uint32_t first, uint32_t count);
 // The device is pulled out once it has received `byte` image bytes: the write
 // that crosses it fails, and every later call fails with error 6.
 VDEV_API void unplugAtByte(uint64_t byte);
+// While the file at `path` exists, every `request` (any request code) goes
+// unanswered: the control transfer fails with error 31. Null: no gate.
+VDEV_API void gateRequest(uint16_t request, const char* path);
 VDEV_API void unplug();
 // Bytes that bulk reads deliver, in order.
 VDEV_API void queueReadData(const uint8_t* data, size_t size);

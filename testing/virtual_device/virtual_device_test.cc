@@ -551,6 +551,58 @@ TEST(VirtualDeviceScriptTest, ScriptDrivesTheDeviceAndTheFilesKeepItsVerdict) {
   }
 }
 
+TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  std::string gate = directory + "gate";
+  {
+    std::ofstream out(script);
+    out << "gate get_sync_status " << gate << "\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  vdev::setOutputDirectory(directory.c_str());
+  void* iface = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+  Bytes info = downloadInfo("1.0", 4);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes answer(8);
+  auto sync = [&] {
+    return AdbDefaultEndpointReadWriteSync(
+        iface, 1, setup(0x81, 7, 8).data(), answer.data(), 8, &moved);
+  };
+  std::ofstream(gate).put('x');
+  EXPECT_FALSE(sync());
+  EXPECT_EQ(GetLastError(), vdev::kErrorStall);
+  EXPECT_TRUE(AdbDefaultEndpointReadWriteSync(  // other requests still go
+      iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
+  std::remove(gate.c_str());
+  EXPECT_TRUE(sync());
+  EXPECT_EQ(vdev::verdict().refused_requests, 0u);
+  AdbCloseHandle(iface);
+
+  // Each line of the record names the calling thread.
+  std::string record = readFile(directory + "virtual_device_record.txt");
+  size_t lines = 0, with_thread = 0;
+  for (size_t at = 0; (at = record.find('\n', at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  for (size_t at = 0; (at = record.find(" thread=", at)) != std::string::npos;
+       ++at) {
+    ++with_thread;
+  }
+  EXPECT_EQ(lines, 6u) << record;
+  EXPECT_EQ(with_thread, lines) << record;
+  vdev::reset();
+  for (const char* file : {"virtual_device_script.txt",
+                           "virtual_device_verdict.txt",
+                           "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
 void setDirectoryVariable(const std::string& directory) {
 #ifdef _WIN32
   _putenv_s("VELUNOR_VIRTUAL_DEVICE_DIR", directory.c_str());
