@@ -23,12 +23,13 @@ Scenarios:
             upgrades
   storm     bursts of arrivals and removals of the upgraded device and of
             other devices of the class at moments drawn from a printed seed,
-            a stop control in the middle of one burst and a new start, then
-            a final quiet arrival that upgrades; checked after every burst
+            a stop control while a worker is mid-download and a new start,
+            then a final quiet arrival that upgrades; checked after every
+            burst. Paced unless --unpaced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
                    [--scenario upgrade|removal|storm|all]
-                   [--seed N] [--storm-events N] [--settle-ms N]
+                   [--seed N] [--storm-events N] [--settle-ms N] [--unpaced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -530,6 +531,9 @@ STORM_SETTLE_MS = 300
 # around the settle wait, and after a worker has stalled.
 STORM_GAPS = [0, 0, 20, 60, 150, 300, 450, 800, 1500]
 WORKER_ENTRY = "letsStartUpgrade() entry"
+# A worker of the storm parks here: its sync went unanswered and it waits
+# five minutes before it tries again.
+PARKED = "error => timeout, do retry."
 KILL = "update thread is exist, kill thread"
 
 
@@ -556,30 +560,82 @@ def storm_plan(rng, count):
     return bursts
 
 
+def chunks(burst):
+    """A burst cut behind each arrival."""
+    cut = []
+    for event in burst:
+        cut.append(event)
+        if event[0] == "arrive":
+            yield cut
+            cut = []
+    if cut:
+        yield cut
+
+
 class Storm:
     """The storm's run: bursts sent from one process each, and what the
-    service made of them, checked as it goes."""
+    service made of them, checked as it goes.
 
-    def __init__(self, run, settle_ms):
+    Paced (the default), a burst goes out in pieces that each end with an
+    arrival, and the next piece waits until the service has handled them and
+    a worker the arrival started has parked in its wait: every worker is
+    then ended, by a removal or by the end of the process, while it sleeps.
+    Unpaced, a burst goes out at once and a removal may end a worker at any
+    instruction, which TerminateThread makes unsafe: a worker ended while it
+    holds a lock of the process (the heap's, the loader's, the runtime's)
+    leaves every later taker of that lock waiting for ever."""
+
+    def __init__(self, run, settle_ms, paced, rng):
         self.run = run
         self.prefix = run.prefix
         self.checks = run.checks
         self.settle_ms = settle_ms
+        self.paced = paced
+        self.rng = rng
         self.gate = self.prefix.programs("storm_gate")
         self.sent = 0  # events sent to the running service process
-        self.records = []  # the device's records of ended processes
 
     # --- Sending ---
 
+    def send_burst(self, number, burst, stop=False):
+        """Sends a burst, with a stop control in it when `stop`. Returns
+        whether the service was stopped."""
+        if not self.paced:
+            length = sum(wait for _, _, wait in burst) / 1000
+            self.send(burst, self.rng.uniform(0, length + 0.5) if stop
+                      else None)
+            if not stop:
+                self.check_handled(number)
+            return stop
+        # The wait behind a piece's arrival is the wait for its worker.
+        pieces = [piece[:-1] + [(*piece[-1][:2], 0)]
+                  for piece in chunks(burst)]
+        # Drawn before anything is sent, so that a seed replays the storm.
+        stop_after = self.rng.randrange(len(pieces)) if stop else None
+        for index, piece in enumerate(pieces):
+            self.send(piece)
+            if stop_after is not None and index > stop_after:
+                continue  # to a stopped service
+            self.check_handled(number)
+            if index == stop_after:
+                self.stop("with a worker mid-download"
+                          if self.worker_running(self.run.trail()) else
+                          "with no worker running")
+        return stop
+
+    def stop(self, how):
+        code, _ = self.prefix.wine("sc", "stop", SERVICE)
+        print(f"sc stop {SERVICE} ({how}): exit code {code}", flush=True)
+
     def send(self, burst, stop_after=None):
-        """Sends a burst; with `stop_after` (seconds), a stop control goes to
-        the service that long after the burst began."""
+        """Sends events from one process; with `stop_after` (seconds), a stop
+        control goes to the service that long after they began."""
         lines = "".join(f"{action} {STORM_DEVICES[device]} {wait}\n"
                         for action, device, wait in burst)
         with open(self.prefix.programs("burst.txt"), "w") as f:
             f.write(lines)
-        print("burst: " + ", ".join(f"{action} {device} +{wait} ms"
-                                    for action, device, wait in burst),
+        print("sent: " + ", ".join(f"{action} {device} +{wait} ms"
+                                   for action, device, wait in burst),
               flush=True)
         plug = subprocess.Popen(
             [wine_events.wine_binary(),
@@ -589,9 +645,7 @@ class Storm:
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if stop_after is not None:
             time.sleep(stop_after)
-            code, _ = self.prefix.wine("sc", "stop", SERVICE)
-            print(f"sc stop {SERVICE} after {stop_after:.2f} s: exit code "
-                  f"{code}", flush=True)
+            self.stop(f"{stop_after:.2f} s into the burst")
         output, _ = plug.communicate(timeout=120)
         if plug.returncode != 0:
             raise Failed("device_plug sequence failed: " +
@@ -636,6 +690,13 @@ class Storm:
                 spans[event.thread][1] = index
         return sorted(spans.items(), key=lambda item: item[1][0])
 
+    def worker_running(self, trail):
+        """Whether the last worker has not been ended (in the storm none
+        ends by itself)."""
+        workers = self.workers(trail)
+        return bool(workers) and not any(
+            e.text == KILL for e in trail[workers[-1][1][0]:])
+
     def one_worker_at_a_time(self, trail):
         """'' when every worker was ended before the next one began, else
         what was seen."""
@@ -673,6 +734,52 @@ class Storm:
                 finished.add(current)
             current = thread
         return ""
+
+    def show_threads(self):
+        """Where each thread of the service process stands, from Wine's
+        debugger, which detaches again when it has shown them."""
+        env = dict(self.prefix.env, WINEDEBUG="-all")
+        try:
+            completed = subprocess.run(
+                [wine_events.wine_binary(), "winedbg", "--command", "bt all",
+                 str(self.run.host_pid)], env=env, stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                check=False)
+        except subprocess.TimeoutExpired:
+            print("  (the debugger did not answer)")
+            return
+        shown = False
+        for line in completed.stdout.decode("utf-8", "replace").splitlines():
+            if line.startswith("Backtracing for thread"):
+                shown = "service_test_host" in line
+            if shown and "register RSP" not in line:
+                print("  " + line)
+
+    def check_handled(self, number):
+        """Waits until the service has handled every event sent; fails the
+        run when it does not. Returns whether a worker started by the last
+        of them has parked (False when none started)."""
+        workers = len(self.workers(self.run.trail()))
+        if not self.wait_until_handled_all():
+            self.checks.check(f"burst {number}: every event handled, the "
+                              "handler returned each time", False,
+                              f"received, delivered, returned: "
+                              f"{self.handled()}")
+            section("the service process stopped handling events; its "
+                    "threads")
+            self.show_threads()
+            raise Failed(f"the service hung in burst {number}")
+        started = self.workers(self.run.trail())
+        if len(started) == workers or not self.paced:
+            return False
+        thread = started[-1][0]
+        parked = wait_for(lambda: any(
+            e.thread == thread and e.text == PARKED
+            for e in self.run.trail()), 60, 0.5)
+        if not self.checks.check(f"burst {number}: worker {thread} reached "
+                                 "its wait", parked):
+            raise Failed(f"a worker did not reach its wait in burst {number}")
+        return True
 
     def check_after_burst(self, number, stopped=False):
         c = self.checks
@@ -715,13 +822,18 @@ def snapshot(prefix, own):
     return files
 
 
-def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms):
-    section(f"scenario: a storm of {events} device events, seed {seed}")
+def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
+                   paced):
+    section(f"scenario: a storm of {events} device events, seed {seed}" +
+            ("" if paced else ", unpaced"))
     print(f"replay: service_e2e.py --scenario storm --seed {seed} "
-          f"--storm-events {events} --settle-ms {settle_ms}")
+          f"--storm-events {events} --settle-ms {settle_ms}" +
+          ("" if paced else " --unpaced"))
+    print("paced: each worker is ended only once it has parked in its wait"
+          if paced else "unpaced: a removal may end a worker at any moment")
     rng = random.Random(seed)
     run = Run(prefix, bin_dir, checks)
-    storm = Storm(run, settle_ms)
+    storm = Storm(run, settle_ms, paced, rng)
     # Every interface but the one of a family without settings; each sync
     # goes unanswered while the gate stands, so every worker of the storm
     # stalls in its transfer until a removal ends it.
@@ -756,28 +868,23 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms):
           f"{ARRIVAL_SETTLE_S * 1000} ms -> {settle_ms} ms")
 
     bursts = storm_plan(rng, events)
-    stopped_in = len(bursts) // 2
+    stop_in = len(bursts) // 2
     for number, burst in enumerate(bursts, 1):
-        if number - 1 == stopped_in:
-            section(f"burst {number} of {len(bursts)}, with a stop control")
-            length = sum(wait for _, _, wait in burst) / 1000
-            storm.send(burst, stop_after=rng.uniform(0, length + 0.5))
+        stop = number - 1 == stop_in
+        section(f"burst {number} of {len(bursts)}" +
+                (", with a stop control" if stop else ""))
+        if storm.send_burst(number, burst, stop):
             check_stopped(run, storm, checks, number)
-            storm.records.append(storm.device_record())
             restart(run, storm, checks)
-            continue
-        section(f"burst {number} of {len(bursts)}")
-        storm.send(burst)
-        storm.check_after_burst(number)
+        else:
+            storm.check_after_burst(number)
 
     section("quiet: every device removed, the device answers again")
-    storm.send([("remove", name, 100) for name in sorted(STORM_DEVICES)])
+    storm.send_burst("quiet", [("remove", name, 100)
+                               for name in sorted(STORM_DEVICES)])
     storm.check_after_burst("quiet")
     trail = run.trail()
-    workers = storm.workers(trail)
-    checks.check("no worker left running",
-                 not workers or any(e.text == KILL for e in
-                                    trail[workers[-1][1][0]:]))
+    checks.check("no worker left running", not storm.worker_running(trail))
     os.remove(storm.gate)
     events_before = len(trail)
 
@@ -826,7 +933,7 @@ def show_storm(run, storm):
     and workers, and the device's verdict."""
     trail = run.trail()
     section(f"the last service process: {len(trail)} events")
-    shown = [e for e in trail if e.text.endswith("Arrival") or
+    shown = [e for e in trail if e.strings[0].endswith("Arrival") or
              e.text.startswith(("device remove", "update thread",
                                 "Open HLKM", "letsStartUpgrade",
                                 "send updatefile", "service control",
@@ -886,6 +993,9 @@ def main():
     parser.add_argument("--settle-ms", type=int, default=STORM_SETTLE_MS,
                         help="the arrival's settle wait in the storm, through "
                         f"the test host (default {STORM_SETTLE_MS})")
+    parser.add_argument("--unpaced", action="store_true",
+                        help="let a removal end a storm's worker at any "
+                        "moment, not only once it has parked in its wait")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else \
         random.SystemRandom().randrange(1 << 31)
@@ -908,7 +1018,8 @@ def main():
             scenario_removal(prefix, bin_dir, checks)
         if options.scenario in ("storm", "all"):
             scenario_storm(prefix, bin_dir, checks, seed,
-                           options.storm_events, options.settle_ms)
+                           options.storm_events, options.settle_ms,
+                           not options.unpaced)
     except (Failed, subprocess.TimeoutExpired) as error:
         checks.check("the run went through", False, str(error))
     finally:
