@@ -23,3 +23,14 @@ if(VELUNOR_SANITIZE AND NOT WIN32)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+if(VELUNOR_FUZZ)
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "The fuzz build needs clang's libFuzzer on the host")
+  endif()
+  # Coverage for the fuzzer in every library of ours; the targets link the
+  # fuzzer's own main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined
+                      -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -11,6 +11,7 @@ packages=(
   wine64 wine64-tools                      # Windows runtime for the tests
   wixl msitools                            # the Windows Installer package
   libssl-dev googletest                    # libcrypto (host), GoogleTest sources
+  clang libclang-rt-14-dev                 # fuzz preset: libFuzzer, sanitizers
 )
 
 missing=()

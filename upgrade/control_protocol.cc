@@ -39,6 +39,13 @@ int reportSyncFailure(const DeviceStatus& status) {
   return -1;
 }
 
+// Minutes east of UTC from a bias (minutes west). Negated in unsigned
+// arithmetic, so a bias no zone has (the lowest 32-bit value) wraps to
+// itself as on the wire instead of being undefined.
+int32_t negated(LONG bias) {
+  return static_cast<int32_t>(0u - static_cast<uint32_t>(bias));
+}
+
 }  // namespace
 
 int64_t velunorSendControlInfo(Transport* transport, uint16_t request,
@@ -100,8 +107,8 @@ int getLocalTimeStamp(LocalTimeStamp* out) {
   out->hour = now.wHour;
   out->minute = now.wMinute;
   out->second = now.wSecond;
-  out->gmt_offset = -zone.Bias;
-  out->daylight_offset = -zone.DaylightBias;
+  out->gmt_offset = negated(zone.Bias);
+  out->daylight_offset = negated(zone.DaylightBias);
   return 0;
 }
 

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include "platform/host/host_testing.h"
+#endif
 #include "testing/event_recorder.h"
 #include "testing/upgrade/virtual_interface.h"
 #include "testing/virtual_clock.h"
@@ -229,6 +232,38 @@ TEST_F(ControlProtocolTest, TimeStampCarriesTheZoneOffsetsOfUtcPlusEight) {
   EXPECT_EQ(seen.gmt_offset, 480);
   EXPECT_EQ(seen.daylight_offset, expectedDaylightOffset());
 }
+
+#ifndef _WIN32
+// Any bias the zone gives, the lowest 32-bit value included (no zone has it,
+// and negating it is undefined), goes on the wire negated with wrap-around.
+TEST(LocalTimeStampTest, OffsetsAreTheBiasesNegatedForEveryValue) {
+  struct Case {
+    LONG bias;
+    LONG daylight_bias;
+    int32_t gmt_offset;
+    int32_t daylight_offset;
+  } cases[] = {{-480, 0, 480, 0},
+               {300, -60, -300, 60},
+               {INT32_MIN, INT32_MAX, INT32_MIN, -INT32_MAX},
+               {INT32_MAX, INT32_MIN, -INT32_MAX, INT32_MIN}};
+  static TIME_ZONE_INFORMATION zone;
+  hostSetClockHooks(nullptr, [](TIME_ZONE_INFORMATION* out) -> DWORD {
+    *out = zone;
+    return TIME_ZONE_ID_UNKNOWN;
+  });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bias);
+    zone = TIME_ZONE_INFORMATION{};
+    zone.Bias = c.bias;
+    zone.DaylightBias = c.daylight_bias;
+    LocalTimeStamp stamp;
+    EXPECT_EQ(getLocalTimeStamp(&stamp), 0);
+    EXPECT_EQ(+stamp.gmt_offset, c.gmt_offset);
+    EXPECT_EQ(+stamp.daylight_offset, c.daylight_offset);
+  }
+  hostSetClockHooks(nullptr, nullptr);
+}
+#endif
 
 TEST(DigestTextLengthTest, CountsTheTextAndItsTerminatorWithinTheBuffer) {
   char digest[40] = "d41d8cd98f00b204e9800998ecf8427e";

@@ -8,6 +8,16 @@
 using ReportEventWFunction = decltype(&ReportEventW);
 using ReportEventAFunction = decltype(&ReportEventA);
 using SleepFunction = decltype(&Sleep);
+using GetLocalTimeFunction = decltype(&GetLocalTime);
+using GetTimeZoneInformationFunction = decltype(&GetTimeZoneInformation);
+
+// A directory search in place of the real folder's: the runtime's narrow
+// find-first, find-next and close, with their results.
+struct HostDirectorySearch {
+  intptr_t (*first)(const char* pattern, _finddata_t* entry);
+  int (*next)(intptr_t search, _finddata_t* entry);
+  int (*close)(intptr_t search);
+};
 
 // Maps "C:\Windows\System32\drivers" (any letter case) and everything below it
 // onto `folder`. Null removes the mapping.
@@ -28,5 +38,13 @@ void hostFailReadsFrom(const char* path, int64_t offset);
 void hostSetReportEventHooks(ReportEventWFunction wide,
                              ReportEventAFunction narrow);
 void hostSetSleepHook(SleepFunction sleep);
+
+// Replaces the clock and the time zone; null restores the host's own.
+void hostSetClockHooks(GetLocalTimeFunction local_time,
+                       GetTimeZoneInformationFunction time_zone);
+
+// Replaces the directory search (all three calls at once); null restores the
+// search of the real, mapped folder.
+void hostSetDirectorySearch(const HostDirectorySearch* search);
 
 #endif  // VELUNOR_PLATFORM_HOST_HOST_TESTING_H_

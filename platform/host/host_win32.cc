@@ -21,6 +21,9 @@ thread_local DWORD last_error = ERROR_SUCCESS;
 std::atomic<ReportEventWFunction> report_wide{nullptr};
 std::atomic<ReportEventAFunction> report_narrow{nullptr};
 std::atomic<SleepFunction> sleep_hook{nullptr};
+std::atomic<GetLocalTimeFunction> local_time_hook{nullptr};
+std::atomic<GetTimeZoneInformationFunction> time_zone_hook{nullptr};
+std::atomic<const HostDirectorySearch*> search_hook{nullptr};
 std::string drivers_folder;
 
 // Reads of this file fail from this byte on (see hostFailReadsFrom).
@@ -179,6 +182,16 @@ void hostSetReportEventHooks(ReportEventWFunction wide,
 
 void hostSetSleepHook(SleepFunction sleep) { sleep_hook = sleep; }
 
+void hostSetClockHooks(GetLocalTimeFunction local_time,
+                       GetTimeZoneInformationFunction time_zone) {
+  local_time_hook = local_time;
+  time_zone_hook = time_zone;
+}
+
+void hostSetDirectorySearch(const HostDirectorySearch* search) {
+  search_hook = search;
+}
+
 HANDLE RegisterEventSourceW(LPCWSTR /*server_name*/, LPCWSTR source_name) {
   std::lock_guard<std::mutex> hold(event_sources_lock);
   for (std::u16string& name : event_sources) {
@@ -222,6 +235,10 @@ void Sleep(DWORD milliseconds) {
 }
 
 void GetLocalTime(SYSTEMTIME* time) {
+  if (GetLocalTimeFunction hook = local_time_hook) {
+    hook(time);
+    return;
+  }
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
@@ -237,6 +254,7 @@ void GetLocalTime(SYSTEMTIME* time) {
 }
 
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* zone) {
+  if (GetTimeZoneInformationFunction hook = time_zone_hook) return hook(zone);
   // The standard offset is the smaller of the January and July offsets; the
   // daylight bias is how far the other one lies ahead of it.
   tzset();
@@ -270,6 +288,9 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* zone) {
 }
 
 intptr_t _findfirst(const char* pattern, _finddata_t* entry) {
+  if (const HostDirectorySearch* hook = search_hook) {
+    return hook->first(pattern, entry);
+  }
   char mapped[4096];
   if (!hostMapPath(pattern, mapped, sizeof mapped)) return -1;
   std::string folder = mapped;
@@ -286,11 +307,15 @@ intptr_t _findfirst(const char* pattern, _finddata_t* entry) {
 }
 
 int _findnext(intptr_t handle, _finddata_t* entry) {
+  if (const HostDirectorySearch* hook = search_hook) {
+    return hook->next(handle, entry);
+  }
   auto* search = reinterpret_cast<Search*>(handle);
   return fillEntry(search, entry) ? 0 : -1;
 }
 
 int _findclose(intptr_t handle) {
+  if (const HostDirectorySearch* hook = search_hook) return hook->close(handle);
   delete reinterpret_cast<Search*>(handle);
   return 0;
 }

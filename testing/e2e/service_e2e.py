@@ -24,9 +24,15 @@ Scenarios:
   two       a second device is plugged in and pulled out while the first is
             upgraded: its arrival is ignored, its removal leaves the first
             one's worker alone, and the first upgrade completes
+  storm     bursts of arrivals and removals of the upgraded device and of
+            other devices of the class at moments drawn from a printed seed,
+            a stop control while a worker is mid-download and a new start,
+            then a final quiet arrival that upgrades; checked after every
+            burst. Paced unless --unpaced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
-                   [--scenario upgrade|removal|two|all]
+                   [--scenario upgrade|removal|two|storm|all]
+                   [--seed N] [--storm-events N] [--settle-ms N] [--unpaced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -35,6 +41,7 @@ every path out of this program.
 import argparse
 import hashlib
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -164,6 +171,10 @@ class Prefix:
                 self.keep_alive.wait()
             self.keep_alive = None
 
+    def log_lines(self):
+        with open(self.log, encoding="utf-8", errors="replace") as log:
+            return log.read().splitlines()
+
     def trail(self, pid):
         """The events of one Windows process, from the prefix's log."""
         with open(self.log, encoding="utf-8", errors="replace") as log:
@@ -246,8 +257,7 @@ class Run:
         if texts != [f"install [{SERVICE}] success"]:
             raise Failed("the service was not installed")
 
-    def write_settings(self):
-        key = r"HKLM\Software\VelunorUpdate\ZR700"
+    def write_settings(self, key=r"HKLM\Software\VelunorUpdate\ZR700"):
         values = [("updatefile", "REG_SZ", UPDATE_FILE),
                   ("bForce", "REG_DWORD", "0"),
                   ("bUpdate", "REG_DWORD", "1"),
@@ -278,11 +288,13 @@ class Run:
             raise Failed("the service process did not say who it is")
         print(f"service running, process {self.host_pid:#06x}")
 
-    def read_host_pid(self):
-        match = re.search(r"process (\d+) started", self.host_log())
-        if match:
-            self.host_pid = int(match.group(1))
-        return match is not None
+    def read_host_pid(self, after=None):
+        """The last service process to start (other than `after`)."""
+        started = re.findall(r"process (\d+) started", self.host_log())
+        if started and int(started[-1]) != after:
+            self.host_pid = int(started[-1])
+            return True
+        return False
 
     def host_log(self):
         try:
@@ -600,6 +612,473 @@ def scenario_two_devices(prefix, bin_dir, checks):
     checks.check("no error event in the trail",
                  not [e for e in trail if e.type_name == "error"],
                  "; ".join(str(e) for e in trail if e.type_name == "error"))
+# --- The storm ---
+
+INTERFACE_CLASS = "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}"
+# The devices of the storm: the one the final arrival upgrades, a second
+# device of its family, one of the RK7x10 family (which has settings too) and
+# one of a family without settings.
+STORM_DEVICES = {
+    "zr700": DEVICE_PATH,
+    "zr700-2": "\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000456#" +
+               INTERFACE_CLASS,
+    "rk7x10": "\\\\?\\USB#VID_3F3A&PID_9105#VLNR-SN-000789#" +
+              INTERFACE_CLASS,
+    "other": "\\\\?\\USB#VID_1D6B&PID_0B0B#OTHER-0001#" + INTERFACE_CLASS,
+}
+STORM_SERIALS = {"zr700": "VLNR-SN-000123", "zr700-2": "VLNR-SN-000456",
+                 "rk7x10": "VLNR-SN-000789"}
+# Bounded for the test command; scripts/storm.sh runs longer ones.
+STORM_EVENTS = 24
+STORM_SETTLE_MS = 300
+# Waits between events, in ms: back to back, within a worker's first steps,
+# around the settle wait, and after a worker has stalled.
+STORM_GAPS = [0, 0, 20, 60, 150, 300, 450, 800, 1500]
+WORKER_ENTRY = "letsStartUpgrade() entry"
+# A worker of the storm parks here: its sync went unanswered and it waits
+# five minutes before it tries again.
+PARKED = "error => timeout, do retry."
+KILL = "update thread is exist, kill thread"
+
+
+def storm_plan(rng, count):
+    """Bursts of events, each a list of (action, device, wait ms after)."""
+    bursts = []
+    present = set()
+    while count > 0:
+        size = min(count, rng.randint(2, 7))
+        burst = []
+        for _ in range(size):
+            device = rng.choice(sorted(STORM_DEVICES))
+            if rng.random() < 0.15:  # a repeated arrival or a stray removal
+                action = rng.choice(["arrive", "remove"])
+            else:
+                action = "remove" if device in present else "arrive"
+            if action == "arrive":
+                present.add(device)
+            else:
+                present.discard(device)
+            burst.append((action, device, rng.choice(STORM_GAPS)))
+        bursts.append(burst)
+        count -= size
+    return bursts
+
+
+def chunks(burst):
+    """A burst cut behind each arrival."""
+    cut = []
+    for event in burst:
+        cut.append(event)
+        if event[0] == "arrive":
+            yield cut
+            cut = []
+    if cut:
+        yield cut
+
+
+class Storm:
+    """The storm's run: bursts sent from one process each, and what the
+    service made of them, checked as it goes.
+
+    Paced (the default), a burst goes out in pieces that each end with an
+    arrival, and the next piece waits until the service has handled them and
+    a worker the arrival started has parked in its wait: every worker is
+    then ended, by a removal or by the end of the process, while it sleeps.
+    Unpaced, a burst goes out at once and a removal may end a worker at any
+    instruction, which TerminateThread makes unsafe: a worker ended while it
+    holds a lock of the process (the heap's, the loader's, the runtime's)
+    leaves every later taker of that lock waiting for ever."""
+
+    def __init__(self, run, settle_ms, paced, rng):
+        self.run = run
+        self.prefix = run.prefix
+        self.checks = run.checks
+        self.settle_ms = settle_ms
+        self.paced = paced
+        self.rng = rng
+        self.gate = self.prefix.programs("storm_gate")
+        self.sent = 0  # events sent to the running service process
+
+    # --- Sending ---
+
+    def send_burst(self, number, burst, stop=False):
+        """Sends a burst, with a stop control in it when `stop`. Returns
+        whether the service was stopped."""
+        if not self.paced:
+            length = sum(wait for _, _, wait in burst) / 1000
+            self.send(burst, self.rng.uniform(0, length + 0.5) if stop
+                      else None)
+            if not stop:
+                self.check_handled(number)
+            return stop
+        # The wait behind a piece's arrival is the wait for its worker.
+        pieces = [piece[:-1] + [(*piece[-1][:2], 0)]
+                  for piece in chunks(burst)]
+        # Drawn before anything is sent, so that a seed replays the storm.
+        stop_after = self.rng.randrange(len(pieces)) if stop else None
+        for index, piece in enumerate(pieces):
+            self.send(piece)
+            if stop_after is not None and index > stop_after:
+                continue  # to a stopped service
+            self.check_handled(number)
+            if index == stop_after:
+                self.stop("with a worker mid-download"
+                          if self.worker_running(self.run.trail()) else
+                          "with no worker running")
+        return stop
+
+    def stop(self, how):
+        code, _ = self.prefix.wine("sc", "stop", SERVICE)
+        print(f"sc stop {SERVICE} ({how}): exit code {code}", flush=True)
+
+    def send(self, burst, stop_after=None):
+        """Sends events from one process; with `stop_after` (seconds), a stop
+        control goes to the service that long after they began."""
+        lines = "".join(f"{action} {STORM_DEVICES[device]} {wait}\n"
+                        for action, device, wait in burst)
+        with open(self.prefix.programs("burst.txt"), "w") as f:
+            f.write(lines)
+        print("sent: " + ", ".join(f"{action} {device} +{wait} ms"
+                                   for action, device, wait in burst),
+              flush=True)
+        plug = subprocess.Popen(
+            [wine_events.wine_binary(),
+             self.prefix.windows_program("device_plug.exe"), "sequence",
+             self.prefix.windows_program("burst.txt")],
+            env=self.prefix.env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if stop_after is not None:
+            time.sleep(stop_after)
+            self.stop(f"{stop_after:.2f} s into the burst")
+        output, _ = plug.communicate(timeout=120)
+        if plug.returncode != 0:
+            raise Failed("device_plug sequence failed: " +
+                         output.decode("utf-8", "replace"))
+        self.sent += len(burst)
+
+    # --- What the service did ---
+
+    def this_process_log(self):
+        """The test host's log lines of the running service process."""
+        log = self.run.host_log()
+        marker = f"process {self.run.host_pid} started"
+        return log[log.rfind(marker):].splitlines()
+
+    def handled(self):
+        """(events the host received, calls of the handler, returns)."""
+        lines = self.this_process_log()
+        received = sum(1 for line in lines if re.search(
+            r"SERVICE_CONTROL_DEVICEEVENT 0x|event 0x[0-9a-f]+ (for|without)",
+            line))
+        delivered = sum("SERVICE_CONTROL_DEVICEEVENT 0x" in line
+                        for line in lines)
+        returned = sum("handler returned" in line for line in lines)
+        return received, delivered, returned
+
+    def wait_until_handled(self, burst):
+        arrivals = sum(1 for action, _, _ in burst if action == "arrive")
+        timeout = 20 + arrivals * self.settle_ms / 1000 * 2
+
+        def settled():
+            received, delivered, returned = self.handled()
+            return received >= self.sent and returned == delivered
+        return wait_for(settled, timeout, 0.3)
+
+    def workers(self, trail):
+        """Each worker thread's first and last event, in order of start."""
+        spans = {}
+        for index, event in enumerate(trail):
+            if event.text == WORKER_ENTRY and event.thread not in spans:
+                spans[event.thread] = [index, index]
+            elif event.thread in spans:
+                spans[event.thread][1] = index
+        return sorted(spans.items(), key=lambda item: item[1][0])
+
+    def worker_running(self, trail):
+        """Whether the last worker has not been ended (in the storm none
+        ends by itself)."""
+        workers = self.workers(trail)
+        return bool(workers) and not any(
+            e.text == KILL for e in trail[workers[-1][1][0]:])
+
+    def one_worker_at_a_time(self, trail):
+        """'' when every worker was ended before the next one began, else
+        what was seen."""
+        workers = self.workers(trail)
+        for (a, (_, a_last)), (b, (b_first, _)) in zip(workers, workers[1:]):
+            if a_last > b_first:
+                return f"worker {a} still wrote events after {b} began"
+            ended = [i for i, e in enumerate(trail)
+                     if a_last < i < b_first and e.text == KILL]
+            if not ended:
+                return f"worker {b} began without {a} being ended"
+        return ""
+
+    def device_record(self):
+        try:
+            with open(self.prefix.system32("virtual_device_record.txt"),
+                      encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    @staticmethod
+    def interleaved(record):
+        """'' when each thread's calls to the device form one run, else the
+        thread that came back."""
+        finished = set()
+        current = None
+        for thread in re.findall(r" thread=([0-9a-f]+)", record):
+            if thread == current:
+                continue
+            if thread in finished:
+                return f"thread {thread} called the device again after " \
+                    "another had begun"
+            if current is not None:
+                finished.add(current)
+            current = thread
+        return ""
+
+    def show_threads(self):
+        """Where each thread of the service process stands, from Wine's
+        debugger, which detaches again when it has shown them."""
+        env = dict(self.prefix.env, WINEDEBUG="-all")
+        try:
+            completed = subprocess.run(
+                [wine_events.wine_binary(), "winedbg", "--command", "bt all",
+                 str(self.run.host_pid)], env=env, stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                check=False)
+        except subprocess.TimeoutExpired:
+            print("  (the debugger did not answer)")
+            return
+        shown = False
+        for line in completed.stdout.decode("utf-8", "replace").splitlines():
+            if line.startswith("Backtracing for thread"):
+                shown = "service_test_host" in line
+            if shown and "register RSP" not in line:
+                print("  " + line)
+
+    def check_handled(self, number):
+        """Waits until the service has handled every event sent; fails the
+        run when it does not. Returns whether a worker started by the last
+        of them has parked (False when none started)."""
+        workers = len(self.workers(self.run.trail()))
+        if not self.wait_until_handled_all():
+            self.checks.check(f"burst {number}: every event handled, the "
+                              "handler returned each time", False,
+                              f"received, delivered, returned: "
+                              f"{self.handled()}")
+            section("the service process stopped handling events; its "
+                    "threads")
+            self.show_threads()
+            raise Failed(f"the service hung in burst {number}")
+        started = self.workers(self.run.trail())
+        if len(started) == workers or not self.paced:
+            return False
+        thread = started[-1][0]
+        parked = wait_for(lambda: any(
+            e.thread == thread and e.text == PARKED
+            for e in self.run.trail()), 60, 0.5)
+        if not self.checks.check(f"burst {number}: worker {thread} reached "
+                                 "its wait", parked):
+            raise Failed(f"a worker did not reach its wait in burst {number}")
+        return True
+
+    def check_after_burst(self, number, stopped=False):
+        c = self.checks
+        if not stopped:
+            c.check(f"burst {number}: every event handled, the handler "
+                    "returned each time", self.wait_until_handled_all(),
+                    f"received, delivered, returned: {self.handled()}")
+            c.check(f"burst {number}: service process running",
+                    self.run.host_process_alive() and
+                    self.run.service_state() == "RUNNING")
+        trail = self.run.trail()
+        seen = self.one_worker_at_a_time(trail)
+        c.check(f"burst {number}: at most one worker at a time "
+                f"({len(self.workers(trail))} so far)", not seen, seen)
+        seen = self.interleaved(self.device_record())
+        c.check(f"burst {number}: the device never saw two downloads "
+                "interleaved", not seen, seen)
+
+    def wait_until_handled_all(self):
+        return self.wait_until_handled([("arrive", "", 0)] * self.sent)
+
+
+def snapshot(prefix, own):
+    """Size and modification time of every file of the prefix's drive C:
+    outside the drivers folder and the files the run owns."""
+    root = os.path.join(prefix.path, "drive_c")
+    skipped = [os.path.normcase(p) for p in [prefix.drivers(), *own]]
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            if any(os.path.normcase(path).startswith(s) for s in skipped):
+                continue
+            try:
+                info = os.stat(path)
+            except OSError:
+                continue
+            files[os.path.relpath(path, root)] = (info.st_size,
+                                                   info.st_mtime_ns)
+    return files
+
+
+def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
+                   paced):
+    section(f"scenario: a storm of {events} device events, seed {seed}" +
+            ("" if paced else ", unpaced"))
+    print(f"replay: service_e2e.py --scenario storm --seed {seed} "
+          f"--storm-events {events} --settle-ms {settle_ms}" +
+          ("" if paced else " --unpaced"))
+    print("paced: each worker is ended only once it has parked in its wait"
+          if paced else "unpaced: a removal may end a worker at any moment")
+    rng = random.Random(seed)
+    run = Run(prefix, bin_dir, checks)
+    storm = Storm(run, settle_ms, paced, rng)
+    # Every interface but the one of a family without settings; each sync
+    # goes unanswered while the gate stands, so every worker of the storm
+    # stalls in its transfer until a removal ends it.
+    script = "".join(
+        f"interface {STORM_DEVICES[name].lower()}\nserial {serial}\n"
+        for name, serial in STORM_SERIALS.items() if name != "zr700")
+    script += f"gate get_sync_status {prefix.windows_program('storm_gate')}\n"
+    run.place_files(script)
+    open(storm.gate, "w").close()
+    # Files that share the update file's name outside the drivers folder.
+    decoys = [os.path.join(prefix.path, "drive_c", UPDATE_FILE),
+              prefix.system32(UPDATE_FILE),
+              os.path.join(prefix.path, "drive_c", "windows", UPDATE_FILE)]
+    for decoy in decoys:
+        with open(decoy, "wb") as f:
+            f.write(b"not an image: outside the drivers folder\n")
+    with open(prefix.programs("service_test_host_settle_ms.txt"), "w") as f:
+        f.write(f"{settle_ms}\n")
+    run.install()
+    run.write_settings()
+    run.write_settings(r"HKLM\Software\VelunorUpdate\RK7x10")
+    own = [prefix.programs(), *(prefix.system32(f"virtual_device_{n}.txt")
+                                for n in ("record", "verdict", "script"))]
+    before = snapshot(prefix, own)
+    run.start_service()
+    shortened = re.search(r"arrival settle wait shortened from (\d+) ms to "
+                          r"(\d+) ms", run.host_log())
+    checks.check("the test host shortened the settle wait",
+                 shortened is not None and int(shortened.group(2)) ==
+                 settle_ms)
+    print(f"settle wait shortened through the test host: "
+          f"{ARRIVAL_SETTLE_S * 1000} ms -> {settle_ms} ms")
+
+    bursts = storm_plan(rng, events)
+    stop_in = len(bursts) // 2
+    for number, burst in enumerate(bursts, 1):
+        stop = number - 1 == stop_in
+        section(f"burst {number} of {len(bursts)}" +
+                (", with a stop control" if stop else ""))
+        if storm.send_burst(number, burst, stop):
+            check_stopped(run, storm, checks, number)
+            restart(run, storm, checks)
+        else:
+            storm.check_after_burst(number)
+
+    section("quiet: every device removed, the device answers again")
+    storm.send_burst("quiet", [("remove", name, 100)
+                               for name in sorted(STORM_DEVICES)])
+    storm.check_after_burst("quiet")
+    trail = run.trail()
+    checks.check("no worker left running", not storm.worker_running(trail))
+    os.remove(storm.gate)
+    events_before = len(trail)
+
+    section("the final, quiet arrival")
+    storm.send([("arrive", "zr700", 0)])
+    done = run.wait_for_event("runServcie success",
+                              settle_ms / 1000 + 120)
+    show_storm(run, storm)
+    section("checks")
+    checks.check("the service process ended its run", done)
+    trail = run.trail()
+    seen = storm.one_worker_at_a_time(trail)
+    checks.check("at most one worker at a time, to the end", not seen, seen)
+    seen = storm.interleaved(storm.device_record())
+    checks.check("the device never saw two downloads interleaved, to the "
+                 "end", not seen, seen)
+    after = run.check_arrival(trail, events_before)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    run.check_service_gone()
+    checks.check("update file deleted",
+                 wait_for(lambda: not os.path.exists(
+                     prefix.drivers(UPDATE_FILE)), 30))
+    checks.check("library still in place",
+                 os.path.exists(prefix.drivers("velunorUpdateExport.dll")))
+    after_files = snapshot(prefix, own)
+    changed = sorted(path for path in set(before) | set(after_files)
+                     if before.get(path) != after_files.get(path))
+    checks.check("files outside the drivers folder untouched "
+                 f"({len(before)} files)", not changed,
+                 ", ".join(changed[:10]))
+    checks.check("the files named like the update file outside the drivers "
+                 "folder kept", all(os.path.exists(d) for d in decoys))
+    crashes = [line for line in prefix.log_lines()
+               if "Unhandled" in line or "unhandled exception" in line]
+    checks.check("no unhandled exception in any process", not crashes,
+                 "; ".join(crashes[:3]))
+    os.remove(prefix.programs("service_test_host_settle_ms.txt"))
+    for decoy in decoys:
+        os.remove(decoy)
+
+
+def show_storm(run, storm):
+    """What the storm came to, in short: the last service process's events
+    and workers, and the device's verdict."""
+    trail = run.trail()
+    section(f"the last service process: {len(trail)} events")
+    shown = [e for e in trail if e.strings[0].endswith("Arrival") or
+             e.text.startswith(("device remove", "update thread",
+                                "Open HLKM", "letsStartUpgrade",
+                                "send updatefile", "service control",
+                                "runServcie", "uninstallService"))]
+    for event in shown:
+        print(f"  [{event.thread}] {event}")
+    print(f"  workers: {len(storm.workers(trail))}")
+    section("verdict of the virtual device")
+    for key, value in run.verdict().items():
+        print(f"  {key}={value}")
+
+
+def check_stopped(run, storm, checks, number):
+    """The stop control mid-burst: the service stops, its process ends, its
+    registration and the update file stay."""
+    c = checks
+    c.check(f"burst {number}: \"service control stop success\" after the "
+            "stop control", run.wait_for_event("service control stop success",
+                                               30))
+    c.check(f"burst {number}: the stopped service's process ended",
+            wait_for(lambda: "process ends" in "\n".join(
+                storm.this_process_log()) and not run.host_process_alive(),
+                     30))
+    c.check(f"burst {number}: the registration stays, stopped",
+            run.service_state() == "STOPPED", f"state {run.service_state()}")
+    c.check(f"burst {number}: update file kept",
+            os.path.exists(run.prefix.drivers(UPDATE_FILE)))
+    storm.check_after_burst(number, stopped=True)
+
+
+def restart(run, storm, checks):
+    """The service started again after the stop: a new process."""
+    stopped = run.host_pid
+    code, output = run.prefix.wine("sc", "start", SERVICE)
+    print(f"sc start {SERVICE} again: exit code {code}")
+    started = wait_for(lambda: run.service_state() == "RUNNING", 60, 1) and \
+        wait_for(lambda: run.read_host_pid(after=stopped), 30)
+    if not started:
+        raise Failed(f"the service did not start again: {output}")
+    print(f"service running again, process {run.host_pid:#06x}")
+    storm.sent = 0
 
 
 def main():
@@ -608,9 +1087,22 @@ def main():
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
-                        choices=["upgrade", "removal", "two", "all"],
+                        choices=["upgrade", "removal", "two", "storm", "all"],
                         default="all")
+    parser.add_argument("--seed", type=int, default=None,
+                        help="the storm's seed (default: a new one, printed)")
+    parser.add_argument("--storm-events", type=int, default=STORM_EVENTS,
+                        help="device events in the storm "
+                        f"(default {STORM_EVENTS})")
+    parser.add_argument("--settle-ms", type=int, default=STORM_SETTLE_MS,
+                        help="the arrival's settle wait in the storm, through "
+                        f"the test host (default {STORM_SETTLE_MS})")
+    parser.add_argument("--unpaced", action="store_true",
+                        help="let a removal end a storm's worker at any "
+                        "moment, not only once it has parked in its wait")
     options = parser.parse_args()
+    seed = options.seed if options.seed is not None else \
+        random.SystemRandom().randrange(1 << 31)
     bin_dir = os.path.abspath(options.bin)
     for name in ("service_test_host.exe", "device_plug.exe",
                  "velunorUpdateExport.dll", "AdbWinApi.dll"):
@@ -630,12 +1122,18 @@ def main():
             scenario_removal(prefix, bin_dir, checks)
         if options.scenario in ("two", "all"):
             scenario_two_devices(prefix, bin_dir, checks)
+        if options.scenario in ("storm", "all"):
+            scenario_storm(prefix, bin_dir, checks, seed,
+                           options.storm_events, options.settle_ms,
+                           not options.unpaced)
     except (Failed, subprocess.TimeoutExpired) as error:
         checks.check("the run went through", False, str(error))
     finally:
         prefix.stop()
     print(f"\nservice end to end: {checks.passed} passed, {checks.failed} "
           f"failed ({time.monotonic() - started:.0f} s)")
+    if options.scenario in ("storm", "all"):
+        print(f"storm seed: {seed}")
     return 0 if checks.failed == 0 and checks.passed > 0 else 1
 
 

@@ -16,6 +16,11 @@
 //   service_test_host install    register this program as the service
 //
 // What it does is written, line by line, to service_test_host.log beside it.
+//
+// A scenario may shorten the arrival's settle wait, which would otherwise
+// hold up every event for 15 s: service_test_host_settle_ms.txt beside the
+// program holds the wait in milliseconds that replaces it. The host says so
+// in its log; every other wait of the service code stays as it is.
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
@@ -152,6 +157,28 @@ Call systemCall(const wchar_t* library, const char* name) {
   return reinterpret_cast<Call>(reinterpret_cast<void*>(address));
 }
 
+// --- The settle wait ---
+
+using SleepCall = void(WINAPI*)(DWORD);
+SleepCall systemSleep;
+DWORD settleMs = kArrivalSettleMs;
+
+void WINAPI shortenedSleep(DWORD milliseconds) {
+  systemSleep(milliseconds == kArrivalSettleMs ? settleMs : milliseconds);
+}
+
+// The settle wait the scenario asks for, or the service's own.
+DWORD settleWaitAskedFor() {
+  FILE* file = _wfopen(besideThisProgram(L"service_test_host_settle_ms.txt")
+                           .c_str(),
+                       L"r");
+  if (file == nullptr) return kArrivalSettleMs;
+  unsigned long asked = kArrivalSettleMs;
+  if (std::fscanf(file, "%lu", &asked) != 1) asked = kArrivalSettleMs;
+  std::fclose(file);
+  return static_cast<DWORD>(asked);
+}
+
 // --- Delivery of the broadcasts ---
 
 // The handlers whose notifications take a broadcast of this class.
@@ -231,6 +258,19 @@ int main(int argc, char** argv) {
       !unregisterPatch.applied()) {
     hostLog("the service code's registrations cannot be watched");
     return 1;
+  }
+  systemSleep = systemCall<SleepCall>(L"kernel32.dll", "Sleep");
+  settleMs = settleWaitAskedFor();
+  ImportPatch sleepPatch(nullptr, "Sleep",
+                         reinterpret_cast<void*>(shortenedSleep));
+  if (settleMs != kArrivalSettleMs) {
+    if (!sleepPatch.applied()) {
+      hostLog("the settle wait cannot be shortened");
+      return 1;
+    }
+    hostLog("arrival settle wait shortened from %lu ms to %lu ms",
+            static_cast<unsigned long>(kArrivalSettleMs),
+            static_cast<unsigned long>(settleMs));
   }
 
   // Listening starts before the service does, so no event sent once it runs

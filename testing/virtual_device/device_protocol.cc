@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "testing/virtual_device/device_state.h"
@@ -84,6 +85,16 @@ bool wellFormed(const uint8_t* setup, uint8_t direction, const void* buffer,
   uint8_t expected_direction = (form->request_type & 0x80) != 0 ? 1 : 0;
   if (direction != expected_direction) return false;
   return form->length == 0 || buffer != nullptr;
+}
+
+// A gated request goes unanswered while its file exists, as from a device
+// that stopped answering for a while.
+bool gateClosed(const Device& d, uint16_t request) {
+  if (d.gate_file.empty() || d.gate_request != request) return false;
+  FILE* file = std::fopen(d.gate_file.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
 }
 
 bool downloadPending(const Device& d) {
@@ -167,7 +178,9 @@ bool startUpdate(Device& d, const uint8_t* stamp) {
 }
 
 // The 8-byte status record: status, state, received count, two reserved.
-size_t answerStatus(Device& d, uint16_t request, uint8_t* out) {
+// Returns how many of them the answer delivers.
+size_t answerStatus(Device& d, uint16_t request,
+                    uint8_t (&answer)[kStatusSize]) {
   const Verdict& v = d.verdict;
   uint8_t status = d.last_status;
   if (request == kRequestGetSyncStatus) {
@@ -190,10 +203,22 @@ size_t answerStatus(Device& d, uint16_t request, uint8_t* out) {
     count += o.answer.bytes_delta;
     length = std::min<size_t>(o.answer.length, kStatusSize);
   }
-  uint8_t answer[kStatusSize] = {status, state};
+  std::memset(answer, 0, kStatusSize);
+  answer[0] = status;
+  answer[1] = state;
   putLe32(answer + 2, static_cast<uint32_t>(count));
-  std::memcpy(out, answer, length);
   return length;
+}
+
+// What an answer source makes of a control transfer the device accepted:
+// the count reported, and for a status read the bytes delivered.
+size_t reportControl(Device& d, uint16_t request, AdbULong length,
+                     size_t moved, uint8_t (&answer)[kStatusSize],
+                     bool status_read) {
+  const AnswerSource* source = d.answer_source;
+  if (source == nullptr || source->controlCount == nullptr) return moved;
+  return source->controlCount(source->context, request, length,
+                              status_read ? answer : nullptr);
 }
 
 void finishImage(Device& d) {
@@ -246,9 +271,12 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
     return s.fail(kErrorStall);
   }
   uint16_t request = le16(setup + 2);
+  if (gateClosed(d, request)) return s.fail(kErrorStall);
   const auto* data = static_cast<const uint8_t*>(buffer);
   bool accepted = true;
   size_t moved = length;
+  bool status_read = false;
+  uint8_t answer[kStatusSize] = {};
   ++d.request_counts[request];
   if (request == d.hold_request && d.request_counts[request] == d.hold_nth) {
     holdUntilReleased(d);
@@ -272,13 +300,19 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
       accepted = startUpdate(d, data);
       break;
     default:  // the two status reads
-      moved = answerStatus(d, request, static_cast<uint8_t*>(buffer));
-      s.keep(buffer, moved);
+      moved = answerStatus(d, request, answer);
+      status_read = true;
       break;
   }
   if (!accepted) {
     ++d.verdict.refused_requests;
     return s.fail(kErrorStall);
+  }
+  moved = reportControl(d, request, length, moved, answer, status_read);
+  if (status_read) {
+    size_t delivered = std::min<size_t>(moved, length);
+    std::memcpy(buffer, answer, delivered);
+    s.keep(buffer, delivered);
   }
   *transferred = static_cast<AdbULong>(moved);
   rec.moved = *transferred;
@@ -307,12 +341,19 @@ bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
   if (receiving)
     take = std::min<uint64_t>(take, v.image_size - v.bytes_received);
   if (take == 0) return s.fail(kErrorStall);  // more data than announced
+  uint64_t reported = UINT64_MAX;
+  if (d.answer_source != nullptr && d.answer_source->writeCount != nullptr) {
+    reported = d.answer_source->writeCount(d.answer_source->context, bytes,
+                                           static_cast<uint32_t>(take));
+    if (reported < take) take = reported;
+    if (reported <= bytes) reported = UINT64_MAX;
+  }
   bool pulled = v.bytes_received + take >= d.unplug_at;
   if (pulled) {
     take = v.bytes_received < d.unplug_at ? d.unplug_at - v.bytes_received : 0;
   }
   consume(d, buffer, static_cast<size_t>(take));
-  *written = static_cast<AdbULong>(take);
+  *written = static_cast<AdbULong>(reported != UINT64_MAX ? reported : take);
   if (inCallRange(call_number, d.over_first, d.over_count)) ++*written;
   s.rec().moved = *written;
   if (pulled) {

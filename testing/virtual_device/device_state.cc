@@ -54,6 +54,8 @@ void Device::clear() {
   unplug_request_nth = 0;
   hold_request = 0;
   hold_nth = 0;
+  gate_request = 0;
+  gate_file.clear();
   accept_unannounced = false;
   read_data.clear();
   last_status = kStatusOk;
@@ -65,6 +67,7 @@ void Device::clear() {
   keep_record = true;
   output_directory.clear();
   script_error.clear();
+  answer_source = nullptr;
 }
 
 void Device::resetDownload() {
@@ -133,6 +136,23 @@ void Session::keep(const void* bytes, size_t size, size_t limit) {
   recorded_.payload.assign(first, first + std::min(size, limit));
 }
 
+Fate Session::sourceFate(uint32_t* error) {
+  const AnswerSource* source = d.answer_source;
+  if (source == nullptr || source->fate == nullptr) return Fate::kAnswer;
+  Fate fate = source->fate(source->context, rec().call, error);
+  Call call = rec().call;
+  bool hands_out_handle = call == Call::kEnumInterfaces ||
+                          call == Call::kCreateInterfaceByName ||
+                          call == Call::kOpenDefaultBulkReadEndpoint ||
+                          call == Call::kOpenDefaultBulkWriteEndpoint;
+  if (fate == Fate::kFailAfter && hands_out_handle) return Fate::kFailBefore;
+  // A handle is let go whatever the call reports.
+  if (fate == Fate::kFailBefore && call == Call::kCloseHandle) {
+    return Fate::kFailAfter;
+  }
+  return fate;
+}
+
 bool Session::faulted() {
   Call call = rec().call;
   uint32_t count = d.call_counts[static_cast<size_t>(call)];
@@ -141,6 +161,21 @@ bool Session::faulted() {
       fail(fault.error);
       return true;
     }
+  }
+  uint32_t source_error = 0;
+  switch (sourceFate(&source_error)) {
+    case Fate::kAnswer:
+      break;
+    case Fate::kFailBefore:
+      fail(source_error);
+      return true;
+    case Fate::kFailAfter:
+      fail_after_ = true;
+      fail_after_error_ = source_error;
+      break;
+    case Fate::kPullOut:
+      d.verdict.unplugged = true;
+      break;
   }
   bool still_answers = call == Call::kEnumInterfaces ||
                        call == Call::kNextInterface ||
@@ -159,6 +194,7 @@ bool Session::fail(uint32_t error) {
 }
 
 bool Session::succeed() {
+  if (fail_after_) return fail(fail_after_error_);
   failed_ = false;
   return true;
 }

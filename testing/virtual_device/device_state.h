@@ -89,6 +89,9 @@ struct Device {
   uint32_t unplug_request_nth = 0;
   uint16_t hold_request = 0;  // 0: none held
   uint32_t hold_nth = 0;
+  // While this file exists, requests of this kind fail as unanswered.
+  uint16_t gate_request = 0;
+  std::string gate_file;
   bool accept_unannounced = false;
   std::deque<uint8_t> read_data;
 
@@ -104,6 +107,7 @@ struct Device {
   std::string output_directory;
   bool script_checked = false;
   std::string script_error;
+  const AnswerSource* answer_source = nullptr;
 
   void clear();
   void resetDownload();
@@ -138,11 +142,17 @@ class Session {
   void* succeedHandle(void* handle);
 
  private:
+  // What the answer source decided for this call.
+  Fate sourceFate(uint32_t* error);
+
   std::unique_lock<std::recursive_mutex> hold_;
   Recorded recorded_;
   uint32_t error_before_;
   uint32_t error_ = 0;
   bool failed_ = false;
+  // Told kFailAfter: the device acts, the call still fails.
+  bool fail_after_ = false;
+  uint32_t fail_after_error_ = 0;
 };
 
 // The device side of the vendor protocol (device_protocol.cc).

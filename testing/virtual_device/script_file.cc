@@ -96,6 +96,35 @@ bool requestByName(const std::string& name, uint16_t* request) {
   return true;
 }
 
+// Any request by its name, for the gate.
+bool anyRequestByName(const std::string& name, uint16_t* request) {
+  static const struct {
+    const char* name;
+    uint16_t request;
+  } kRequests[] = {{"set_dnload_info", kRequestSetDownloadInfo},
+                   {"get_status", kRequestGetStatus},
+                   {"abort", kRequestAbort},
+                   {"get_sync_status", kRequestGetSyncStatus},
+                   {"set_md5sum", kRequestSetMd5Sum},
+                   {"start_update", kRequestStartUpdate}};
+  for (const auto& known : kRequests) {
+    if (name == known.name) {
+      *request = known.request;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The calling thread, as the system numbers it.
+unsigned long currentThread() {
+#ifdef _WIN32
+  return GetCurrentThreadId();
+#else
+  return static_cast<unsigned long>(gettid());
+#endif
+}
+
 // One script line, split into words.
 struct Line {
   std::vector<std::string> words;
@@ -242,6 +271,10 @@ bool deviceLine(Device& d, const Line& line) {
     d.over_count = static_cast<uint32_t>(b);
   } else if (key == "unplug_at" && line.number(1, &a)) {
     d.unplug_at = a;
+  } else if (key == "gate" && line.words.size() == 3 &&
+             anyRequestByName(line.words[1], &request)) {
+    d.gate_request = request;
+    d.gate_file = line.words[2];
   } else if (key == "keep_image" && line.number(1, &c)) {
     d.keep_image_in_output = c != 0;
   } else {
@@ -310,9 +343,10 @@ void appendRecordLine(Device& d, const Recorded& recorded) {
   const CallRecord& r = recorded.record;
   std::fprintf(file,
                "%" PRIu32 " %s result=%d error=%" PRIu32 " handle=0x%" PRIx64
-               " length=%" PRIu32 " moved=%" PRIu32 " timeout=%" PRIu32,
+               " length=%" PRIu32 " moved=%" PRIu32 " timeout=%" PRIu32
+               " thread=%04lx",
                r.sequence, callName(r.call), r.result ? 1 : 0, r.error,
-               r.handle, r.length, r.moved, r.timeout);
+               r.handle, r.length, r.moved, r.timeout, currentThread());
   if (r.call == Call::kDefaultEndpointReadWriteSync) {
     std::fprintf(file, " direction=%u setup=", r.direction);
     writeHex(file, std::vector<uint8_t>(r.setup, r.setup + 8));

@@ -129,6 +129,12 @@ void unplugAtRequest(uint16_t request, uint32_t nth) {
   l.d.unplug_request_nth = nth;
 }
 
+void gateRequest(uint16_t request, const char* path) {
+  Locked l;
+  l.d.gate_request = path == nullptr ? 0 : request;
+  l.d.gate_file = path == nullptr ? "" : path;
+}
+
 void unplug() {
   Locked l;
   l.d.verdict.unplugged = true;
@@ -147,6 +153,11 @@ void acceptUnannouncedData(bool accept) {
 void storeImage(const char* path) {
   Locked l;
   l.d.image_path = path == nullptr ? "" : path;
+}
+
+void setAnswerSource(const AnswerSource* source) {
+  Locked l;
+  l.d.answer_source = source;
 }
 
 void keepRecord(bool keep) {

@@ -89,7 +89,8 @@ struct InterfaceConfig {
   uint8_t num_endpoints = 1;
   uint32_t max_packet_size = 512;
   bool has_serial = true;
-  char serial[64] = "VLNR-SN-000123";
+  // Room for serial numbers longer than the 256 bytes a caller may offer.
+  char serial[300] = "VLNR-SN-000123";
 };
 
 // The interface every fresh device has, as a device path in small letters.
@@ -155,6 +156,40 @@ struct Verdict {
   bool held = false;  // a request is held until released (script files only)
 };
 
+// How a call ends when an answer source decides it.
+enum class Fate : uint32_t {
+  kAnswer,      // the device answers as it would
+  kFailBefore,  // the call fails before the device sees it
+  kFailAfter,   // the device acts, but the caller is told the call failed
+  kPullOut,     // the device is pulled out now; the call fails with error 6
+};
+
+// A source of answers beside the device's own, for fuzzing: it decides how
+// every call ends and what every transfer reports, while the device keeps its
+// own honest view of what it received, verified and started (verdict()).
+// Plain function pointers, so that it can cross the module boundary.
+struct AnswerSource {
+  void* context = nullptr;
+  // Consulted as each call begins. A failure leaves `*error` as the last
+  // error. Calls that hand out a handle fail before the device acts even when
+  // told kFailAfter; AdbCloseHandle fails only after it has let go.
+  Fate (*fate)(void* context, Call call, uint32_t* error) = nullptr;
+  // A bulk write of `asked` bytes of which the device would take `taking`:
+  // the count it reports. Up to `taking`, the device takes that many bytes;
+  // above `asked`, it takes `taking` and claims the count.
+  uint32_t (*writeCount)(void* context, uint32_t asked,
+                         uint32_t taking) = nullptr;
+  // A control transfer the device has accepted: the count it reports.
+  // For the two status reads `answer` holds the device's 8 bytes, which the
+  // source may rewrite; the smaller of the count and `length` is delivered.
+  // For other requests `answer` is null.
+  uint32_t (*controlCount)(void* context, uint16_t request, uint32_t length,
+                           uint8_t* answer) = nullptr;
+};
+
+// Null: the device answers alone (also after reset()).
+VDEV_API void setAnswerSource(const AnswerSource* source);
+
 // Back to a fresh device: one default interface, no faults, an empty record,
 // no files. Handles given out before are no longer valid.
 VDEV_API void reset();
@@ -194,6 +229,9 @@ VDEV_API void unplugAtByte(uint64_t byte);
 // GET_SYNC_STATUS) reaches it: that request and every later call fail with
 // error 6, as when the cable goes while the host waits for an answer.
 VDEV_API void unplugAtRequest(uint16_t request, uint32_t nth);
+// While the file at `path` exists, every `request` (any request code) goes
+// unanswered: the control transfer fails with error 31. Null: no gate.
+VDEV_API void gateRequest(uint16_t request, const char* path);
 VDEV_API void unplug();
 // Bytes that bulk reads deliver, in order.
 VDEV_API void queueReadData(const uint8_t* data, size_t size);

@@ -264,6 +264,91 @@ TEST_F(VirtualDeviceTest, ScriptedAnswersAndFaults) {
   EXPECT_TRUE(control(setup(0x81, 2, 8), 1, answer.data(), 8));
 }
 
+// An answer source from a list of decisions, one per call, then plain
+// answers.
+struct ScriptedSource {
+  std::vector<vdev::Fate> fates;
+  size_t next_fate = 0;
+  uint32_t error = 121;
+  uint32_t write_count = UINT32_MAX;  // UINT32_MAX: what the device takes
+  uint32_t status_count = 8;
+  int status_byte = -1;  // -1: the device's own
+
+  vdev::AnswerSource source() {
+    vdev::AnswerSource s;
+    s.context = this;
+    s.fate = [](void* context, vdev::Call, uint32_t* error) {
+      auto* self = static_cast<ScriptedSource*>(context);
+      *error = self->error;
+      if (self->next_fate == self->fates.size()) return vdev::Fate::kAnswer;
+      return self->fates[self->next_fate++];
+    };
+    s.writeCount = [](void* context, uint32_t, uint32_t taking) {
+      auto* self = static_cast<ScriptedSource*>(context);
+      return self->write_count == UINT32_MAX ? taking : self->write_count;
+    };
+    s.controlCount = [](void* context, uint16_t, uint32_t length,
+                        uint8_t* answer) {
+      auto* self = static_cast<ScriptedSource*>(context);
+      if (answer == nullptr) return length;
+      if (self->status_byte >= 0) {
+        answer[0] = static_cast<uint8_t>(self->status_byte);
+      }
+      return self->status_count;
+    };
+    return s;
+  }
+};
+
+TEST_F(VirtualDeviceTest, AnswerSourceDecidesWhatTheCallerIsTold) {
+  ScriptedSource script;
+  vdev::AnswerSource source = script.source();
+  vdev::setAnswerSource(&source);
+
+  // Failed before: the device never saw the announcement.
+  script.fates = {vdev::Fate::kFailBefore, vdev::Fate::kFailAfter};
+  EXPECT_FALSE(announce(100));
+  EXPECT_EQ(GetLastError(), 121u);
+  EXPECT_FALSE(vdev::verdict().announced);
+  // Failed after: the device took it, the caller was told otherwise.
+  EXPECT_FALSE(announce(100));
+  EXPECT_EQ(GetLastError(), 121u);
+  EXPECT_TRUE(vdev::verdict().announced);
+  EXPECT_EQ(vdev::verdict().state, vdev::kStateReceiving);
+
+  // Counts: fewer bytes taken than given, or more claimed than given.
+  AdbULong written = 0;
+  Bytes data(60, 7);
+  script.write_count = 25;
+  EXPECT_TRUE(AdbWriteEndpointSync(write_, data.data(), 60, &written, 0));
+  EXPECT_EQ(written, 25u);
+  EXPECT_EQ(vdev::verdict().bytes_received, 25u);
+  script.write_count = 61;
+  EXPECT_TRUE(AdbWriteEndpointSync(write_, data.data(), 60, &written, 0));
+  EXPECT_EQ(written, 61u);
+  EXPECT_EQ(vdev::verdict().bytes_received, 85u);
+
+  // A status answer rewritten and cut short: only its first 3 bytes arrive.
+  script.status_byte = 9;
+  script.status_count = 3;
+  Bytes answer(8, 0xEE);
+  AdbULong moved = 0;
+  EXPECT_TRUE(control(setup(0x81, 7, 8), 1, answer.data(), 8, &moved));
+  EXPECT_EQ(moved, 3u);
+  EXPECT_EQ(answer, (Bytes{9, 2, 85, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+
+  // Pulled out: this and every later call fail with 6, handles still close.
+  script.fates = {vdev::Fate::kPullOut, vdev::Fate::kFailBefore};
+  script.next_fate = 0;
+  EXPECT_FALSE(announce(100));
+  EXPECT_EQ(GetLastError(), vdev::kErrorGone);
+  EXPECT_TRUE(vdev::verdict().unplugged);
+  size_t open = vdev::openHandleCount();
+  EXPECT_FALSE(AdbCloseHandle(write_));
+  EXPECT_EQ(vdev::openHandleCount(), open - 1);
+  vdev::setAnswerSource(nullptr);
+}
+
 TEST_F(VirtualDeviceTest, UnpluggedDeviceFailsEveryLaterCallWithError6) {
   vdev::unplugAtByte(1000);
   ASSERT_TRUE(announce(5000));
@@ -485,6 +570,58 @@ TEST(VirtualDeviceScriptTest, ScriptDrivesTheDeviceAndTheFilesKeepItsVerdict) {
   for (const char* file :
        {"virtual_device_script.txt", "virtual_device_verdict.txt",
         "virtual_device_image.bin", "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
+TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  std::string gate = directory + "gate";
+  {
+    std::ofstream out(script);
+    out << "gate get_sync_status " << gate << "\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  vdev::setOutputDirectory(directory.c_str());
+  void* iface = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+  Bytes info = downloadInfo("1.0", 4);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes answer(8);
+  auto sync = [&] {
+    return AdbDefaultEndpointReadWriteSync(
+        iface, 1, setup(0x81, 7, 8).data(), answer.data(), 8, &moved);
+  };
+  std::ofstream(gate).put('x');
+  EXPECT_FALSE(sync());
+  EXPECT_EQ(GetLastError(), vdev::kErrorStall);
+  EXPECT_TRUE(AdbDefaultEndpointReadWriteSync(  // other requests still go
+      iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
+  std::remove(gate.c_str());
+  EXPECT_TRUE(sync());
+  EXPECT_EQ(vdev::verdict().refused_requests, 0u);
+  AdbCloseHandle(iface);
+
+  // Each line of the record names the calling thread.
+  std::string record = readFile(directory + "virtual_device_record.txt");
+  size_t lines = 0, with_thread = 0;
+  for (size_t at = 0; (at = record.find('\n', at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  for (size_t at = 0; (at = record.find(" thread=", at)) != std::string::npos;
+       ++at) {
+    ++with_thread;
+  }
+  EXPECT_EQ(lines, 6u) << record;
+  EXPECT_EQ(with_thread, lines) << record;
+  vdev::reset();
+  for (const char* file : {"virtual_device_script.txt",
+                           "virtual_device_verdict.txt",
+                           "virtual_device_record.txt"}) {
     std::remove((directory + file).c_str());
   }
 }

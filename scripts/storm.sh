@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# A longer storm of device events against the service under Wine, by hand:
+# the storm scenario of the end-to-end run with EVENTS events (default 200)
+# and, to replay a storm, its SEED (default: a new one, printed). Needs the
+# Windows build (cmake --preset windows && cmake --build --preset windows).
+# STORM_UNPACED=1 lets a removal end a worker at any moment instead of only
+# once it has parked in its wait (see testing/e2e/service_e2e.py, Storm).
+#
+#   bash scripts/storm.sh [EVENTS] [SEED] [SETTLE_MS]
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+events=${1:-200}
+seed=${2:-}
+settle=${3:-300}
+bin=build/windows/bin
+for program in service_test_host.exe device_plug.exe velunorUpdateExport.dll AdbWinApi.dll; do
+  if [ ! -e "$bin/$program" ]; then
+    echo "storm: $bin/$program is missing; build the windows preset first" >&2
+    exit 2
+  fi
+done
+arguments=(--bin "$bin" --work build/windows/storm --scenario storm
+           --storm-events "$events" --settle-ms "$settle")
+[ -n "$seed" ] && arguments+=(--seed "$seed")
+[ "${STORM_UNPACED:-0}" = 1 ] && arguments+=(--unpaced)
+exec python3 testing/e2e/service_e2e.py "${arguments[@]}"
