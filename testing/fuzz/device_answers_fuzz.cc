@@ -398,21 +398,22 @@ uint32_t countOf(const Exchange& e) {
   return count;
 }
 
-// The first status answer the library received after the last request of
-// `kind` that it saw succeed; null when there is none.
+// The status answer the library acted on after the last request of `kind`
+// that it saw succeed; null when there is none. A status read that did not
+// count (failed, or short) is asked again, so that is the last of the
+// status reads that follow the request.
 const Exchange* answerAfter(const std::vector<Exchange>& exchanges,
                             uint16_t kind) {
   size_t last = exchanges.size();
   for (size_t i = 0; i < exchanges.size(); ++i) {
     if (exchanges[i].request == kind && exchanges[i].reached_host) last = i;
   }
+  const Exchange* found = nullptr;
   for (size_t i = last + 1; i < exchanges.size(); ++i) {
-    if (exchanges[i].request == vdev::kRequestGetStatus &&
-        exchanges[i].reached_host) {
-      return &exchanges[i];
-    }
+    if (exchanges[i].request != vdev::kRequestGetStatus) break;
+    if (exchanges[i].reached_host) found = &exchanges[i];
   }
-  return nullptr;
+  return found;
 }
 
 // The last sync answer the library received before it sent the digest.
