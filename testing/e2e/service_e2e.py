@@ -702,8 +702,10 @@ class Storm:
     # --- Sending ---
 
     def send_burst(self, number, burst, stop=False):
-        """Sends a burst, with a stop control in it when `stop`. Returns
-        whether the service was stopped."""
+        """Sends a burst. With `stop`, a stop control goes to the service
+        during it: paced, as soon as a worker is mid-download (if none gets
+        there, after the burst); unpaced, at a moment drawn from the seed.
+        Returns whether the service was stopped."""
         if not self.paced:
             length = sum(wait for _, _, wait in burst) / 1000
             self.send(burst, self.rng.uniform(0, length + 0.5) if stop
@@ -714,18 +716,19 @@ class Storm:
         # The wait behind a piece's arrival is the wait for its worker.
         pieces = [piece[:-1] + [(*piece[-1][:2], 0)]
                   for piece in chunks(burst)]
-        # Drawn before anything is sent, so that a seed replays the storm.
-        stop_after = self.rng.randrange(len(pieces)) if stop else None
+        stopped = False
         for index, piece in enumerate(pieces):
+            started_before = self.started(self.run.trail())
             self.send(piece)
-            if stop_after is not None and index > stop_after:
+            if stopped:
                 continue  # to a stopped service
-            self.check_handled(number)
-            if index == stop_after:
-                self.stop("with a worker mid-download"
-                          if self.worker_running(self.run.trail()) else
+            self.check_handled(number, started_before)
+            running = self.worker_running(self.run.trail())
+            if stop and (running or index == len(pieces) - 1):
+                self.stop("with a worker mid-download" if running else
                           "with no worker running")
-        return stop
+                stopped = True
+        return stopped
 
     def stop(self, how):
         code, _ = self.prefix.wine("sc", "stop", SERVICE)
@@ -859,11 +862,16 @@ class Storm:
             if shown and "register RSP" not in line:
                 print("  " + line)
 
-    def check_handled(self, number):
+    @staticmethod
+    def started(trail):
+        """How many workers the handler has started: each start follows the
+        settings summary, which the handler writes just before it."""
+        return sum(1 for e in trail if e.strings[:1] == ["update file : "])
+
+    def check_handled(self, number, started_before=None):
         """Waits until the service has handled every event sent; fails the
-        run when it does not. Returns whether a worker started by the last
-        of them has parked (False when none started)."""
-        workers = len(self.workers(self.run.trail()))
+        run when it does not. Paced, when the handler started a worker
+        since `started_before`, also waits until that worker has parked."""
         if not self.wait_until_handled_all():
             self.checks.check(f"burst {number}: every event handled, the "
                               "handler returned each time", False,
@@ -873,17 +881,22 @@ class Storm:
                     "threads")
             self.show_threads()
             raise Failed(f"the service hung in burst {number}")
-        started = self.workers(self.run.trail())
-        if len(started) == workers or not self.paced:
-            return False
-        thread = started[-1][0]
-        parked = wait_for(lambda: any(
-            e.thread == thread and e.text == PARKED
-            for e in self.run.trail()), 60, 0.5)
-        if not self.checks.check(f"burst {number}: worker {thread} reached "
-                                 "its wait", parked):
+        if not self.paced or started_before is None or \
+                self.started(self.run.trail()) == started_before:
+            return
+        # The worker's own first event may still be on its way.
+        def parked():
+            trail = self.run.trail()
+            workers = self.workers(trail)
+            if len(workers) < self.started(trail):
+                return False
+            thread = workers[-1][0]
+            return any(e.thread == thread and e.text == PARKED
+                       for e in trail)
+        if not self.checks.check(f"burst {number}: the worker started "
+                                 "reached its wait", wait_for(parked, 60,
+                                                              0.5)):
             raise Failed(f"a worker did not reach its wait in burst {number}")
-        return True
 
     def check_after_burst(self, number, stopped=False):
         c = self.checks
