@@ -211,6 +211,34 @@ def section(title):
     print(f"\n=== {title}", flush=True)
 
 
+def command_line(pid):
+    """The first word of a Unix process's command line, or '' when it
+    cannot be read."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().split(b"\0")[0].decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def unix_process_running(pid):
+    """Whether a Unix process has a thread that has not exited: a process
+    whose first thread has ended lives on in its others."""
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        return False
+    for task in tasks:
+        try:
+            with open(f"/proc/{pid}/task/{task}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue
+        if state not in ("Z", "X"):
+            return True
+    return False
+
+
 class Run:
     """One scenario's service, device and files in the prefix."""
 
@@ -220,6 +248,8 @@ class Run:
         self.checks = checks
         self.image_md5 = None
         self.host_pid = None
+        self.host_unix_pids = set()  # of the service program, see below
+        self.last_query = ""
 
     # --- Setting up ---
 
@@ -273,6 +303,8 @@ class Run:
     def service_state(self):
         """The state name that sc reports, or None when not registered."""
         code, output = self.prefix.wine("sc", "query", SERVICE)
+        self.last_query = f"sc query exit code {code}: " + \
+            " ".join(output.split())
         if code != 0:
             return None
         match = re.search(r"STATE\s*:\s*\d+\s+(\w+)", output)
@@ -286,6 +318,8 @@ class Run:
         match = wait_for(self.read_host_pid, 30)
         if not match:
             raise Failed("the service process did not say who it is")
+        if not wait_for(self.host_process_alive, 30):
+            raise Failed("the service process is not seen from the Unix side")
         print(f"service running, process {self.host_pid:#06x}")
 
     def read_host_pid(self, after=None):
@@ -358,17 +392,22 @@ class Run:
                                    for line in lines)
 
     def host_process_alive(self):
-        """Whether the service program still runs, from the Unix side."""
+        """Whether the service program still runs, from the Unix side.
+
+        A process is found by its command line, which names the program,
+        and from then on judged by the states of its threads. The kernel
+        reads a command line out of the process's own memory, and one storm
+        found no service process that way while the service ran on and
+        handled every later event; a thread's state is the kernel's own
+        record and is read without touching the process."""
         program = self.prefix.windows_program("service_test_host.exe")
         for entry in os.listdir("/proc"):
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as f:
-                    command = f.read().split(b"\0")[0]
-            except OSError:
-                continue
-            if command.decode("utf-8", "replace").startswith(program):
-                return True
-        return False
+            if entry.isdigit() and entry not in self.host_unix_pids and \
+                    command_line(entry).startswith(program):
+                self.host_unix_pids.add(entry)
+        self.host_unix_pids = {pid for pid in self.host_unix_pids
+                               if unix_process_running(pid)}
+        return bool(self.host_unix_pids)
 
     # --- Showing and checking ---
 
@@ -904,9 +943,12 @@ class Storm:
             c.check(f"burst {number}: every event handled, the handler "
                     "returned each time", self.wait_until_handled_all(),
                     f"received, delivered, returned: {self.handled()}")
+            alive = self.run.host_process_alive()
+            state = self.run.service_state()
             c.check(f"burst {number}: service process running",
-                    self.run.host_process_alive() and
-                    self.run.service_state() == "RUNNING")
+                    alive and state == "RUNNING",
+                    f"process {'running' if alive else 'not found'}; "
+                    f"{self.run.last_query}")
         trail = self.run.trail()
         seen = self.one_worker_at_a_time(trail)
         c.check(f"burst {number}: at most one worker at a time "
@@ -1087,7 +1129,8 @@ def restart(run, storm, checks):
     code, output = run.prefix.wine("sc", "start", SERVICE)
     print(f"sc start {SERVICE} again: exit code {code}")
     started = wait_for(lambda: run.service_state() == "RUNNING", 60, 1) and \
-        wait_for(lambda: run.read_host_pid(after=stopped), 30)
+        wait_for(lambda: run.read_host_pid(after=stopped), 30) and \
+        wait_for(run.host_process_alive, 30)
     if not started:
         raise Failed(f"the service did not start again: {output}")
     print(f"service running again, process {run.host_pid:#06x}")
