@@ -166,5 +166,51 @@ class RunTest(unittest.TestCase):
             self.assertNotEqual(event.handle, 0)
 
 
+class FailedStartTest(unittest.TestCase):
+    """A stand-in for Wine plays each start's end: its status, how long it
+    takes and what it prints. A start that ends within 0.5 s counts as
+    failed here, so that a busy machine cannot make a quick end a slow one."""
+
+    def run_stand_in(self, ends):
+        with tempfile.TemporaryDirectory() as folder:
+            script = os.path.join(folder, "wine64")
+            count = os.path.join(folder, "starts")
+            cases = "".join(
+                f"  {n}) sleep {seconds}; echo 'start {n}'; exit {status};;\n"
+                for n, (status, seconds) in enumerate(ends, 1))
+            with open(script, "w") as f:
+                f.write("#!/bin/sh\n"
+                        f"n=$(( $(cat {count} 2>/dev/null || echo 0) + 1 ))\n"
+                        f"echo $n > {count}\n"
+                        f"case $n in\n{cases}esac\n")
+            os.chmod(script, 0o755)
+            binary = wine_events.wine_binary
+            wine_events.wine_binary = lambda: script
+            try:
+                with tempfile.TemporaryFile("w+b") as output:
+                    completed = wine_events.run_program(
+                        ["program.exe"], outputs=(output,), failed_start=0.5,
+                        stdout=output, stderr=subprocess.DEVNULL)
+                    output.seek(0)
+                    printed = output.read().decode()
+            finally:
+                wine_events.wine_binary = binary
+            with open(count) as f:
+                return completed.returncode, printed, int(f.read())
+
+    def test_only_an_end_too_soon_for_any_program_is_started_again(self):
+        cases = [
+            # (each start's (status, seconds)), (status, output, starts)
+            ([(1, 0), (0, 0)], (0, "start 2\n", 2)),
+            ([(1, 0), (3, 0.8)], (3, "start 2\n", 2)),
+            ([(1, 0), (1, 0)], (1, "start 2\n", 2)),
+            ([(1, 0.8), (0, 0)], (1, "start 1\n", 1)),
+            ([(0, 0)], (0, "start 1\n", 1)),
+        ]
+        for ends, expected in cases:
+            with self.subTest(ends=ends):
+                self.assertEqual(self.run_stand_in(ends), expected)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -146,10 +146,10 @@ class Prefix:
         """Runs a program to its end; returns (exit code, its output)."""
         output_path = self.programs("last_command.txt")
         with open(output_path, "w+b") as output:
-            completed = subprocess.run(
-                [wine_events.wine_binary(), *args], env=self.env,
+            completed = wine_events.run_program(
+                args, outputs=(output,), env=self.env,
                 stdin=subprocess.DEVNULL, stdout=output, stderr=output,
-                timeout=timeout, check=False)
+                timeout=timeout)
             output.seek(0)
             return (completed.returncode,
                     output.read().decode("utf-8", "replace"))
@@ -395,11 +395,10 @@ class Run:
         """Whether the service program still runs, from the Unix side.
 
         A process is found by its command line, which names the program,
-        and from then on judged by the states of its threads. The kernel
-        reads a command line out of the process's own memory, and one storm
-        found no service process that way while the service ran on and
-        handled every later event; a thread's state is the kernel's own
-        record and is read without touching the process."""
+        and from then on judged by the states of its threads: the kernel
+        reads a command line out of the process's own memory, which an
+        ending process gives up before its last thread has gone, while a
+        thread's state is the kernel's own record."""
         program = self.prefix.windows_program("service_test_host.exe")
         for entry in os.listdir("/proc"):
             if entry.isdigit() and entry not in self.host_unix_pids and \
@@ -783,16 +782,19 @@ class Storm:
         print("sent: " + ", ".join(f"{action} {device} +{wait} ms"
                                    for action, device, wait in burst),
               flush=True)
-        plug = subprocess.Popen(
-            [wine_events.wine_binary(),
-             self.prefix.windows_program("device_plug.exe"), "sequence",
-             self.prefix.windows_program("burst.txt")],
-            env=self.prefix.env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if stop_after is not None:
+        command = [self.prefix.windows_program("device_plug.exe"),
+                   "sequence", self.prefix.windows_program("burst.txt")]
+        streams = dict(env=self.prefix.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if stop_after is None:
+            plug = wine_events.run_program(command, timeout=120, **streams)
+            output = plug.stdout
+        else:
+            plug = subprocess.Popen([wine_events.wine_binary(), *command],
+                                    **streams)
             time.sleep(stop_after)
             self.stop(f"{stop_after:.2f} s into the burst")
-        output, _ = plug.communicate(timeout=120)
+            output, _ = plug.communicate(timeout=120)
         if plug.returncode != 0:
             raise Failed("device_plug sequence failed: " +
                          output.decode("utf-8", "replace"))
