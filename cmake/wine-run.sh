@@ -5,7 +5,7 @@
 # took.
 #
 # Wine now and then ends the start of a program with status 1 after about
-# 10 ms, printing nothing, before the program has run: seen twice in about a
+# 10 ms, printing nothing, before the program has run: seen twice in some two
 # thousand starts of test programs, on a fresh prefix a minute or two into
 # the suite. No Windows program ends that soon here (the shortest whole run
 # takes over 100 ms), so such an end is a failed start of Wine, not the
