@@ -211,6 +211,15 @@ def section(title):
     print(f"\n=== {title}", flush=True)
 
 
+def read_text(path):
+    """A text file's contents, or '' when it cannot be read (yet)."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def command_line(pid):
     """The first word of a Unix process's command line, or '' when it
     cannot be read."""
@@ -331,12 +340,7 @@ class Run:
         return False
 
     def host_log(self):
-        try:
-            with open(self.prefix.programs("service_test_host.log"),
-                      encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return read_text(self.prefix.programs("service_test_host.log"))
 
     # --- Devices ---
 
@@ -368,25 +372,18 @@ class Run:
         return wait_for(lambda: text in self.texts(), timeout, 0.5)
 
     def verdict(self):
-        values = {}
-        try:
-            with open(self.prefix.system32("virtual_device_verdict.txt")) as f:
-                for line in f:
-                    key, _, value = line.strip().partition("=")
-                    values[key] = value
-        except OSError:
-            pass
-        return values
+        text = read_text(self.prefix.system32("virtual_device_verdict.txt"))
+        return dict(line.strip().partition("=")[::2]
+                    for line in text.splitlines())
+
+    def device_record(self):
+        return read_text(self.prefix.system32("virtual_device_record.txt"))
 
     def device_opened_only(self, name):
         """Whether every interface the library opened was `name`, from the
         device's record (the name is kept as the call's payload)."""
-        try:
-            with open(self.prefix.system32("virtual_device_record.txt")) as f:
-                lines = [line for line in f
-                         if " AdbCreateInterfaceByName " in line]
-        except OSError:
-            return False
+        lines = [line for line in self.device_record().splitlines()
+                 if " AdbCreateInterfaceByName " in line]
         expected = (name + "\0").encode("utf-16-le").hex()
         return bool(lines) and all(line.rstrip().endswith(f"payload={expected}")
                                    for line in lines)
@@ -858,14 +855,6 @@ class Storm:
                 return f"worker {b} began without {a} being ended"
         return ""
 
-    def device_record(self):
-        try:
-            with open(self.prefix.system32("virtual_device_record.txt"),
-                      encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
-
     @staticmethod
     def interleaved(record):
         """'' when each thread's calls to the device form one run, else the
@@ -955,7 +944,7 @@ class Storm:
         seen = self.one_worker_at_a_time(trail)
         c.check(f"burst {number}: at most one worker at a time "
                 f"({len(self.workers(trail))} so far)", not seen, seen)
-        seen = self.interleaved(self.device_record())
+        seen = self.interleaved(self.run.device_record())
         c.check(f"burst {number}: the device never saw two downloads "
                 "interleaved", not seen, seen)
 
@@ -1059,7 +1048,7 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
     trail = run.trail()
     seen = storm.one_worker_at_a_time(trail)
     checks.check("at most one worker at a time, to the end", not seen, seen)
-    seen = storm.interleaved(storm.device_record())
+    seen = storm.interleaved(run.device_record())
     checks.check("the device never saw two downloads interleaved, to the "
                  "end", not seen, seen)
     after = run.check_arrival(trail, events_before)
