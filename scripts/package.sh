@@ -4,7 +4,8 @@
 #
 #   bash scripts/package.sh --family RK7x10|ZR700|other --image FILE
 #       --version TEXT [--force 0|1] [--update 0|1] --out FILE.msi
-#       [--programs DIR]
+#       [--programs DIR] [--product-version N.N.N]
+#       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]
 #
 #   --force, --update  defaults of the package's BFORCE and BUPDATE
 #                      properties (0 and 1 unless given)
@@ -12,9 +13,21 @@
 #                      velunorUpdateExport.dll from DIR instead of building
 #                      them in the Windows preset (BUILD_DIR, default
 #                      build/windows)
+#   --product-version  the package's product version, major.minor.build
+#                      (major at most 254, minor 255, build 65535); the
+#                      project's version (the file VERSION) unless given
+#   --sign-pkcs12      sign both programs, then the package, with the
+#                      certificate and key of this PKCS#12 file
+#   --sign-password-file  the file's password, on the first line of this
+#                      file (without it: no password)
+#   --timestamp-url    an RFC 3161 time-stamp server for the signatures
+#
+# Prints the package's product code on a line of its own:
+# "product code {GUID}".
 #
 # Exit status: 0 package written; 2 bad arguments (nothing is built and no
-# package is written); 1 the build or wixl failed (no package is written).
+# package is written); 1 the build, wixl or signing failed (no package is
+# written).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +44,7 @@ readonly cabinet_limit=2147450880
 readonly image_name_limit=231
 
 usage() {
-  sed -n '/^#   bash/,/^#       \[--programs/p' "$0" | sed 's/^# \{0,3\}//' >&2
+  sed -n '/^#   bash/,/^#       \[--sign-pkcs12/p' "$0" | sed 's/^# \{0,3\}//' >&2
 }
 
 refuse() {
@@ -39,11 +52,13 @@ refuse() {
   exit 2
 }
 
-family= image= version= force=0 update=1 out= programs=
+family= image= version= force=0 update=1 out= programs= product_version=
+sign_pkcs12= sign_password_file= timestamp_url=
 while [ $# -gt 0 ]; do
   option=$1
   case "$option" in
-    --family|--image|--version|--force|--update|--out|--programs)
+    --family|--image|--version|--force|--update|--out|--programs|\
+    --product-version|--sign-pkcs12|--sign-password-file|--timestamp-url)
       [ $# -ge 2 ] || refuse "$option needs a value"
       value=$2
       shift 2
@@ -65,8 +80,44 @@ while [ $# -gt 0 ]; do
     --update) update=$value ;;
     --out) out=$value ;;
     --programs) programs=$value ;;
+    --product-version) product_version=$value ;;
+    --sign-pkcs12) sign_pkcs12=$value ;;
+    --sign-password-file) sign_password_file=$value ;;
+    --timestamp-url) timestamp_url=$value ;;
   esac
 done
+
+# The certificate and key open with the password given (none without a
+# password file), or nothing is built. OpenSSL 3 reads older PKCS#12 files
+# (RC2, 3DES) only through its legacy provider, as osslsigncode does.
+check_signing_certificate() {
+  [ -f "$sign_pkcs12" ] && [ -r "$sign_pkcs12" ] ||
+    refuse "--sign-pkcs12: '$sign_pkcs12' does not exist or cannot be read"
+  local password=(-passin pass:)
+  if [ -n "$sign_password_file" ]; then
+    [ -f "$sign_password_file" ] && [ -r "$sign_password_file" ] ||
+      refuse "--sign-password-file: '$sign_password_file' does not exist" \
+             "or cannot be read"
+    password=(-passin "file:$sign_password_file")
+  fi
+  [[ -z "$timestamp_url" || "$timestamp_url" =~ ^https?://[^[:space:]]+$ ]] ||
+    refuse "--timestamp-url '$timestamp_url' is no http:// or https:// URL"
+  command -v openssl >/dev/null && command -v osslsigncode >/dev/null ||
+    refuse "signing needs openssl and osslsigncode; run bash scripts/setup.sh"
+  # The MAC check proves the password; the bags say what the file holds.
+  local contents
+  if ! contents=$(openssl pkcs12 -in "$sign_pkcs12" "${password[@]}" \
+                    -noout -info 2>&1) &&
+     ! contents=$(openssl pkcs12 -legacy -in "$sign_pkcs12" "${password[@]}" \
+                    -noout -info 2>&1); then
+    refuse "--sign-pkcs12: '$sign_pkcs12' does not open with the password" \
+           "given: a wrong password, or no PKCS#12 file"
+  fi
+  [[ "$contents" == *"Certificate bag"* &&
+     ( "$contents" == *"Keybag"* || "$contents" == *"Key bag"* ) ]] ||
+    refuse "--sign-pkcs12: '$sign_pkcs12' holds no certificate with its" \
+           "private key"
+}
 
 # --- The arguments, all checked before anything is built ---
 
@@ -128,12 +179,63 @@ if [ -n "$programs" ]; then
   done
 fi
 
+# Windows Installer compares the first three fields of a product version;
+# the family's upgrade finds installed products below 255.0.0
+# (packaging/velunor-update.wxs says why).
+if [ -z "$product_version" ]; then
+  product_version=$(head -n 1 VERSION)
+  product_version_origin="the project's version in VERSION"
+else
+  product_version_origin="--product-version"
+fi
+if ! [[ "$product_version" =~ ^([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,5})$ ]] ||
+   [ $((10#${BASH_REMATCH[1]})) -gt 254 ] ||
+   [ $((10#${BASH_REMATCH[2]})) -gt 255 ] ||
+   [ $((10#${BASH_REMATCH[3]})) -gt 65535 ]; then
+  refuse "$product_version_origin '$product_version' is no product version:" \
+         "major.minor.build, at most 254.255.65535"
+fi
+product_version=$((10#${BASH_REMATCH[1]})).$((10#${BASH_REMATCH[2]})).$((10#${BASH_REMATCH[3]}))
+
+if [ -n "$sign_pkcs12" ]; then
+  check_signing_certificate
+else
+  [ -z "$sign_password_file" ] ||
+    refuse "--sign-password-file needs --sign-pkcs12"
+  [ -z "$timestamp_url" ] || refuse "--timestamp-url needs --sign-pkcs12"
+fi
+
 command -v wixl >/dev/null && command -v msibuild >/dev/null || {
   echo "package: wixl and msibuild are missing; run bash scripts/setup.sh" >&2
   exit 1
 }
 
 # --- The programs ---
+
+# sign INPUT OUTPUT: an Authenticode signature (SHA-256) with the
+# certificate of --sign-pkcs12, time-stamped when --timestamp-url is given.
+sign() {
+  local password=(-pass '')
+  [ -z "$sign_password_file" ] || password=(-readpass "$sign_password_file")
+  local timestamp=()
+  [ -z "$timestamp_url" ] || timestamp=(-ts "$timestamp_url")
+  local log
+  if ! log=$(osslsigncode sign -pkcs12 "$sign_pkcs12" "${password[@]}" \
+               -h sha256 -n "Velunor USB firmware updater" "${timestamp[@]}" \
+               -in "$1" -out "$2" 2>&1); then
+    echo "package: signing $(basename "$1") failed:" >&2
+    echo "$log" >&2
+    exit 1
+  fi
+}
+
+# file_version FILE: the version of a program's version resource, as the
+# package's file table takes it ("1.1.0.0"), or nothing when it has none.
+file_version() {
+  x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null |
+    sed -n 's/^ *FILEVERSION \([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' |
+    head -n 1
+}
 
 if [ -z "$programs" ]; then
   build_dir=${BUILD_DIR:-build/windows}
@@ -149,16 +251,23 @@ fi
 # build leaves no package.
 partial=$(mktemp "$out_dir/.package.XXXXXX")
 stage=$(mktemp -d)
-trap 'rm -rf "$partial" "$stage"' EXIT
+trap 'rm -rf "$partial" "$partial.signed" "$stage"' EXIT
 
 # wixl takes file sources relative to the folder it runs in, never absolute:
-# the files are linked into one.
+# the files are linked into one. Signed programs are signed copies; the
+# build's own files stay as they are.
 mkdir "$stage/programs" "$stage/image"
-ln -s "$(realpath "$programs/$program_name")" "$stage/programs/$program_name"
-ln -s "$(realpath "$programs/$library_name")" "$stage/programs/$library_name"
+for name in "$program_name" "$library_name"; do
+  if [ -n "$sign_pkcs12" ]; then
+    sign "$programs/$name" "$stage/programs/$name"
+  else
+    ln -s "$(realpath "$programs/$name")" "$stage/programs/$name"
+  fi
+done
 ln -s "$(realpath "$image")" "$stage/image/$image_name"
 (cd "$stage" && wixl --arch x64 --output "$(realpath "$partial")" \
   -D Family="$family" \
+  -D ProductVersion="$product_version" \
   -D Release="$version" \
   -D ImageName="$image_name" \
   -D ImageSource="image/$image_name" \
@@ -177,12 +286,32 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 #   given on its command line on to the installation as LocalSystem also when
 #   an ordinary user's installation runs elevated. wixl writes the property
 #   with the upgrade's property alone.
+# - the programs' versions in the file table (wixl leaves them out), so that
+#   Windows Installer treats them as versioned files. U.S. English, the
+#   language of their version resources.
 msibuild "$partial" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback'" \
   -q "UPDATE \`Property\` SET \`Value\` = 'BFORCE;BUPDATE;INSTALLEDRELEASES' WHERE \`Property\` = 'SecureCustomProperties'"
+file_versions=
+for entry in ServiceProgram:"$program_name" UpgradeLibrary:"$library_name"; do
+  file_id=${entry%%:*}
+  version_found=$(file_version "$stage/programs/${entry#*:}")
+  [ -n "$version_found" ] || continue
+  msibuild "$partial" -q "UPDATE \`File\` SET \`Version\` = '$version_found', \`Language\` = '1033' WHERE \`File\` = '$file_id'"
+  file_versions+=" ${entry#*:} $version_found"
+done
+product_code=$(msiinfo export "$partial" Property |
+               sed -n 's/^ProductCode\t\({[0-9A-F-]*}\)\r\{0,1\}$/\1/p')
+
+if [ -n "$sign_pkcs12" ]; then
+  sign "$partial" "$partial.signed"
+  mv "$partial.signed" "$partial"
+fi
 
 mv "$partial" "$out"
 rm -rf "$stage"
 trap - EXIT
 echo "package: $out ($family, release $version, image $image_name of" \
-     "$image_size bytes, BFORCE=$force BUPDATE=$update)"
+     "$image_size bytes, BFORCE=$force BUPDATE=$update, product version" \
+     "$product_version${file_versions:+, files$file_versions}${sign_pkcs12:+, signed})"
+echo "product code $product_code"

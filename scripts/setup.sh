@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix               # Windows cross-build
   wine64 wine64-tools                      # Windows runtime for the tests
   wixl msitools                            # the Windows Installer package
+  osslsigncode openssl                     # signing the programs and package
   libssl-dev googletest                    # libcrypto (host), GoogleTest sources
   clang libclang-rt-14-dev                 # fuzz preset: libFuzzer, sanitizers
 )

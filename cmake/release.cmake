@@ -1,0 +1,66 @@
+# What makes the shipped binaries a release: the same bytes from every build
+# of a commit, a version resource, and the debug information in a file of its
+# own beside each binary.
+
+# The date of a release is its commit's: the copyright year and anything else
+# that needs a date take it from SOURCE_DATE_EPOCH, which string(TIMESTAMP)
+# honours. Outside a git checkout, without SOURCE_DATE_EPOCH, the date is
+# today's and the build is not reproducible.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  execute_process(
+    COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
+    OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
+    RESULT_VARIABLE git_status ERROR_QUIET)
+  if(git_status EQUAL 0 AND commit_time MATCHES "^[0-9]+$")
+    set(ENV{SOURCE_DATE_EPOCH} "${commit_time}")
+  else()
+    message(WARNING "no commit date and no SOURCE_DATE_EPOCH: the binaries "
+                    "carry today's year and are not reproducible")
+  endif()
+endif()
+string(TIMESTAMP VELUNOR_RELEASE_YEAR "%Y" UTC)
+
+# The version as the resources and the tests read it.
+add_library(velunor_version INTERFACE)
+configure_file("${PROJECT_SOURCE_DIR}/common/version.h.in"
+               "${CMAKE_BINARY_DIR}/generated/velunor_version.h" @ONLY)
+target_include_directories(velunor_version
+                           INTERFACE "${CMAKE_BINARY_DIR}/generated")
+
+if(WIN32 AND NOT MSVC)
+  # No folder of the build machine in any object: the source and build trees
+  # are written as relative names (the more specific build tree last, which
+  # wins where both match). No time stamp in the PE headers.
+  add_compile_options(
+    "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=./"
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/")
+  # OpenSSL's headers lie wherever its cache does (under HOME by default).
+  if(OPENSSL_INCLUDE_DIR)
+    add_compile_options("-ffile-prefix-map=${OPENSSL_INCLUDE_DIR}/=openssl/")
+  endif()
+  add_link_options("LINKER:--no-insert-timestamp")
+endif()
+
+# velunor_release_binary(TARGET)
+# Strips a shipped binary after its link and keeps its debug information in
+# TARGET_FILE.debug beside it, named in the binary's .gnu_debuglink so that a
+# debugger finds it. The tests run the stripped binary: what ships is what is
+# tested. The link's CRC covers the debug file, which the prefix maps make
+# reproducible too.
+function(velunor_release_binary target)
+  if(NOT WIN32 OR MSVC)
+    return()
+  endif()
+  set(binary "$<TARGET_FILE:${target}>")
+  # objcopy and strip write the time of their run into a PE header unless
+  # SOURCE_DATE_EPOCH says otherwise: 0, no time stamp, as the linker left it.
+  set(no_time "${CMAKE_COMMAND}" -E env SOURCE_DATE_EPOCH=0)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${no_time} "${CMAKE_OBJCOPY}" --only-keep-debug "${binary}"
+                                          "${binary}.debug"
+    COMMAND ${no_time} "${CMAKE_STRIP}" --strip-all "${binary}"
+    COMMAND ${no_time} "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${binary}.debug"
+                                          "${binary}"
+    WORKING_DIRECTORY "$<TARGET_FILE_DIR:${target}>"
+    VERBATIM)
+endfunction()
