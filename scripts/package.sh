@@ -52,7 +52,8 @@ refuse() {
   exit 2
 }
 
-family= image= version= force=0 update=1 out= programs= product_version=
+family= image= version= force=0 update=1 out= programs=
+product_version= product_version_given=0
 sign_pkcs12= sign_password_file= timestamp_url=
 while [ $# -gt 0 ]; do
   option=$1
@@ -80,7 +81,7 @@ while [ $# -gt 0 ]; do
     --update) update=$value ;;
     --out) out=$value ;;
     --programs) programs=$value ;;
-    --product-version) product_version=$value ;;
+    --product-version) product_version=$value product_version_given=1 ;;
     --sign-pkcs12) sign_pkcs12=$value ;;
     --sign-password-file) sign_password_file=$value ;;
     --timestamp-url) timestamp_url=$value ;;
@@ -182,7 +183,7 @@ fi
 # Windows Installer compares the first three fields of a product version;
 # the family's upgrade finds installed products below 255.0.0
 # (packaging/velunor-update.wxs says why).
-if [ -z "$product_version" ]; then
+if [ "$product_version_given" = 0 ]; then
   product_version=$(head -n 1 VERSION)
   product_version_origin="the project's version in VERSION"
 else
@@ -232,7 +233,7 @@ sign() {
 # file_version FILE: the version of a program's version resource, as the
 # package's file table takes it ("1.1.0.0"), or nothing when it has none.
 file_version() {
-  x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null |
+  { x86_64-w64-mingw32-windres -i "$1" -O rc 2>/dev/null || true; } |
     sed -n 's/^ *FILEVERSION \([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\).*/\1.\2.\3.\4/p' |
     head -n 1
 }
