@@ -14,7 +14,7 @@
 #                      them in the Windows preset (BUILD_DIR, default
 #                      build/windows)
 #   --product-version  the package's product version, major.minor.build
-#                      (major at most 254, minor 255, build 65535); the
+#                      (major at most 127, minor 255, build 65535); the
 #                      project's version (the file VERSION) unless given
 #   --sign-pkcs12      sign both programs, then the package, with the
 #                      certificate and key of this PKCS#12 file
@@ -181,7 +181,7 @@ if [ -n "$programs" ]; then
 fi
 
 # Windows Installer compares the first three fields of a product version;
-# the family's upgrade finds installed products below 255.0.0
+# the family's upgrade finds installed products up to 127.255.65535
 # (packaging/velunor-update.wxs says why).
 if [ "$product_version_given" = 0 ]; then
   product_version=$(head -n 1 VERSION)
@@ -190,11 +190,11 @@ else
   product_version_origin="--product-version"
 fi
 if ! [[ "$product_version" =~ ^([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,5})$ ]] ||
-   [ $((10#${BASH_REMATCH[1]})) -gt 254 ] ||
+   [ $((10#${BASH_REMATCH[1]})) -gt 127 ] ||
    [ $((10#${BASH_REMATCH[2]})) -gt 255 ] ||
    [ $((10#${BASH_REMATCH[3]})) -gt 65535 ]; then
   refuse "$product_version_origin '$product_version' is no product version:" \
-         "major.minor.build, at most 254.255.65535"
+         "major.minor.build, at most 127.255.65535"
 fi
 product_version=$((10#${BASH_REMATCH[1]})).$((10#${BASH_REMATCH[2]})).$((10#${BASH_REMATCH[3]}))
 
@@ -287,12 +287,20 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 #   given on its command line on to the installation as LocalSystem also when
 #   an ordinary user's installation runs elevated. wixl writes the property
 #   with the upgrade's property alone.
+# - the upgrade's maximum as included in its range (attributes 0x100
+#   minimum included + 0x200 maximum included);
 # - the programs' versions in the file table (wixl leaves them out), so that
 #   Windows Installer treats them as versioned files. U.S. English, the
 #   language of their version resources.
 msibuild "$partial" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback'" \
   -q "UPDATE \`Property\` SET \`Value\` = 'BFORCE;BUPDATE;INSTALLEDRELEASES' WHERE \`Property\` = 'SecureCustomProperties'"
+# The attributes are part of the Upgrade table's key: the row is written anew.
+upgrade_code=$(msiinfo export "$partial" Property |
+               sed -n 's/^UpgradeCode\t\({[0-9A-F-]*}\)\r\{0,1\}$/\1/p')
+msibuild "$partial" \
+  -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'INSTALLEDRELEASES'" \
+  -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '0.0.0', '127.255.65535', 768, 'INSTALLEDRELEASES')"
 file_versions=
 for entry in ServiceProgram:"$program_name" UpgradeLibrary:"$library_name"; do
   file_id=${entry%%:*}

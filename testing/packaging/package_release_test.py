@@ -102,6 +102,42 @@ def extract(msi, folder):
     return found
 
 
+def make_signing_keys(folder):
+    """A throwaway CA (ca.pem) and a code-signing certificate of it with its
+    key in signer.p12, whose password is the first line of the file
+    password; beside them certificate-only.p12 (no key), not-pkcs12.p12 and
+    wrong-password."""
+
+    def openssl(*args):
+        run("openssl", *args, cwd=folder).check_returncode()
+
+    def write(name, text):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+            "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+            "/CN=Throwaway test CA",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key",
+            "-out", "signer.csr", "-subj",
+            "/CN=Throwaway test signer/O=Velunor")
+    write("signer.ext", "basicConstraints=CA:FALSE\n"
+                        "keyUsage=critical,digitalSignature\n"
+                        "extendedKeyUsage=codeSigning\n")
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", "ca.pem", "-CAkey",
+            "ca.key", "-CAcreateserial", "-out", "signer.pem", "-days", "2",
+            "-extfile", "signer.ext")
+    write("password", "correct horse\n")
+    write("wrong-password", "wrong horse\n")
+    openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
+            "-out", "signer.p12", "-passout", "file:password")
+    openssl("pkcs12", "-export", "-nokeys", "-in", "signer.pem", "-out",
+            "certificate-only.p12", "-passout", "file:password")
+    write("not-pkcs12.p12", "not a PKCS#12 file\n")
+
+
 class ReleaseBinariesTest(unittest.TestCase):
     def test_stripped_with_a_debug_link_to_the_file_beside_them(self):
         for name in SHIPPED:
@@ -156,7 +192,7 @@ class PackageVersionTest(unittest.TestCase):
         cases = [
             ((), project_version()),
             (("--product-version", "3.2.7"), "3.2.7"),
-            (("--product-version", "254.255.65535"), "254.255.65535"),
+            (("--product-version", "127.255.65535"), "127.255.65535"),
             (("--product-version", "007.00.0010"), "7.0.10"),
         ]
         for extra, expected in cases:
@@ -166,6 +202,14 @@ class PackageVersionTest(unittest.TestCase):
                 properties = dict(row[:2] for row in table(out, "Property"))
                 self.assertEqual(properties["ProductVersion"], expected)
                 self.assertIn(f"product version {expected}", result.stdout)
+
+    def test_upgrade_takes_every_product_version_of_the_family(self):
+        result, out = self.package()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        (upgrade,) = table(out, "Upgrade")
+        # Minimum and maximum included (0x100 + 0x200), nothing else.
+        self.assertEqual(upgrade[1:5], ["0.0.0", "127.255.65535", "", "768"])
+        self.assertEqual(upgrade[6], "INSTALLEDRELEASES")
 
     def test_programs_are_versioned_files_the_image_is_not(self):
         result, out = self.package()
@@ -200,7 +244,7 @@ class PackageVersionTest(unittest.TestCase):
     def test_bad_product_versions_are_refused_before_anything_is_built(self):
         build_dir = self.ws.file("build-never-made")
         env = dict(os.environ, BUILD_DIR=build_dir)
-        for bad in ("1.2", "1.2.3.4", "255.0.0", "1.256.0", "1.0.65536",
+        for bad in ("1.2", "1.2.3.4", "128.0.0", "1.256.0", "1.0.65536",
                     "v1.0.0", "1.0.0 ", "", "1..0", "1234.0.0"):
             with self.subTest(bad):
                 out = os.path.join(self.ws.out_dir, "release.msi")
@@ -211,7 +255,7 @@ class PackageVersionTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(f"--product-version '{bad}' is no product "
                               "version: major.minor.build, at most "
-                              "254.255.65535", result.stderr)
+                              "127.255.65535", result.stderr)
                 self.assertEqual(os.listdir(self.ws.out_dir), [])
                 self.assertFalse(os.path.exists(build_dir))
 
@@ -224,41 +268,12 @@ class SigningTest(unittest.TestCase):
     def setUpClass(cls):
         cls.holder = tempfile.TemporaryDirectory()
         cls.keys = cls.holder.name
+        make_signing_keys(cls.keys)
+        cls.ca = os.path.join(cls.keys, "ca.pem")
 
-        def path(name):
-            return os.path.join(cls.keys, name)
-
-        def openssl(*args):
-            run("openssl", *args, cwd=cls.keys).check_returncode()
-
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
-                "/CN=Throwaway test CA",
-                "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                "signer.key", "-out", "signer.csr", "-subj",
-                "/CN=Throwaway test signer/O=Velunor")
-        with open(path("signer.ext"), "w") as f:
-            f.write("basicConstraints=CA:FALSE\n"
-                    "keyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=codeSigning\n")
-        openssl("x509", "-req", "-in", "signer.csr", "-CA", "ca.pem",
-                "-CAkey", "ca.key", "-CAcreateserial", "-out", "signer.pem",
-                "-days", "2", "-extfile", "signer.ext")
-        with open(path("password"), "w") as f:
-            f.write("correct horse\n")
-        with open(path("wrong-password"), "w") as f:
-            f.write("wrong horse\n")
-        openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey",
-                "signer.key", "-out", "signer.p12", "-passout",
-                "file:password")
-        openssl("pkcs12", "-export", "-nokeys", "-in", "signer.pem", "-out",
-                "certificate-only.p12", "-passout", "file:password")
-        with open(path("not-pkcs12.p12"), "w") as f:
-            f.write("not a PKCS#12 file\n")
-        cls.ca = path("ca.pem")
-        cls.path = staticmethod(path)
+    @classmethod
+    def path(cls, name):
+        return os.path.join(cls.keys, name)
 
     @classmethod
     def tearDownClass(cls):
