@@ -28,16 +28,20 @@ target_include_directories(velunor_version
                            INTERFACE "${CMAKE_BINARY_DIR}/generated")
 
 if(WIN32 AND NOT MSVC)
-  # No folder of the build machine in any object: the source and build trees
-  # are written as relative names (the more specific build tree last, which
-  # wins where both match). No time stamp in the PE headers.
-  add_compile_options(
-    "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=./"
-    "-ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/")
-  # OpenSSL's headers lie wherever its cache does (under HOME by default).
+  # No folder of the build machine in any object: the build tree, the source
+  # tree and OpenSSL's headers (which lie wherever its cache does, under HOME
+  # by default) get fixed names. The first map that matches a path is the one
+  # taken, so the build tree, inside the source tree in the presets, comes
+  # first. Absolute names, so that tools print a source file's name as it is
+  # and do not join it to the compiler's folder.
+  # No trailing slash: the compiler's folder, the build tree itself, matches
+  # too.
+  add_compile_options("-ffile-prefix-map=${CMAKE_BINARY_DIR}=/velunor-update/build"
+                      "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=/velunor-update")
   if(OPENSSL_INCLUDE_DIR)
-    add_compile_options("-ffile-prefix-map=${OPENSSL_INCLUDE_DIR}/=openssl/")
+    add_compile_options("-ffile-prefix-map=${OPENSSL_INCLUDE_DIR}=/openssl/include")
   endif()
+  # No time stamp in the PE headers.
   add_link_options("LINKER:--no-insert-timestamp")
 endif()
 
