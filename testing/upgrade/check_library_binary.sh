@@ -32,8 +32,11 @@ for runtime in 'libstdc++' 'libgcc_s' 'libwinpthread' 'libcrypto' 'libssl'; do
 done
 
 # The digest code is linked in: libcrypto's MD5 functions are defined in the
-# library's own code section, not imported.
-symbols=$("$objdump" -t "$library")
+# library's own code section, not imported. A stripped library keeps its
+# symbols in the debug file beside it.
+symbol_file=$library
+[ ! -f "$library.debug" ] || symbol_file=$library.debug
+symbols=$("$objdump" -t "$symbol_file")
 for function in MD5_Init MD5_Update MD5_Final; do
   grep -Eq "\(sec +1\).* $function\$" <<<"$symbols" ||
     fail "$function of libcrypto is not linked in"
