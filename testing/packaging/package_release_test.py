@@ -105,8 +105,8 @@ def extract(msi, folder):
 def make_signing_keys(folder):
     """A throwaway CA (ca.pem) and a code-signing certificate of it with its
     key in signer.p12, whose password is the first line of the file
-    password; beside them certificate-only.p12 (no key), not-pkcs12.p12 and
-    wrong-password."""
+    password; beside them signer-no-password.p12, certificate-only.p12 (no
+    key), not-pkcs12.p12 and wrong-password."""
 
     def openssl(*args):
         run("openssl", *args, cwd=folder).check_returncode()
@@ -133,6 +133,8 @@ def make_signing_keys(folder):
     write("wrong-password", "wrong horse\n")
     openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
             "-out", "signer.p12", "-passout", "file:password")
+    openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
+            "-out", "signer-no-password.p12", "-passout", "pass:")
     openssl("pkcs12", "-export", "-nokeys", "-in", "signer.pem", "-out",
             "certificate-only.p12", "-passout", "file:password")
     write("not-pkcs12.p12", "not a PKCS#12 file\n")
@@ -313,6 +315,12 @@ class SigningTest(unittest.TestCase):
         for name in SHIPPED:
             self.assertFalse(verify(os.path.join(bin_dir(), name),
                                     self.ca)[0])
+
+    def test_a_file_without_password_needs_no_password_file(self):
+        result = self.package("--sign-pkcs12",
+                              self.path("signer-no-password.p12"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(verify(self.out, self.ca)[0])
 
     def test_another_ca_does_not_vouch_for_the_package(self):
         self.signed()
