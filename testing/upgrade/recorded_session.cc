@@ -26,7 +26,9 @@ std::vector<std::string>* collected = nullptr;
 template <typename Char>
 void collect(WORD type, DWORD id, WORD count, const Char* const* strings) {
   if (collected == nullptr) return;
-  std::string text = std::to_string(type) + " " + std::to_string(id) + ":";
+  // The ID is the library's running count, not part of what happened.
+  (void)id;
+  std::string text = std::to_string(type) + ":";
   for (WORD i = 0; i < count; ++i) {
     text += ' ';
     for (const Char* c = strings[i]; *c != 0; ++c) {
@@ -51,6 +53,21 @@ BOOL narrowEvent(HANDLE, WORD type, WORD, DWORD id, PSID, WORD count, DWORD,
 
 // The procedure's waits are counted by the replay's calls, never slept.
 void noWait(DWORD) {}
+
+// One fixed moment in UTC, so that the time stamps the library reports are
+// the same in every run.
+void fixedTime(SYSTEMTIME* time) {
+  *time = SYSTEMTIME{};
+  time->wYear = 2026;
+  time->wMonth = 12;
+  time->wDay = 9;
+  time->wHour = 8;
+}
+
+DWORD utc(TIME_ZONE_INFORMATION* zone) {
+  *zone = TIME_ZONE_INFORMATION{};
+  return TIME_ZONE_ID_UNKNOWN;
+}
 
 // A drivers folder holding the image, mapped for the run and removed after.
 class ImageFolder {
@@ -93,10 +110,12 @@ void runUpgrade(const SessionRun& run, SessionOutcome* outcome) {
   collected = &outcome->events;
   hostSetReportEventHooks(wideEvent, narrowEvent);
   hostSetSleepHook(noWait);
+  hostSetClockHooks(fixedTime, utc);
   outcome->result =
       letsStartUpgrade(run.bForce, run.bUpdate, run.devicePath.c_str(),
                        run.updateFile.c_str(), run.version.c_str(),
                        kUpdateDeviceClass);
+  hostSetClockHooks(nullptr, nullptr);
   hostSetSleepHook(nullptr);
   hostSetReportEventHooks(nullptr, nullptr);
   collected = nullptr;

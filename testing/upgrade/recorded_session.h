@@ -1,6 +1,7 @@
 // One upgrade in the host build, answered from a recording (the virtual
 // device's replay) or played live by the virtual device from a script, with
-// what a user would see of it: the result and the library's events. Used by
+// what a user would see of it: the result and the library's events, at a
+// fixed moment of the clock and without real waits. Used by
 // the replay tests and the recordings fuzz target.
 #ifndef VELUNOR_TESTING_UPGRADE_RECORDED_SESSION_H_
 #define VELUNOR_TESTING_UPGRADE_RECORDED_SESSION_H_
@@ -23,7 +24,7 @@ struct SessionOutcome {
   bool whole = false;  // replay: exactly the recorded calls were made
   std::string problem;  // why not run, or the divergence
   int32_t result = 0;
-  std::vector<std::string> events;  // "type id: text", in order
+  std::vector<std::string> events;  // "type: text", in order
 };
 
 // What the recording says was run: its run line and, for the image's size,
