@@ -1,6 +1,7 @@
 // The sessions tests record under Wine (the recorder in front of the virtual
 // device) and replay in the host build: each a virtual device script and the
-// upgrade run against it. Their recordings are kept in testing/recordings/.
+// upgrade run against it. Their recordings are kept in
+// testing/fuzz/corpus/recordings/.
 #ifndef VELUNOR_TESTING_UPGRADE_RECORDED_SCENARIOS_H_
 #define VELUNOR_TESTING_UPGRADE_RECORDED_SCENARIOS_H_
 

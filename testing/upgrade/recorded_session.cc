@@ -16,8 +16,6 @@
 
 namespace {
 
-// A replay makes the image it names; larger claims are refused.
-constexpr uint64_t kLargestImage = 64u << 20;
 constexpr size_t kLongestFileName = 200;
 constexpr char kFallbackFileName[] = "image.bin";
 
@@ -165,7 +163,7 @@ uint64_t announcedSize(const recording::Recording& parsed) {
 }  // namespace
 
 bool recordedRun(const std::string& text, SessionRun* run,
-                 std::string* problem) {
+                 std::string* problem, uint64_t largestImage) {
   recording::Recording parsed;
   if (!recording::parseRecording(text, &parsed, problem)) return false;
   const recording::Fields& fields = parsed.run;
@@ -184,18 +182,21 @@ bool recordedRun(const std::string& text, SessionRun* run,
   }
   run->devicePath.assign(units.begin(), units.end());
   run->imageSize = announcedSize(parsed);
-  if (run->imageSize > kLargestImage) {
+  if (run->imageSize > largestImage) {
     *problem = "the recorded image is larger than a replay makes (" +
-               std::to_string(kLargestImage >> 20) + " MiB)";
+               std::to_string(largestImage) + " bytes)";
     return false;
   }
   return true;
 }
 
-SessionOutcome replaySession(const std::string& recording) {
+SessionOutcome replaySession(const std::string& recording,
+                             uint64_t largestImage) {
   SessionOutcome outcome;
   SessionRun run;
-  if (!recordedRun(recording, &run, &outcome.problem)) return outcome;
+  if (!recordedRun(recording, &run, &outcome.problem, largestImage)) {
+    return outcome;
+  }
   char message[512] = {};
   vdev::reset();
   if (!vdev::startReplay(recording.data(), recording.size(), message,

@@ -27,13 +27,19 @@ struct SessionOutcome {
   std::vector<std::string> events;  // "type: text", in order
 };
 
+// A replay makes the image the recording announces, up to this size.
+constexpr uint64_t kLargestReplayImage = 64u << 20;
+
 // What the recording says was run: its run line and, for the image's size,
-// its first announcement. False with why when the recording has no run line.
+// its first announcement. False with why when the recording has no run line
+// or announces an image above `largestImage`.
 bool recordedRun(const std::string& recording, SessionRun* run,
-                 std::string* problem);
+                 std::string* problem,
+                 uint64_t largestImage = kLargestReplayImage);
 
 // The run the recording names, answered from it.
-SessionOutcome replaySession(const std::string& recording);
+SessionOutcome replaySession(const std::string& recording,
+                             uint64_t largestImage = kLargestReplayImage);
 // The same kind of run against the virtual device playing `script`.
 SessionOutcome playSession(const std::string& script, const SessionRun& run);
 

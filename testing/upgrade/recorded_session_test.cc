@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -40,6 +41,10 @@ struct Expected {
   const char* name;
   int32_t result;
 };
+
+void PrintTo(const Expected& expected, std::ostream* out) {
+  *out << expected.name;
+}
 
 class KeptRecordingTest : public testing::TestWithParam<Expected> {};
 
@@ -201,7 +206,7 @@ TEST(MalformedRecordingTest, ReportedClearly) {
        "result is \"hx\", not a handle"},
       {"image too large to make",
        replaced(original, "409c0000", "00000010", call13),
-       "the recorded image is larger than a replay makes (64 MiB)"},
+       "the recorded image is larger than a replay makes (67108864 bytes)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

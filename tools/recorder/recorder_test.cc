@@ -3,11 +3,12 @@
 // end as the same run without the recorder, with the same traffic at the
 // device; the recording must replay in this (Windows) build to the same
 // result. Set VELUNOR_KEEP_RECORDINGS to a folder to keep the recordings
-// (testing/recordings/ holds the ones the host tests replay).
+// (testing/fuzz/corpus/recordings/ holds the ones the host tests replay).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@
 #include "testing/upgrade/recorded_scenarios.h"
 #include "testing/upgrade/test_drivers_folder.h"
 #include "testing/virtual_device/replay.h"
+
+void PrintTo(const RecordedScenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
 
 namespace {
 
