@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -84,13 +85,18 @@ struct RunnerRun {
   std::string verdict;
 };
 
-class RecorderTest : public testing::TestWithParam<RecordedScenario> {
+class RunnerFixture : public testing::Test {
  protected:
   void SetUp() override {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    scratch_ = std::wstring(temp) + L"vlnr22_recorder_" +
-               widen(GetParam().name);
+    std::string name;
+    for (const char* c =
+             testing::UnitTest::GetInstance()->current_test_info()->name();
+         *c != 0; ++c) {
+      name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    }
+    scratch_ = std::wstring(temp) + L"vlnr22_recorder_" + widen(name);
     CreateDirectoryW(scratch_.c_str(), nullptr);
     recording_ = scratch_ + L"\\recording.txt";
   }
@@ -104,17 +110,19 @@ class RecorderTest : public testing::TestWithParam<RecordedScenario> {
     RemoveDirectoryW(scratch_.c_str());
   }
 
-  // The runner against the scenario's device, in a process of its own.
-  RunnerRun runner(const std::wstring& before) {
+  // The runner against a device playing `script`, in a process of its own;
+  // a recorder forwards to `forwardTo` (default: that device).
+  RunnerRun runner(const std::wstring& before, const RecordedScenario& scenario,
+                   std::wstring forwardTo = std::wstring()) {
     {
       std::ofstream script((scratch_ + L"\\virtual_device_script.txt").c_str());
-      script << GetParam().script;
+      script << scenario.script;
     }
     DeleteFileW((scratch_ + L"\\virtual_device_record.txt").c_str());
     std::wstring bin = folderOfThisProgram();
+    if (forwardTo.empty()) forwardTo = bin + L"AdbWinApi.dll";
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
-    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO",
-                            (bin + L"AdbWinApi.dll").c_str());
+    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO", forwardTo.c_str());
     std::wstring output = scratch_ + L"\\output.txt";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -128,9 +136,9 @@ class RecorderTest : public testing::TestWithParam<RecordedScenario> {
     std::wstring program = bin + L"upgrade_runner.exe";
     std::wstring line = L"\"" + program + L"\" " + before + L"\"" + bin +
                         L"velunorUpdateExport.dll\" auto " +
-                        widen(scenarioUpdateFile(GetParam())) + L" " +
+                        widen(scenarioUpdateFile(scenario)) + L" " +
                         widen(kScenarioVersion) + L" 0 " +
-                        std::to_wstring(GetParam().bUpdate);
+                        std::to_wstring(scenario.bUpdate);
     PROCESS_INFORMATION process{};
     RunnerRun run;
     if (CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
@@ -156,16 +164,19 @@ class RecorderTest : public testing::TestWithParam<RecordedScenario> {
   std::string output_;
 };
 
+class RecorderTest : public RunnerFixture,
+                     public testing::WithParamInterface<RecordedScenario> {};
+
 TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
   const RecordedScenario& scenario = GetParam();
   TestDriversFolder drivers;
   ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
                               scenarioImage(scenario.imageSize)));
-  RunnerRun plain = runner(L"");
+  RunnerRun plain = runner(L"", scenario);
   ASSERT_FALSE(plain.traffic.empty()) << output_;
   int foldersBefore = recordingFolders();
 
-  RunnerRun recorded = runner(L"--record \"" + recording_ + L"\" ");
+  RunnerRun recorded = runner(L"--record \"" + recording_ + L"\" ", scenario);
 
   EXPECT_EQ(recorded.exitCode, plain.exitCode) << output_;
   EXPECT_EQ(recorded.traffic, plain.traffic);
@@ -204,6 +215,47 @@ TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
                   .c_str(),
               FALSE);
   }
+}
+
+// An earlier recording is never written over, and nothing is left behind.
+TEST_F(RunnerFixture, RecordRefusesAnExistingFile) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
+                              scenarioImage(scenario.imageSize)));
+  {
+    std::ofstream earlier(recording_.c_str(), std::ios::binary);
+    earlier << "an earlier recording\n";
+  }
+  int foldersBefore = recordingFolders();
+
+  RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario);
+
+  EXPECT_EQ(run.exitCode, 7u) << output_;
+  EXPECT_NE(output_.find("cannot make the recording"), std::string::npos)
+      << output_;
+  EXPECT_EQ(readFile(recording_), "an earlier recording\n");
+  EXPECT_TRUE(run.traffic.empty()) << "the device was reached";
+  EXPECT_EQ(recordingFolders(), foldersBefore);
+}
+
+// Without the real library the recorder fails every call, says why in the
+// recording, and the runner finds no device to take for auto.
+TEST_F(RunnerFixture, RecorderWithoutTheRealLibrarySaysSo) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  std::wstring missing = scratch_ + L"\\no_such_folder\\AdbWinApi.dll";
+  RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario,
+                         missing);
+  EXPECT_EQ(run.exitCode, 2u) << output_;
+  EXPECT_NE(output_.find("(AdbWinApi found none: error 126)"),
+            std::string::npos)
+      << output_;
+  std::string text = readFile(recording_);
+  EXPECT_NE(text.find(": not loaded, every call fails with error 126\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n1 AdbEnumInterfaces "), std::string::npos) << text;
+  EXPECT_NE(text.find("-> result=0 error=126 "), std::string::npos) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, RecorderTest,
