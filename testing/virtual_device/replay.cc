@@ -5,6 +5,7 @@
 #include "testing/virtual_device/replay.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -36,11 +37,10 @@ constexpr uint16_t kRequestStartUpdateCode = 9;
 constexpr size_t kAnnouncementTimeAt = 41;
 constexpr size_t kTimeStampSize = 20;
 
-constexpr size_t kEntryNameOffset = 20;
-
 struct Replay {
   std::mutex lock;
-  bool active = false;
+  // Read without the lock by every call of the device, replay or not.
+  std::atomic<bool> active{false};
   recording::Recording recording;
   size_t next = 0;
   bool diverged = false;
@@ -313,11 +313,7 @@ bool replaying() { return replayed::active(); }
 
 namespace replayed {
 
-bool active() {
-  Replay& r = state();
-  std::lock_guard<std::mutex> hold(r.lock);
-  return r.active;
-}
+bool active() { return state().active.load(); }
 
 ADBAPIHANDLE enumInterfaces(const GUID& class_id, bool exclude_not_present,
                             bool exclude_removed, bool active_only) {
