@@ -9,11 +9,13 @@
 // VELUNOR_RECORDER_FORWARD_TO at another AdbWinApi.dll by its full path.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "adbwinapi/adb_api.h"
 #include "tools/recorder/recording_format.h"
