@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(device_answers file_names records)
+[ ${#targets[@]} -gt 0 ] || targets=(device_answers file_names records recordings)
 case "$seconds" in
   '' | *[!0-9]*) echo "usage: $0 [SECONDS] [TARGET...]" >&2; exit 2 ;;
 esac

@@ -1,9 +1,11 @@
 // The AdbWinApi calls, answered by the virtual device. Every call is recorded
 // with its arguments; every failure leaves its reason in the last error.
+// While a recording is replayed, the recording answers instead (replay.cc).
 #include <algorithm>
 #include <cstring>
 
 #include "testing/virtual_device/device_state.h"
+#include "testing/virtual_device/replay_calls.h"
 
 using vdev::Call;
 using vdev::InterfaceConfig;
@@ -12,6 +14,7 @@ using vdev::internal::Handle;
 using vdev::internal::HandleKind;
 using vdev::internal::Interface;
 using vdev::internal::Session;
+namespace replayed = vdev::replayed;
 
 namespace {
 
@@ -97,6 +100,10 @@ extern "C" {
 
 ADB_API ADBAPIHANDLE AdbEnumInterfaces(GUID class_id, bool exclude_not_present,
                                        bool exclude_removed, bool active_only) {
+  if (replayed::active()) {
+    return replayed::enumInterfaces(class_id, exclude_not_present,
+                                      exclude_removed, active_only);
+  }
   Session s(Call::kEnumInterfaces);
   s.keep(&class_id, sizeof class_id);
   s.rec().flags[0] = exclude_not_present;
@@ -118,6 +125,9 @@ ADB_API ADBAPIHANDLE AdbEnumInterfaces(GUID class_id, bool exclude_not_present,
 
 ADB_API bool AdbNextInterface(ADBAPIHANDLE adb_handle, void* info,
                               AdbULong* size) {
+  if (replayed::active()) {
+    return replayed::nextInterface(adb_handle, info, size);
+  }
   Session s(Call::kNextInterface);
   s.rec().handle = token(adb_handle);
   s.rec().buffer = token(info);
@@ -151,6 +161,9 @@ ADB_API bool AdbNextInterface(ADBAPIHANDLE adb_handle, void* info,
 }
 
 ADB_API ADBAPIHANDLE AdbCreateInterfaceByName(const AdbWideChar* name) {
+  if (replayed::active()) {
+    return replayed::createInterfaceByName(name);
+  }
   Session s(Call::kCreateInterfaceByName);
   if (name != nullptr) {
     vi::WideString text(name);
@@ -173,6 +186,10 @@ ADB_API ADBAPIHANDLE AdbCreateInterfaceByName(const AdbWideChar* name) {
 ADB_API ADBAPIHANDLE AdbOpenDefaultBulkReadEndpoint(
     ADBAPIHANDLE adb_interface, AdbOpenAccessType access_type,
     AdbOpenSharingMode sharing_mode) {
+  if (replayed::active()) {
+    return replayed::openEndpoint("AdbOpenDefaultBulkReadEndpoint",
+                                    adb_interface, access_type, sharing_mode);
+  }
   Session s(Call::kOpenDefaultBulkReadEndpoint);
   return openEndpoint(s, adb_interface, access_type, sharing_mode,
                       HandleKind::kReadEndpoint);
@@ -181,6 +198,10 @@ ADB_API ADBAPIHANDLE AdbOpenDefaultBulkReadEndpoint(
 ADB_API ADBAPIHANDLE AdbOpenDefaultBulkWriteEndpoint(
     ADBAPIHANDLE adb_interface, AdbOpenAccessType access_type,
     AdbOpenSharingMode sharing_mode) {
+  if (replayed::active()) {
+    return replayed::openEndpoint("AdbOpenDefaultBulkWriteEndpoint",
+                                    adb_interface, access_type, sharing_mode);
+  }
   Session s(Call::kOpenDefaultBulkWriteEndpoint);
   return openEndpoint(s, adb_interface, access_type, sharing_mode,
                       HandleKind::kWriteEndpoint);
@@ -188,6 +209,10 @@ ADB_API ADBAPIHANDLE AdbOpenDefaultBulkWriteEndpoint(
 
 ADB_API bool AdbGetInterfaceName(ADBAPIHANDLE adb_interface, void* buffer,
                                  AdbULong* buffer_char_size, bool ansi) {
+  if (replayed::active()) {
+    return replayed::text("AdbGetInterfaceName", adb_interface, buffer,
+                            buffer_char_size, ansi);
+  }
   Session s(Call::kGetInterfaceName);
   const Interface* iface = interfaceOf(s, adb_interface);
   if (s.faulted()) return false;
@@ -197,6 +222,10 @@ ADB_API bool AdbGetInterfaceName(ADBAPIHANDLE adb_interface, void* buffer,
 
 ADB_API bool AdbGetSerialNumber(ADBAPIHANDLE adb_interface, void* buffer,
                                 AdbULong* buffer_char_size, bool ansi) {
+  if (replayed::active()) {
+    return replayed::text("AdbGetSerialNumber", adb_interface, buffer,
+                            buffer_char_size, ansi);
+  }
   Session s(Call::kGetSerialNumber);
   const Interface* iface = interfaceOf(s, adb_interface);
   if (s.faulted()) return false;
@@ -211,6 +240,10 @@ ADB_API bool AdbGetSerialNumber(ADBAPIHANDLE adb_interface, void* buffer,
 
 ADB_API bool AdbGetUsbDeviceDescriptor(ADBAPIHANDLE adb_interface,
                                        AdbUsbDeviceDescriptor* desc) {
+  if (replayed::active()) {
+    return replayed::descriptor("AdbGetUsbDeviceDescriptor", adb_interface,
+                                  desc, sizeof *desc);
+  }
   Session s(Call::kGetUsbDeviceDescriptor);
   const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().buffer = token(desc);
@@ -238,6 +271,10 @@ ADB_API bool AdbGetUsbDeviceDescriptor(ADBAPIHANDLE adb_interface,
 
 ADB_API bool AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE adb_interface,
                                           AdbUsbInterfaceDescriptor* desc) {
+  if (replayed::active()) {
+    return replayed::descriptor("AdbGetUsbInterfaceDescriptor", adb_interface,
+                                  desc, sizeof *desc);
+  }
   Session s(Call::kGetUsbInterfaceDescriptor);
   const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().buffer = token(desc);
@@ -261,6 +298,9 @@ ADB_API bool AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE adb_interface,
 ADB_API bool AdbGetEndpointInformation(ADBAPIHANDLE adb_interface,
                                        unsigned char endpoint_index,
                                        AdbEndpointInformation* info) {
+  if (replayed::active()) {
+    return replayed::endpointInformation(adb_interface, endpoint_index, info);
+  }
   Session s(Call::kGetEndpointInformation);
   const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().endpoint_index = endpoint_index;
@@ -282,6 +322,10 @@ ADB_API bool AdbGetEndpointInformation(ADBAPIHANDLE adb_interface,
 ADB_API bool AdbReadEndpointSync(ADBAPIHANDLE adb_endpoint, void* buffer,
                                  AdbULong bytes_to_read, AdbULong* bytes_read,
                                  AdbULong time_out) {
+  if (replayed::active()) {
+    return replayed::read(adb_endpoint, buffer, bytes_to_read, bytes_read,
+                           time_out);
+  }
   Session s(Call::kReadEndpointSync);
   s.rec().handle = token(adb_endpoint);
   s.rec().buffer = token(buffer);
@@ -310,6 +354,10 @@ ADB_API bool AdbReadEndpointSync(ADBAPIHANDLE adb_endpoint, void* buffer,
 ADB_API bool AdbWriteEndpointSync(ADBAPIHANDLE adb_endpoint, void* buffer,
                                   AdbULong bytes_to_write,
                                   AdbULong* bytes_written, AdbULong time_out) {
+  if (replayed::active()) {
+    return replayed::write(adb_endpoint, buffer, bytes_to_write,
+                            bytes_written, time_out);
+  }
   Session s(Call::kWriteEndpointSync);
   s.rec().handle = token(adb_endpoint);
   s.rec().buffer = token(buffer);
@@ -332,6 +380,10 @@ ADB_API bool AdbDefaultEndpointReadWriteSync(ADBAPIHANDLE adb_interface,
                                              const void* setup, void* buffer,
                                              AdbULong length,
                                              AdbULong* bytes_transferred) {
+  if (replayed::active()) {
+    return replayed::control(adb_interface, direction, setup, buffer, length,
+                              bytes_transferred);
+  }
   Session s(Call::kDefaultEndpointReadWriteSync);
   s.rec().handle = token(adb_interface);
   bool open =
@@ -342,6 +394,9 @@ ADB_API bool AdbDefaultEndpointReadWriteSync(ADBAPIHANDLE adb_interface,
 }
 
 ADB_API bool AdbCloseHandle(ADBAPIHANDLE adb_handle) {
+  if (replayed::active()) {
+    return replayed::close(adb_handle);
+  }
   Session s(Call::kCloseHandle);
   s.rec().handle = token(adb_handle);
   if (s.faulted()) return false;

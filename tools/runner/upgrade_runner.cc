@@ -17,6 +17,7 @@
 #include "common/upgrade_contract.h"
 #include "tools/runner/device_list.h"
 #include "tools/runner/progress_display.h"
+#include "tools/runner/recording_folder.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ void printUsage(const char* program) {
       stderr,
       "usage: %s LIBRARY DEVICE_PATH UPDATE_FILE VERSION BFORCE BUPDATE\n"
       "       %s list [LIBRARY]\n"
+      "       %s --record FILE LIBRARY DEVICE_PATH UPDATE_FILE VERSION BFORCE "
+      "BUPDATE\n"
       "\n"
       "Runs one upgrade of a connected device with the upgrade library and\n"
       "shows the download as it goes.\n"
@@ -62,12 +65,17 @@ void printUsage(const char* program) {
       "A device removed during the upgrade ends it, as it ends the service's\n"
       "upgrade.\n"
       "\n"
+      "--record FILE: the same upgrade, with every USB call written to FILE\n"
+      "(a new file) for a support ticket. FILE holds the device's serial\n"
+      "number and interface paths.\n"
+      "\n"
       "Exit codes: 0 upgraded (list: devices listed), 1 a download failed\n"
       "or the device was removed, 2 bad arguments (auto: no device or\n"
       "several), 3 device not found or not opened (list: no device),\n"
       "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
-      "(list: an AdbWinApi call) not in the library, 6 unknown result.\n",
-      program, program);
+      "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
+      "7 --record: the recording could not be prepared.\n",
+      program, program, program);
 }
 
 // A flag: a decimal number from 0 to 255.
@@ -138,6 +146,7 @@ Function exportOf(HMODULE library, const char* name) {
 // The AdbWinApi.dll the loaded upgrade library is bound to; without one, the
 // one Windows finds for this program.
 HMODULE adbWinApi() {
+  if (HMODULE real = realAdbWinApiWhileRecording()) return real;
   HMODULE module = GetModuleHandleW(L"AdbWinApi.dll");
   return module != nullptr ? module : LoadLibraryW(L"AdbWinApi.dll");
 }
@@ -362,6 +371,9 @@ int main(int argc, char** argv) {
     }
     return listCommand(wide, argv);
   }
+  if (argc >= 2 && std::strcmp(argv[1], kRecordOption) == 0) {
+    return runRecorded(argc, wide.list.get(), argv);
+  }
   UpgradeSettings settings{};
   if (argc != kArguments) {
     printUsage(program);
@@ -405,6 +417,8 @@ int main(int argc, char** argv) {
               narrow(settings.devicePath).c_str(), settings.updateFile,
               settings.version, settings.bForce, settings.bUpdate);
   std::fflush(stdout);
+  noteRecordedRun(settings.devicePath, settings.updateFile, settings.version,
+                  settings.bForce, settings.bUpdate);
   int32_t result = runUpgrade(library, letsStartUpgrade, settings);
   std::printf("result %d: %s\n", static_cast<int>(result), meaningOf(result));
   return exitCodeOf(result);

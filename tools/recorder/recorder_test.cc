@@ -1,0 +1,271 @@
+// The recorder as a support engineer uses it: `upgrade_runner --record` in
+// front of the virtual device, in a process of its own. The recorded run must
+// end as the same run without the recorder, with the same traffic at the
+// device; the recording must replay in this (Windows) build to the same
+// result. Set VELUNOR_KEEP_RECORDINGS to a folder to keep the recordings
+// (testing/fuzz/corpus/recordings/ holds the ones the host tests replay).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cctype>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/upgrade_contract.h"
+#include "testing/upgrade/recorded_scenarios.h"
+#include "testing/upgrade/test_drivers_folder.h"
+#include "testing/virtual_device/replay.h"
+
+void PrintTo(const RecordedScenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+namespace {
+
+std::wstring folderOfThisProgram() {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+std::wstring widen(const std::string& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
+std::string readFile(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+// The device's record of the calls it saw, without what differs between two
+// processes by nature: thread IDs, buffer addresses and payloads (which
+// carry the host's clock).
+std::vector<std::string> deviceTraffic(const std::wstring& recordFile) {
+  std::vector<std::string> lines;
+  std::istringstream record(readFile(recordFile));
+  for (std::string line; std::getline(record, line);) {
+    std::istringstream words(line);
+    std::string kept;
+    for (std::string word; words >> word;) {
+      if (word.rfind("thread=", 0) == 0 || word.rfind("buffer=", 0) == 0 ||
+          word.rfind("payload=", 0) == 0) {
+        continue;
+      }
+      kept += word + " ";
+    }
+    lines.push_back(kept);
+  }
+  return lines;
+}
+
+// Folders in the temporary folder that a recorded run makes.
+int recordingFolders() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((std::wstring(temp) + L"velunor_record_*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int count = 0;
+  do {
+    ++count;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return count;
+}
+
+struct RunnerRun {
+  DWORD exitCode = 0;
+  std::vector<std::string> traffic;
+  std::string verdict;
+};
+
+class RunnerFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::string name;
+    for (const char* c =
+             testing::UnitTest::GetInstance()->current_test_info()->name();
+         *c != 0; ++c) {
+      name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    }
+    scratch_ = std::wstring(temp) + L"vlnr22_recorder_" + widen(name);
+    CreateDirectoryW(scratch_.c_str(), nullptr);
+    recording_ = scratch_ + L"\\recording.txt";
+  }
+
+  void TearDown() override {
+    for (const wchar_t* file :
+         {L"output.txt", L"recording.txt", L"virtual_device_script.txt",
+          L"virtual_device_record.txt", L"virtual_device_verdict.txt"}) {
+      DeleteFileW((scratch_ + L"\\" + file).c_str());
+    }
+    RemoveDirectoryW(scratch_.c_str());
+  }
+
+  // The runner against a device playing `script`, in a process of its own;
+  // a recorder forwards to `forwardTo` (default: that device).
+  RunnerRun runner(const std::wstring& before, const RecordedScenario& scenario,
+                   std::wstring forwardTo = std::wstring()) {
+    {
+      std::ofstream script((scratch_ + L"\\virtual_device_script.txt").c_str());
+      script << scenario.script;
+    }
+    DeleteFileW((scratch_ + L"\\virtual_device_record.txt").c_str());
+    std::wstring bin = folderOfThisProgram();
+    if (forwardTo.empty()) forwardTo = bin + L"AdbWinApi.dll";
+    SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
+    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO", forwardTo.c_str());
+    std::wstring output = scratch_ + L"\\output.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    std::wstring program = bin + L"upgrade_runner.exe";
+    std::wstring line = L"\"" + program + L"\" " + before + L"\"" + bin +
+                        L"velunorUpdateExport.dll\" auto " +
+                        widen(scenarioUpdateFile(scenario)) + L" " +
+                        widen(kScenarioVersion) + L" 0 " +
+                        std::to_wstring(scenario.bUpdate);
+    PROCESS_INFORMATION process{};
+    RunnerRun run;
+    if (CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                       nullptr, nullptr, &startup, &process)) {
+      WaitForSingleObject(process.hProcess, INFINITE);
+      GetExitCodeProcess(process.hProcess, &run.exitCode);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    } else {
+      ADD_FAILURE() << "runner not started: " << GetLastError();
+    }
+    CloseHandle(out);
+    SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", nullptr);
+    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO", nullptr);
+    run.traffic = deviceTraffic(scratch_ + L"\\virtual_device_record.txt");
+    run.verdict = readFile(scratch_ + L"\\virtual_device_verdict.txt");
+    output_ = readFile(output);
+    return run;
+  }
+
+  std::wstring scratch_;
+  std::wstring recording_;
+  std::string output_;
+};
+
+class RecorderTest : public RunnerFixture,
+                     public testing::WithParamInterface<RecordedScenario> {};
+
+TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
+  const RecordedScenario& scenario = GetParam();
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
+                              scenarioImage(scenario.imageSize)));
+  RunnerRun plain = runner(L"", scenario);
+  ASSERT_FALSE(plain.traffic.empty()) << output_;
+  int foldersBefore = recordingFolders();
+
+  RunnerRun recorded = runner(L"--record \"" + recording_ + L"\" ", scenario);
+
+  EXPECT_EQ(recorded.exitCode, plain.exitCode) << output_;
+  EXPECT_EQ(recorded.traffic, plain.traffic);
+  EXPECT_EQ(recorded.verdict, plain.verdict);
+  EXPECT_EQ(recordingFolders(), foldersBefore) << "the folder was left";
+  std::string text = readFile(recording_);
+  EXPECT_EQ(text.rfind("velunor-usb-recording 1\nrun device_path=", 0), 0u)
+      << text.substr(0, 200);
+  EXPECT_NE(text.find("text=VLNR-SN-000123"), std::string::npos);
+  EXPECT_NE(text.find("name=\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"),
+            std::string::npos);
+
+  // The same upgrade in this process, answered from the recording.
+  HMODULE library = LoadLibraryW(
+      (folderOfThisProgram() + L"velunorUpdateExport.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  auto letsStartUpgrade = reinterpret_cast<LetsStartUpgradeFunction>(
+      reinterpret_cast<void*>(GetProcAddress(library, kUpgradeExportName)));
+  ASSERT_NE(letsStartUpgrade, nullptr);
+  char message[512] = {};
+  ASSERT_TRUE(vdev::startReplay(text.data(), text.size(), message,
+                                sizeof message))
+      << message;
+  int32_t result = letsStartUpgrade(
+      0, scenario.bUpdate, widen(kScenarioDevice).c_str(),
+      scenarioUpdateFile(scenario).c_str(), kScenarioVersion,
+      kUpdateDeviceClass);
+  EXPECT_TRUE(vdev::endReplay(message, sizeof message)) << message;
+  EXPECT_EQ(static_cast<DWORD>(result), recorded.exitCode);
+  FreeLibrary(library);
+
+  wchar_t keep[MAX_PATH];
+  if (GetEnvironmentVariableW(L"VELUNOR_KEEP_RECORDINGS", keep, MAX_PATH) > 0) {
+    CopyFileW(recording_.c_str(),
+              (std::wstring(keep) + L"\\" + widen(scenario.name) + L".txt")
+                  .c_str(),
+              FALSE);
+  }
+}
+
+// An earlier recording is never written over, and nothing is left behind.
+TEST_F(RunnerFixture, RecordRefusesAnExistingFile) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
+                              scenarioImage(scenario.imageSize)));
+  {
+    std::ofstream earlier(recording_.c_str(), std::ios::binary);
+    earlier << "an earlier recording\n";
+  }
+  int foldersBefore = recordingFolders();
+
+  RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario);
+
+  EXPECT_EQ(run.exitCode, 7u) << output_;
+  EXPECT_NE(output_.find("cannot make the recording"), std::string::npos)
+      << output_;
+  EXPECT_EQ(readFile(recording_), "an earlier recording\n");
+  EXPECT_TRUE(run.traffic.empty()) << "the device was reached";
+  EXPECT_EQ(recordingFolders(), foldersBefore);
+}
+
+// Without the real library the recorder fails every call, says why in the
+// recording, and the runner finds no device to take for auto.
+TEST_F(RunnerFixture, RecorderWithoutTheRealLibrarySaysSo) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  std::wstring missing = scratch_ + L"\\no_such_folder\\AdbWinApi.dll";
+  RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario,
+                         missing);
+  EXPECT_EQ(run.exitCode, 2u) << output_;
+  EXPECT_NE(output_.find("(AdbWinApi found none: error 126)"),
+            std::string::npos)
+      << output_;
+  std::string text = readFile(recording_);
+  EXPECT_NE(text.find(": not loaded, every call fails with error 126\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n1 AdbEnumInterfaces "), std::string::npos) << text;
+  EXPECT_NE(text.find("-> result=0 error=126 "), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, RecorderTest,
+                         testing::ValuesIn(kRecordedScenarios),
+                         [](const testing::TestParamInfo<RecordedScenario>& info) {
+                           std::string name;
+                           for (const char* c = info.param.name; *c; ++c) {
+                             if (*c != '-') name += *c;
+                           }
+                           return name;
+                         });
+
+}  // namespace
