@@ -18,8 +18,9 @@ enum class PresentDevice { kFound, kNone, kNotListed };
 PresentDevice findPresentDevice(const GUID& interfaceClass,
                                 wchar_t (&path)[kDevicePathUnits]);
 
-// The scan itself: reports whether a device was found at start and hands the
-// first one to the arrival procedure (onDevicePresent).
+// The scan itself: after the settle wait of an arrival, reports whether a
+// device is present and hands the first one to the arrival procedure
+// (onDevicePresent).
 void upgradePresentDevice(ServiceContext* context);
 
 // Runs upgradePresentDevice on a thread of its own, so the service's start

@@ -173,7 +173,18 @@ TEST_F(PresentDevicesTest, WithoutAPresentDeviceTheScanOnlySaysSo) {
   EXPECT_EQ(recorder_.texts(), Strings{"no device present at start"});
   EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(context_->workerThread, nullptr);
-  EXPECT_TRUE(clock_.waits().empty());
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
+}
+
+// A device pulled during the settle wait is not upgraded after it has gone:
+// the scan looks only once the wait is over.
+TEST_F(PresentDevicesTest, TheScanLooksOnlyAfterTheSettleWait) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  std::vector<DWORD> waitsAtListing;
+  present_.onListing = [&] { waitsAtListing = clock_.waits(); };
+  upgradePresentDevice(context_);
+  EXPECT_EQ(waitsAtListing, std::vector<DWORD>{kArrivalSettleMs});
 }
 
 TEST_F(PresentDevicesTest, ARefusedListingIsAnErrorAndNothingElse) {
@@ -208,8 +219,9 @@ TEST_F(PresentDevicesTest, ADeviceFoundInSmallLettersIsUpgradedAsItsArrival) {
   EXPECT_STREQ(lastCall().version, "2.0");
   EXPECT_EQ(lastCall().bForce, 1);
   EXPECT_EQ(lastCall().bUpdate, 0);
-  // A device found at start gets the settle wait of an arrival.
+  // The scan waits as an arrival does, once, before it looks.
   EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
+  EXPECT_EQ(present_.listsMade(), 1);
   EXPECT_EQ(present_.listsDestroyed(), present_.listsMade());
 }
 

@@ -360,7 +360,6 @@ void stopService(ServiceContext* context) {
 }
 
 DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath) {
-  Sleep(kArrivalSettleMs);
   return arrive(context, devicePath, wcsnlen(devicePath, kDevicePathUnits));
 }
 

@@ -57,9 +57,8 @@ enum ControlResult : DWORD {
   kArrivalVersionNotRead = 14,
 };
 
-// How long an arrived device is given to settle before it is looked at. A
-// device found at start is given the same time: at a restart it may have
-// been enumerated a moment before the service started.
+// How long an arrived device is given to settle before it is looked at. The
+// scan for devices present at start waits as long before it looks.
 constexpr DWORD kArrivalSettleMs = 15000;
 
 // A new context as the service starts with it. Never freed: the worker may
@@ -73,8 +72,8 @@ ServiceContext* newServiceContext();
 void stopService(ServiceContext* context);
 
 // The arrival procedure for a device that was connected before the service
-// started, at `devicePath` as its arrival would be announced: the settle
-// wait, then what an arrival broadcast leads to.
+// started, at `devicePath` as its arrival would be announced: what an
+// arrival broadcast leads to once it has waited out its settle time.
 DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath);
 
 // Registers the handler and the device notifications, reports the service

@@ -534,7 +534,7 @@ def scenario_present(prefix, bin_dir, checks):
         run.write_settings()
         run.start_service()
         print(f"no arrival is sent; waiting {ARRIVAL_SETTLE_S} s (the device "
-              "found at start settles too) and for the upgrade")
+              "present at start settles first) and for the upgrade")
         done = run.wait_for_event("runServcie success",
                                   ARRIVAL_SETTLE_S + 120)
         run.show()

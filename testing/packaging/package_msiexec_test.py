@@ -434,7 +434,7 @@ def scenario_present_life(machine, release):
             return
         machine.check_service_runs_installed_program()
         print(f"no arrival is sent; waiting {ARRIVAL_SETTLE_S} s (the device "
-              "found at start settles too) and for the upgrade")
+              "present at start settles first) and for the upgrade")
         done = e2e.wait_for(lambda: "runServcie success" in
                             [e.text for e in shipped_trail(prefix, log_start)],
                             ARRIVAL_SETTLE_S + 120, 1)
