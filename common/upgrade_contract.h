@@ -98,8 +98,10 @@ constexpr GUID kUpdateDeviceClass = {
 
 // --- What the export returns ---
 
-constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent, or none
-constexpr int32_t kUpgradeDownloadFailed = 1;  // at least one download failed
+constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent
+// At least one download failed, or no file matched (the drivers folder
+// holds none, or cannot be searched).
+constexpr int32_t kUpgradeDownloadFailed = 1;
 constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
 
 // How the service reads the export's result. Only a success and a failed

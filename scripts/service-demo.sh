@@ -4,9 +4,11 @@
 # installs the service, writes the ZR700 settings, places the upgrade library,
 # an update image and the virtual device, starts the service through Wine's
 # service control manager and plugs the device in. Prints the service's event
-# trail, the device's verdict and the checks; a second scenario pulls the
-# device during the transfer and plugs it in again; a third plugs a second
-# device in and pulls it out while the first one is upgraded.
+# trail, the device's verdict and the checks; a second scenario has the
+# device connected before the service is installed and started, with no
+# arrival sent; a third pulls the device during the transfer and plugs it in
+# again; a fourth plugs a second device in and pulls it out while the first
+# one is upgraded; the last is the storm.
 # Exit status 0 only when every check passed.
 #
 #   bash scripts/service-demo.sh

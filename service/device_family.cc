@@ -38,3 +38,19 @@ const DeviceFamily& familyOf(const wchar_t* devicePath) {
   }
   return kOtherFamily;
 }
+
+void toAnnouncedPath(wchar_t* path) {
+  const size_t length = std::wcslen(path);
+  size_t end = length;
+  for (size_t i = length; i >= 2; --i) {
+    if (path[i - 2] == L'#' && path[i - 1] == L'{') {
+      end = i - 2;
+      break;
+    }
+  }
+  for (size_t i = 0; i < end; ++i) {
+    if (path[i] >= L'a' && path[i] <= L'z') {
+      path[i] = static_cast<wchar_t>(path[i] - L'a' + L'A');
+    }
+  }
+}

@@ -17,4 +17,12 @@ struct DeviceFamily {
 // in the path (letter case counts, the vendor ID does not), else "other".
 const DeviceFamily& familyOf(const wchar_t* devicePath);
 
+// Puts an interface path that enumeration gives in any letter case into the
+// form the system announces an arrival with: the device instance part (bus,
+// vendor and product IDs, serial number) in capitals, the class GUID as it
+// is. The family rule reads the product ID in capitals, so a device found by
+// enumeration must be judged on this form to get the family its arrival
+// would get.
+void toAnnouncedPath(wchar_t* path);
+
 #endif  // VELUNOR_SERVICE_DEVICE_FAMILY_H_

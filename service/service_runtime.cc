@@ -13,6 +13,7 @@
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
+#include "service/present_devices.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
 
@@ -74,10 +75,9 @@ const wchar_t* broadcastPath(const void* eventData, size_t* length) {
 }
 
 // Copies the arrived device's path whole, or not at all; false after the
-// event that says why not.
-bool copyDevicePath(ServiceContext* context, const void* eventData) {
-  size_t length = 0;
-  const wchar_t* path = broadcastPath(eventData, &length);
+// event that says why not. A null `path` is one that could not be read.
+bool copyDevicePath(ServiceContext* context, const wchar_t* path,
+                    size_t length) {
   if (path == nullptr) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"device path is unreadable, ignore device arrival");
@@ -88,7 +88,8 @@ bool copyDevicePath(ServiceContext* context, const void* eventData) {
                 L"device path is too long, ignore device arrival");
     return false;
   }
-  std::memcpy(context->devicePath, path, (length + 1) * sizeof(wchar_t));
+  std::memcpy(context->devicePath, path, length * sizeof(wchar_t));
+  context->devicePath[length] = L'\0';
   return true;
 }
 
@@ -233,21 +234,42 @@ DWORD startWorker(ServiceContext* context) {
   return kArrivalThreadNotCreated;
 }
 
-DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
-  Sleep(kArrivalSettleMs);
+bool serviceStopped(ServiceContext* context) {
+  std::lock_guard<std::mutex> hold(context->stateLock);
+  return context->stopReported;
+}
+
+// The arrival procedure after the settle wait, for a broadcast's device and
+// for one found at start alike.
+DWORD arrive(ServiceContext* context, const wchar_t* path, size_t length) {
+  std::lock_guard<std::mutex> hold(context->arrivalLock);
   // The running worker reads the context's settings and texts.
   if (workerRunning(context)) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
                 L"update thread is running, ignore device arrival");
     return kArrivalWorkerBusy;
   }
-  if (!copyDevicePath(context, eventData)) return kArrivalPathRefused;
+  // An upgrade has ended the service while this arrival waited: one
+  // installed service performs one upgrade.
+  if (serviceStopped(context)) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"service is stopped, ignore device arrival");
+    return kArrivalServiceStopped;
+  }
+  if (!copyDevicePath(context, path, length)) return kArrivalPathRefused;
   const DeviceFamily& family = familyOf(context->devicePath);
   reportArrival(family, context->devicePath);
   DWORD result = readSettings(context, family);
   if (result != kArrivalWorkerStarted) return result;
   reportSettings(context);
   return startWorker(context);
+}
+
+DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
+  Sleep(kArrivalSettleMs);
+  size_t length = 0;
+  const wchar_t* path = broadcastPath(eventData, &length);
+  return arrive(context, path, length);
 }
 
 // Only the device being upgraded takes its worker along. A removal that does
@@ -287,8 +309,11 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
   switch (eventType) {
     case DBT_DEVICEARRIVAL:
       return onDeviceArrival(context, eventData);
-    case DBT_DEVICEREMOVECOMPLETE:
+    case DBT_DEVICEREMOVECOMPLETE: {
+      // Not while an arrival found at start is starting its worker.
+      std::lock_guard<std::mutex> hold(context->arrivalLock);
       return onDeviceRemoval(context, eventData);
+    }
     default:
       reportEvent(EVENTLOG_INFORMATION_TYPE, L"device event others");
       return kControlHandled;
@@ -334,6 +359,10 @@ void stopService(ServiceContext* context) {
   setServiceState(context, SERVICE_STOPPED);
 }
 
+DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath) {
+  return arrive(context, devicePath, wcsnlen(devicePath, kDevicePathUnits));
+}
+
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceContext* context = newServiceContext();
   context->statusHandle = RegisterServiceCtrlHandlerExW(
@@ -356,6 +385,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   context->status.dwControlsAccepted |=
       SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
   reportServiceState(context, SERVICE_RUNNING);
+  startPresentDeviceScan(context);
 }
 
 DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,

@@ -34,6 +34,11 @@ struct ServiceContext {
   // the status, its one STOPPED report and the notification in step.
   std::mutex stateLock;
   bool stopReported;
+  // The arrival procedure runs for a broadcast on the handler's thread and
+  // for a device found at start on the scan's: one at a time, so that one
+  // worker starts and its settings and path come from one device.
+  std::mutex arrivalLock;
+  HANDLE scanThread;  // the scan for present devices; never closed
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -42,6 +47,7 @@ enum ControlResult : DWORD {
   kControlHandled = NO_ERROR,
   kArrivalWorkerStarted = NO_ERROR,
   kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
+  kArrivalServiceStopped = NO_ERROR,  // too late: the service has stopped
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,
@@ -51,7 +57,8 @@ enum ControlResult : DWORD {
   kArrivalVersionNotRead = 14,
 };
 
-// How long an arrived device is given to settle before it is looked at.
+// How long an arrived device is given to settle before it is looked at. The
+// scan for devices present at start waits as long before it looks.
 constexpr DWORD kArrivalSettleMs = 15000;
 
 // A new context as the service starts with it. Never freed: the worker may
@@ -64,6 +71,13 @@ ServiceContext* newServiceContext();
 // changes nothing.
 void stopService(ServiceContext* context);
 
+// The arrival procedure for a device that was connected before the service
+// started, at `devicePath` as its arrival would be announced: what an
+// arrival broadcast leads to once it has waited out its settle time.
+DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath);
+
+// Registers the handler and the device notifications, reports the service
+// running and then starts the scan for devices already present.
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
 // The service role of the program: hands the main thread to the service

@@ -19,6 +19,7 @@
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/present_devices_double.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
 #include "testing/virtual_clock.h"
@@ -127,9 +128,18 @@ class ServiceRuntimeTest : public ::testing::Test {
   EventRecorder recorder_;
   VirtualClock clock_;
   ServiceManagerDouble manager_;
+  PresentDevicesDouble present_;  // none, unless a test says otherwise
   ServiceContext* context_ = nullptr;
   HMODULE stub_ = nullptr;
 };
+
+// The scan that ServiceMain started, ended.
+void waitForScan(const ServiceManagerDouble& manager) {
+  auto* context = static_cast<ServiceContext*>(manager.handlerContext);
+  ASSERT_NE(context, nullptr);
+  ASSERT_NE(context->scanThread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(context->scanThread, 60000), WAIT_OBJECT_0);
+}
 
 // --- Device families ---
 
@@ -976,12 +986,15 @@ TEST_F(ServiceRuntimeTest, OtherControlsDoNothing) {
 TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
   const DWORD firstId = eventCounter.load();
   ServiceMain(0, nullptr);
+  waitForScan(manager_);
 
   std::vector<RecordedEvent> events = recorder_.events();
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].strings, Strings{"initial service success"});
   EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(events[0].id, firstId);
+  EXPECT_EQ(events[1].strings, Strings{"no device present at start"});
+  EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(manager_.handlerServiceName, kServiceName);
   EXPECT_EQ(manager_.handler, &ServiceCtrlHandlerEx);
   ASSERT_NE(manager_.handlerContext, nullptr);
@@ -1014,6 +1027,34 @@ TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
   ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context);
   EXPECT_EQ(manager_.unregistered(),
             std::vector<HDEVNOTIFY>{manager_.deviceNotify});
+}
+
+// The scan for devices already present starts once the service runs, and
+// the start does not wait for it.
+TEST_F(ServiceRuntimeTest, ServiceMainReportsRunningWithoutWaitingForTheScan) {
+  HANDLE listing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::vector<DWORD> statesAtListing;
+  present_.onListing = [&] {
+    statesAtListing = manager_.states();
+    SetEvent(listing);
+    WaitForSingleObject(release, 60000);
+  };
+
+  ServiceMain(0, nullptr);  // returns while the listing is held
+
+  ASSERT_EQ(WaitForSingleObject(listing, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(manager_.states(),
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING}));
+  EXPECT_EQ(recorder_.texts(), Strings{"initial service success"});
+  SetEvent(release);
+  waitForScan(manager_);
+  EXPECT_EQ(statesAtListing,
+            (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING}));
+  EXPECT_EQ(recorder_.texts(), (Strings{"initial service success",
+                                        "no device present at start"}));
+  CloseHandle(listing);
+  CloseHandle(release);
 }
 
 TEST_F(ServiceRuntimeTest, ServiceMainWithoutAHandlerReportsNoStatus) {

@@ -11,6 +11,7 @@
 #include "testing/import_patch.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
+#include "testing/virtual_device/virtual_device.h"
 
 namespace {
 
@@ -316,6 +317,31 @@ TEST_F(UpgradeWorkerTest, WithoutARemovalTheMainThreadDoesNotWait) {
   ASSERT_EQ(run(), kWorkerLibraryNotLoaded);
   waitForServiceRemoval();  // returns at once: nothing to wait for
   EXPECT_TRUE(serviceRegistered());
+}
+
+// The real library and the virtual device: an image stored under its name in
+// capitals is not matched by the library's search, so nothing is sent. That
+// must be a failure, and the image (which the file system would find under
+// the name in small letters) must stay.
+TEST_F(UpgradeWorkerTest, AnImageTheSearchDoesNotMatchIsAFailureAndStays) {
+  vdev::reset();
+  ASSERT_TRUE(placeUpgradeLibrary(L"velunorUpdateExport.dll"));
+  std::wstring stored = makeFile(L"VLNR_TEST_NOMATCH_FW.BIN");
+  setSettings("vlnr_test_nomatch_fw.bin", 0, 1, "1.0");
+  wcscpy(context_->devicePath,
+         reinterpret_cast<const wchar_t*>(vdev::defaultInterfaceName()));
+
+  EXPECT_EQ(run(), kWorkerTransferFailed);
+
+  // The library's own error names the file (its tests show it); the
+  // service's trail is the failure's.
+  EXPECT_EQ(recorder_.texts(), (Strings{"send updatefile to device error",
+                                        "uninstallService start"}));
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(fileExists(stored));
+  EXPECT_FALSE(vdev::verdict().announced);
+  EXPECT_EQ(vdev::openHandleCount(), 0u);
+  expectServiceStoppedAndRemoved();
 }
 
 }  // namespace

@@ -29,7 +29,14 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
       kDriversFolder, updateFile, veluSendImageFile, transport, version,
       bUpdate, kSegmented, bForce, &matchCount);
   int32_t result = kUpgradeSucceeded;
-  if (successes != matchCount) {
+  if (matchCount == 0) {
+    // Nothing sent is no success: the service would delete the image it
+    // never sent (the folder ignores case where the search does not).
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "no update file matches %s in %s", updateFile,
+                      kDriversFolder);
+    result = kUpgradeDownloadFailed;
+  } else if (successes != matchCount) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
     result = kUpgradeDownloadFailed;
   }

@@ -60,20 +60,50 @@ class UpgradeEntryTest : public testing::Test {
   VirtualClock clock_;
 };
 
-TEST_F(UpgradeEntryTest, NoMatchingFileIsSuccessWithoutDownload) {
-  DWORD first = eventCounter;
-  EXPECT_EQ(upgrade(key_.c_str()), 0);
-  EXPECT_EQ(events_.texts(), join(kOpened, {"Finished traverse update file"}));
-  std::vector<RecordedEvent> events = events_.events();
-  for (size_t i = 0; i < events.size(); ++i) {
-    EXPECT_EQ(events[i].id, first + i);
-    EXPECT_EQ(events[i].source, eventSource);
+// Whatever the drivers folder holds that does not match, nothing is sent and
+// the call fails with an error naming the update file.
+TEST_F(UpgradeEntryTest, NoMatchingFileIsAFailureNamingTheFile) {
+  struct Case {
+    const char* name;
+    void (*store)(TestDriversFolder* drivers, const std::string& key);
+  };
+  const Case cases[] = {
+      {"nothing stored", [](TestDriversFolder*, const std::string&) {}},
+      {"the image in capitals",
+       [](TestDriversFolder* drivers, const std::string& key) {
+         std::string upper = key;
+         std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+         ASSERT_TRUE(drivers->addFile(upper, "image"));
+       }},
+      {"only a plain folder of that name",
+       [](TestDriversFolder* drivers, const std::string& key) {
+         ASSERT_TRUE(drivers->addDirectory(key));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vdev::reset();
+    events_.clear();
+    TestDriversFolder drivers;
+    c.store(&drivers, key_);
+    DWORD first = eventCounter;
+    EXPECT_EQ(upgrade(key_.c_str()), 1);
+    EXPECT_EQ(events_.texts(),
+              join(kOpened, {"no update file matches " + key_ +
+                                 " in C:\\Windows\\System32\\drivers",
+                             "Finished traverse update file"}));
+    std::vector<RecordedEvent> events = events_.events();
+    ASSERT_EQ(events.size(), kOpened.size() + 2);
+    EXPECT_EQ(events[kOpened.size()].type, EVENTLOG_ERROR_TYPE);
+    for (size_t i = 0; i < events.size(); ++i) {
+      EXPECT_EQ(events[i].id, first + i);
+      EXPECT_EQ(events[i].source, eventSource);
+    }
+    EXPECT_EQ(events[2].strings, Strings({"serial_number : ", "VLNR-SN-000123",
+                                          "dev_vendor : ", ""}));
+    EXPECT_TRUE(requests().empty());
+    EXPECT_EQ(vdev::openHandleCount(), 0u);
   }
-  EXPECT_NE(eventSource, nullptr);
-  EXPECT_EQ(events[2].strings, Strings({"serial_number : ", "VLNR-SN-000123",
-                                        "dev_vendor : ", ""}));
-  EXPECT_TRUE(requests().empty());
-  EXPECT_EQ(vdev::openHandleCount(), 0u);
 }
 
 TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
@@ -113,15 +143,6 @@ TEST_F(UpgradeEntryTest, EveryMatchDownloadsTheUpdateFile) {
   EXPECT_EQ(texts.back(), "Finished traverse update file");
   EXPECT_EQ(count(texts, "traverse update file fail"), 0u);
   EXPECT_EQ(vdev::openHandleCount(), 0u);
-}
-
-TEST_F(UpgradeEntryTest, NameInOtherCaseIsNotSent) {
-  std::string upper = key_;
-  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  ASSERT_TRUE(drivers_.addFile(upper, "image"));
-  EXPECT_EQ(upgrade(key_.c_str()), 0);
-  EXPECT_TRUE(requests().empty());
-  EXPECT_EQ(events_.texts().back(), "Finished traverse update file");
 }
 
 TEST_F(UpgradeEntryTest, EmptyNameFailsEveryDownload) {
@@ -177,17 +198,18 @@ TEST_F(UpgradeEntryTest, OneFailedDownloadAmongSeveralFailsTheUpgrade) {
 }
 
 TEST_F(UpgradeEntryTest, EveryCallRegistersTheSourceAndNumbersOn) {
-  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  // No file matches: six events a call.
+  EXPECT_EQ(upgrade(key_.c_str()), 1);
   DWORD next = eventCounter;
   eventSource = nullptr;
-  EXPECT_EQ(upgrade(key_.c_str()), 0);
+  EXPECT_EQ(upgrade(key_.c_str()), 1);
   std::vector<RecordedEvent> events = events_.events();
-  ASSERT_EQ(events.size(), 10u);
-  EXPECT_EQ(events[5].id, next);
-  EXPECT_EQ(events[5].text(), "letsStartUpgrade() entry");
+  ASSERT_EQ(events.size(), 12u);
+  EXPECT_EQ(events[6].id, next);
+  EXPECT_EQ(events[6].text(), "letsStartUpgrade() entry");
   // Registered again by the second call, under the library's name.
   EXPECT_NE(eventSource, nullptr);
-  EXPECT_EQ(events[5].source, eventSource);
+  EXPECT_EQ(events[6].source, eventSource);
 #ifndef _WIN32
   // The host hands out one handle per source name.
   EXPECT_EQ(eventSource,

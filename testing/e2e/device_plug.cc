@@ -10,12 +10,18 @@
 //   device_plug sequence FILE          a burst: each line of FILE is
 //                                      "arrive|remove PATH WAIT_MS", sent in
 //                                      order, WAIT_MS after each
+//   device_plug present PATH           makes the device at PATH present, as
+//                                      a connected device is, without any
+//                                      broadcast
+//   device_plug absent PATH            makes it absent again
 //
-// Exit code 0 on success, 1 when the plug-and-play service is not reached,
-// 2 on a wrong command line.
+// Exit code 0 on success, 1 when the plug-and-play service is not reached
+// (present, absent: when the device could not be made so), 2 on a wrong
+// command line.
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
+#include <setupapi.h>
 // clang-format on
 
 #include <cstdio>
@@ -99,6 +105,141 @@ int sendSequence(const wchar_t* file) {
   return 0;
 }
 
+// --- A device present without any broadcast ---
+
+// The device instance of an interface path: "\\?\USB#VID_x&PID_y#SN#{class}"
+// is the instance "USB\VID_x&PID_y\SN".
+bool instanceOf(const std::wstring& path, std::wstring* instance) {
+  const std::wstring prefix = L"\\\\?\\";
+  size_t classStart = path.rfind(L"#{");
+  if (path.compare(0, prefix.size(), prefix) != 0 ||
+      classStart == std::wstring::npos || classStart <= prefix.size()) {
+    return false;
+  }
+  *instance = path.substr(prefix.size(), classStart - prefix.size());
+  for (wchar_t& unit : *instance) {
+    if (unit == L'#') unit = L'\\';
+  }
+  return true;
+}
+
+// The paths of the present interfaces of the class, as the service lists
+// them.
+std::vector<std::wstring> presentPaths() {
+  std::vector<std::wstring> paths;
+  HDEVINFO list = SetupDiGetClassDevsW(&kUpdateDeviceClass, nullptr, nullptr,
+                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (list == INVALID_HANDLE_VALUE) return paths;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interface = {};
+    interface.cbSize = sizeof interface;
+    if (!SetupDiEnumDeviceInterfaces(list, nullptr, &kUpdateDeviceClass, index,
+                                     &interface)) {
+      break;
+    }
+    alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_W) unsigned char buffer[4096] = {};
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (SetupDiGetDeviceInterfaceDetailW(list, &interface, detail,
+                                         sizeof buffer - sizeof(wchar_t),
+                                         nullptr, nullptr)) {
+      paths.push_back(detail->DevicePath);
+    }
+  }
+  SetupDiDestroyDeviceInfoList(list);
+  return paths;
+}
+
+bool listedAsPresent(const std::wstring& path) {
+  for (const std::wstring& present : presentPaths()) {
+    if (_wcsicmp(present.c_str(), path.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+// What a driver enabling the interface sets on Windows: the interface's
+// "#\Control" key with Linked = 1. Wine lists an interface as present
+// once it is there.
+bool linkInterface(const std::wstring& interfacePath) {
+  std::wstring key =
+      L"System\\CurrentControlSet\\Control\\DeviceClasses\\"
+      L"{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}\\##?#" +
+      interfacePath.substr(4) + L"\\#\\Control";
+  HKEY control = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                      KEY_SET_VALUE, nullptr, &control,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD linked = 1;
+  LSTATUS set = RegSetValueExW(control, L"Linked", 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&linked),
+                               sizeof linked);
+  RegCloseKey(control);
+  return set == ERROR_SUCCESS;
+}
+
+int makePresent(const wchar_t* path) {
+  std::wstring instance;
+  if (!instanceOf(path, &instance)) {
+    std::fprintf(stderr, "device_plug: not an interface path: %ls\n", path);
+    return 2;
+  }
+  HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
+  if (list == INVALID_HANDLE_VALUE) return 1;
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  bool made =
+      (SetupDiCreateDeviceInfoW(list, instance.c_str(), &kUpdateDeviceClass,
+                                nullptr, nullptr, 0, &device) ||
+       SetupDiOpenDeviceInfoW(list, instance.c_str(), nullptr, 0, &device)) &&
+      SetupDiRegisterDeviceInfo(list, &device, 0, nullptr, nullptr, nullptr);
+  SP_DEVICE_INTERFACE_DATA interface = {};
+  interface.cbSize = sizeof interface;
+  made = made && SetupDiCreateDeviceInterfaceW(list, &device,
+                                               &kUpdateDeviceClass, nullptr, 0,
+                                               &interface);
+  alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_W) unsigned char buffer[4096] = {};
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  made = made && SetupDiGetDeviceInterfaceDetailW(
+                     list, &interface, detail, sizeof buffer - sizeof(wchar_t),
+                     nullptr, nullptr);
+  DWORD error = made ? 0 : GetLastError();
+  std::wstring interfacePath = made ? detail->DevicePath : L"";
+  SetupDiDestroyDeviceInfoList(list);
+  if (!made || !linkInterface(interfacePath) ||
+      !listedAsPresent(interfacePath)) {
+    std::fprintf(stderr, "device_plug: %ls not made present (error %lu)\n",
+                 path, static_cast<unsigned long>(error));
+    return 1;
+  }
+  std::printf("device_plug: present %ls\n", interfacePath.c_str());
+  return 0;
+}
+
+int makeAbsent(const wchar_t* path) {
+  std::wstring instance;
+  if (!instanceOf(path, &instance)) {
+    std::fprintf(stderr, "device_plug: not an interface path: %ls\n", path);
+    return 2;
+  }
+  HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
+  if (list == INVALID_HANDLE_VALUE) return 1;
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  if (SetupDiOpenDeviceInfoW(list, instance.c_str(), nullptr, 0, &device)) {
+    SetupDiRemoveDevice(list, &device);
+  }
+  SetupDiDestroyDeviceInfoList(list);
+  if (listedAsPresent(path)) {
+    std::fprintf(stderr, "device_plug: %ls is still present\n", path);
+    return 1;
+  }
+  std::printf("device_plug: absent %ls\n", path);
+  return 0;
+}
+
 int hold(const wchar_t* stopFile, long seconds) {
   const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
   while (GetFileAttributesW(stopFile) == INVALID_FILE_ATTRIBUTES &&
@@ -117,6 +258,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && std::wcscmp(argv[1], L"remove") == 0) {
     return sendDeviceEvent(DBT_DEVICEREMOVECOMPLETE, argv[2]);
   }
+  if (argc == 3 && std::wcscmp(argv[1], L"present") == 0) {
+    return makePresent(argv[2]);
+  }
+  if (argc == 3 && std::wcscmp(argv[1], L"absent") == 0) {
+    return makeAbsent(argv[2]);
+  }
   if (argc == 3 && std::wcscmp(argv[1], L"sequence") == 0) {
     return sendSequence(argv[2]);
   }
@@ -124,7 +271,7 @@ int wmain(int argc, wchar_t** argv) {
     return hold(argv[2], std::wcstol(argv[3], nullptr, 10));
   }
   std::fprintf(stderr,
-               "usage: device_plug arrive|remove PATH\n"
+               "usage: device_plug arrive|remove|present|absent PATH\n"
                "       device_plug sequence FILE\n"
                "       device_plug hold STOP_FILE SECONDS\n");
   return 2;

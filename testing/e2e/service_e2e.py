@@ -18,6 +18,9 @@ class to the registered control handler as Windows does).
 
 Scenarios:
   upgrade   one arrival, one upgrade, the service removes itself
+  present   the device is connected before the service is installed and
+            started, and no arrival is ever broadcast: the service finds it
+            at its start and upgrades it
   removal   the device is removed during the transfer: the worker is ended,
             the service keeps running and stays registered; the next arrival
             upgrades
@@ -31,7 +34,7 @@ Scenarios:
             burst. Paced unless --unpaced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
-                   [--scenario upgrade|removal|two|storm|all]
+                   [--scenario upgrade|present|removal|two|storm|all]
                    [--seed N] [--storm-events N] [--settle-ms N] [--unpaced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
@@ -61,6 +64,11 @@ SERVICE = "VelunorUpdateService"
 DEVICE_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
                "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
 INTERFACE_NAME = DEVICE_PATH.lower()
+# The same device as the service finds it present at its start: Wine lists
+# the interface in small letters, and the service puts the device instance
+# part in capitals as an arrival would announce it.
+PRESENT_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
+                "{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}")
 # A second device of the same family, plugged in beside the first.
 SECOND_DEVICE_PATH = ("\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000456#"
                       "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
@@ -514,6 +522,52 @@ def scenario_upgrade(prefix, bin_dir, checks):
     checks.check("no error event in the trail",
                  not [e for e in trail if e.type_name == "error"],
                  "; ".join(str(e) for e in trail if e.type_name == "error"))
+
+
+def scenario_present(prefix, bin_dir, checks):
+    section("scenario: the device is connected before the service starts")
+    run = Run(prefix, bin_dir, checks)
+    run.place_files("")
+    run.plug("present")
+    try:
+        run.install()
+        run.write_settings()
+        run.start_service()
+        print(f"no arrival is sent; waiting {ARRIVAL_SETTLE_S} s (the device "
+              "present at start settles first) and for the upgrade")
+        done = run.wait_for_event("runServcie success",
+                                  ARRIVAL_SETTLE_S + 120)
+        run.show()
+        section("checks")
+        checks.check("the service process ended its run", done)
+        trail = run.trail()
+        texts = [e.text for e in trail]
+        checks.check("no device event was delivered",
+                     "SERVICE_CONTROL_DEVICEEVENT" not in run.host_log())
+        found = texts.index("device found at start") \
+            if "device found at start" in texts else None
+        checks.check("\"device found at start\" right after the start",
+                     found is not None and texts[:found] ==
+                     ["initial service success"] and
+                     trail[found].type_name == "information",
+                     f"got {texts[:3]}")
+        arrival = found + 1 if found is not None else len(trail)
+        checks.check("then the arrival event with the path in capitals",
+                     arrival < len(trail) and trail[arrival].strings ==
+                     ["ZR700 Arrival", PRESENT_PATH],
+                     f"got {trail[arrival] if arrival < len(trail) else None}")
+        if arrival < len(trail):
+            run.check_upgrade(trail, arrival + 2)
+        run.check_device_upgraded()
+        checks.check("update file deleted",
+                     not os.path.exists(prefix.drivers(UPDATE_FILE)))
+        run.check_service_gone()
+        checks.check("no error event in the trail",
+                     not [e for e in trail if e.type_name == "error"],
+                     "; ".join(str(e) for e in trail
+                               if e.type_name == "error"))
+    finally:
+        run.plug("absent")
 
 
 def scenario_removal(prefix, bin_dir, checks):
@@ -1134,7 +1188,8 @@ def main():
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
-                        choices=["upgrade", "removal", "two", "storm", "all"],
+                        choices=["upgrade", "present", "removal", "two",
+                                 "storm", "all"],
                         default="all")
     parser.add_argument("--seed", type=int, default=None,
                         help="the storm's seed (default: a new one, printed)")
@@ -1165,6 +1220,8 @@ def main():
         prefix.boot(bin_dir)
         if options.scenario in ("upgrade", "all"):
             scenario_upgrade(prefix, bin_dir, checks)
+        if options.scenario in ("present", "all"):
+            scenario_present(prefix, bin_dir, checks)
         if options.scenario in ("removal", "all"):
             scenario_removal(prefix, bin_dir, checks)
         if options.scenario in ("two", "all"):

@@ -14,6 +14,11 @@ deployment tools of a fleet do:
   life       an arrival upgrades the virtual device, the service removes
              itself and the image; msiexec /x still succeeds and leaves
              nothing behind
+  present    the whole life again, with the device connected before
+             `msiexec /i` and no arrival ever broadcast: installing the
+             package is enough, the program the package installed finds the
+             device at its start and upgrades it, with no test host and no
+             stand-in of any kind
   upgrade    the newer release's package installs over the older one: one
              release installed, its image and settings, the service
              registered anew
@@ -402,13 +407,72 @@ def scenario_life(machine, release):
         remove_virtual_device(prefix)
 
 
-def check_upgrade_trail(c, trail, release):
+def shipped_trail(prefix, log_start):
+    """The event trail of the service process that started after
+    `log_start` in the prefix's log: the installed program, since nothing
+    else runs as the service."""
+    with open(prefix.log, encoding="utf-8", errors="replace") as log:
+        log.seek(log_start)
+        events = e2e.wine_events.parse(log.read())
+    started = next((e.process for e in events
+                    if e.text == "initial service success"), None)
+    return [e for e in events if started is not None and e.process == started]
+
+
+def scenario_present_life(machine, release):
+    e2e.section("scenario: the whole life with the device connected before "
+                "the installation, the installed program alone")
+    c = machine.checks
+    prefix = machine.prefix
+    place_virtual_device(prefix, machine.bin_dir)
+    machine.service.plug("present")
+    log_start = os.path.getsize(prefix.log)
+    try:
+        if not c.check("msiexec /i exit code 0",
+                       machine.msiexec("/i", release) == 0):
+            machine.show_msi_log(release, "/i")
+            return
+        machine.check_service_runs_installed_program()
+        print(f"no arrival is sent; waiting {ARRIVAL_SETTLE_S} s (the device "
+              "present at start settles first) and for the upgrade")
+        done = e2e.wait_for(lambda: "runServcie success" in
+                            [e.text for e in shipped_trail(prefix, log_start)],
+                            ARRIVAL_SETTLE_S + 120, 1)
+        trail = shipped_trail(prefix, log_start)
+        e2e.section("event trail of the installed program (from Wine's trace)")
+        for event in trail:
+            print(f"  {event}")
+        e2e.section("checks")
+        c.check("the installed program ended its run", done)
+        texts = [e.text for e in trail]
+        c.check("\"device found at start\" right after the start",
+                texts[:2] == ["initial service success",
+                              "device found at start"], f"got {texts[:2]}")
+        check_upgrade_trail(c, trail, release, e2e.PRESENT_PATH)
+        check_device_upgraded(c, prefix, release)
+        c.check("image deleted by the service",
+                not os.path.exists(prefix.drivers(release.image_name)))
+        c.check("the installed program's process ended",
+                e2e.wait_for(lambda: not machine.program_processes(), 30))
+        c.check("its registration gone",
+                machine.service.service_state() is None)
+        if not c.check("msiexec /x after the service removed itself: exit "
+                       "code 0", machine.msiexec("/x", release) == 0):
+            machine.show_msi_log(release, "/x")
+        machine.check_nothing_left(release)
+    finally:
+        machine.service.plug("absent")
+        remove_virtual_device(prefix)
+
+
+def check_upgrade_trail(c, trail, release, device_path=None):
+    device_path = device_path or e2e.DEVICE_PATH
     texts = [e.text for e in trail]
     arrival = next((i for i, e in enumerate(trail)
                     if e.strings[:1] == ["ZR700 Arrival"]), None)
     c.check("arrival event with the device path",
             arrival is not None and trail[arrival].strings ==
-            ["ZR700 Arrival", e2e.DEVICE_PATH])
+            ["ZR700 Arrival", device_path])
     summary = (trail[arrival + 1].strings
                if arrival is not None and arrival + 1 < len(trail) else None)
     expected = ["update file : ", release.image_name, "bForce : ", "0",
@@ -556,6 +620,7 @@ def main():
         machine = Machine(prefix, bin_dir, checks)
         scenario_install(machine, v1)
         scenario_life(machine, v1)
+        scenario_present_life(machine, v1)
         scenario_upgrade(machine, v1, v2)
         scenario_refusals(machine, v1, unregistered, never_running)
     except (e2e.Failed, subprocess.TimeoutExpired) as error:

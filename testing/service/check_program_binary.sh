@@ -16,7 +16,7 @@ imports=$(grep -o 'DLL Name: .*' <<<"$headers" | sed 's/DLL Name: //' |
 echo "imports:" $imports
 for dll in $imports; do
   case "$dll" in
-    kernel32.dll|advapi32.dll|user32.dll|msvcrt.dll) ;;
+    kernel32.dll|advapi32.dll|setupapi.dll|user32.dll|msvcrt.dll) ;;
     *) echo "FAIL: imports $dll"; failed=1 ;;
   esac
 done

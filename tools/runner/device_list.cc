@@ -139,13 +139,7 @@ bool deviceConnected(HMODULE module, GUID interfaceClass,
 
 std::wstring announcedPath(const wchar_t* interfaceName) {
   std::wstring path(interfaceName);
-  size_t classGuid = path.rfind(L"#{");
-  size_t end = classGuid == std::wstring::npos ? path.size() : classGuid;
-  for (size_t i = 0; i < end; ++i) {
-    if (path[i] >= L'a' && path[i] <= L'z') {
-      path[i] = static_cast<wchar_t>(path[i] - L'a' + L'A');
-    }
-  }
+  toAnnouncedPath(&path[0]);
   return path;
 }
 

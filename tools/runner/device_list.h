@@ -41,9 +41,9 @@ bool deviceConnected(HMODULE module, GUID interfaceClass,
                      const std::wstring& devicePath);
 
 // The path the system gives an arriving interface for the name AdbWinApi
-// enumerates: the device instance part (bus, vendor and product IDs, serial
-// number) in capitals, the class GUID as it is. The service's family rule
-// looks for the product ID in capitals, so it is decided on this form.
+// enumerates, by the service's own rule (toAnnouncedPath): the device
+// instance part in capitals, the class GUID as it is. The service's family
+// rule looks for the product ID in capitals, so it is decided on this form.
 std::wstring announcedPath(const wchar_t* interfaceName);
 
 // One line: the path, the family, the serial number.

@@ -140,6 +140,7 @@ void ProgressDisplay::deviceRemoved() {
 }
 
 void ProgressDisplay::imageDone(const UpgradeProgress& progress) {
+  ++imagesDone_;
   char line[kLineBytes];
   if (progress.result == 0) {
     std::snprintf(line, sizeof line, "done: the device verified the image%s",

@@ -29,6 +29,10 @@ class ProgressDisplay {
   // The device went away and the upgrade was ended: how far it had got.
   void deviceRemoved();
 
+  // How many images the library reported done: one per matching entry,
+  // sent or not.
+  size_t imagesDone() const { return imagesDone_; }
+
   // The library's callback; `context` is the display.
   static void report(const UpgradeProgress* progress, void* context);
 
@@ -52,6 +56,7 @@ class ProgressDisplay {
   int32_t lastStep_ = 0;
   uint64_t size_ = 0;
   uint64_t sent_ = 0;
+  size_t imagesDone_ = 0;
 };
 
 // The meaning of a failure code of an image's download.

@@ -69,9 +69,10 @@ void printUsage(const char* program) {
       "(a new file) for a support ticket. FILE holds the device's serial\n"
       "number and interface paths.\n"
       "\n"
-      "Exit codes: 0 upgraded (list: devices listed), 1 a download failed\n"
-      "or the device was removed, 2 bad arguments (auto: no device or\n"
-      "several), 3 device not found or not opened (list: no device),\n"
+      "Exit codes: 0 upgraded (list: devices listed), 1 a download failed,\n"
+      "no update file matched or the device was removed, 2 bad arguments\n"
+      "(auto: no device or several), 3 device not found or not opened\n"
+      "(list: no device),\n"
       "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
       "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
       "7 --record: the recording could not be prepared.\n",
@@ -89,12 +90,24 @@ bool parseFlag(const char* text, uint8_t* flag) {
   return true;
 }
 
-const char* meaningOf(int32_t result) {
-  switch (result) {
+// What a result means; a failure is told apart from a failed download when
+// the library reported no image at all.
+struct Outcome {
+  int32_t result;
+  bool imagesKnown;  // the library reports its images
+  size_t images;
+};
+
+const char* meaningOf(const Outcome& outcome) {
+  switch (outcome.result) {
     case kUpgradeSucceeded:
-      return "every matching update file was downloaded (or none was found)";
+      return "every matching update file was downloaded";
     case kUpgradeDownloadFailed:
-      return "at least one download failed";
+      if (!outcome.imagesKnown) {
+        return "a download failed, or no update file matched";
+      }
+      return outcome.images == 0 ? "no update file matched"
+                                 : "at least one download failed";
     case kUpgradeNoDevice:
       return "the device was not found, not opened or not accepted";
     default:
@@ -334,7 +347,7 @@ bool runWhileTheDeviceIsThere(UpgradeCall* call) {
 }
 
 // Through the export that reports progress when the library has it.
-int32_t runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
+Outcome runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
                    const UpgradeSettings& settings) {
   UpgradeCall call{letsStartUpgrade,
                    exportOf<LetsStartUpgradeWithProgressFunction>(
@@ -352,7 +365,8 @@ int32_t runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
   }
   if (!runWhileTheDeviceIsThere(&call)) endAfterRemoval(display.get());
   if (display != nullptr) display->finish();
-  return call.result;
+  return {call.result, display != nullptr,
+          display != nullptr ? display->imagesDone() : 0};
 }
 
 }  // namespace
@@ -419,7 +433,13 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   noteRecordedRun(settings.devicePath, settings.updateFile, settings.version,
                   settings.bForce, settings.bUpdate);
-  int32_t result = runUpgrade(library, letsStartUpgrade, settings);
-  std::printf("result %d: %s\n", static_cast<int>(result), meaningOf(result));
-  return exitCodeOf(result);
+  Outcome outcome = runUpgrade(library, letsStartUpgrade, settings);
+  std::printf("result %d: %s", static_cast<int>(outcome.result),
+              meaningOf(outcome));
+  if (outcome.result == kUpgradeDownloadFailed && outcome.imagesKnown &&
+      outcome.images == 0) {
+    std::printf(" %s in %s", settings.updateFile, kDriversFolder);
+  }
+  std::printf("\n");
+  return exitCodeOf(outcome.result);
 }

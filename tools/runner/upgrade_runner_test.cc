@@ -211,6 +211,32 @@ TEST_F(UpgradeRunnerTest, DeviceThatIsNotThereIsReported) {
       << result.output;
 }
 
+TEST_F(UpgradeRunnerTest, NoMatchingFileIsAFailureThatSaysSo) {
+  // The image is there, but in capitals: the library's search does not
+  // match it, so nothing may be reported as downloaded.
+  std::string key = "vlnr5_runner_" + name_ + "_fw.bin";
+  std::string stored = key;
+  for (char& c : stored) c = static_cast<char>(toupper(c));
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(stored, "image"));
+  plug("interface \\\\?\\usb#vid_3f3a&pid_9206#nm1#"
+       "{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}\n");
+  RunnerRun result = runWithDevice(library() +
+                                   L" \\\\?\\USB#VID_3F3A&PID_9206#NM1#"
+                                   L"{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC} " +
+                                   widen(key) + L" V1 0 1");
+  EXPECT_EQ(result.exitCode, 1u) << result.output;
+  std::vector<std::string> lines;
+  std::istringstream stream(result.output);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "result 1: no update file matched " + key +
+                              " in C:\\Windows\\System32\\drivers");
+  EXPECT_EQ(verdict().find("announced=1"), std::string::npos) << verdict();
+  EXPECT_TRUE(
+      std::ifstream(TestDriversFolder::path(stored).c_str()).good());
+}
+
 // --- Listing and choosing the device ---
 
 // Interfaces of the class as the virtual device's script declares them, and
@@ -412,8 +438,7 @@ TEST_F(RunnerProgressTest, MultiSegmentImageRisesToTheWholeImageInPlainLines) {
   EXPECT_LT(digest, start);
   EXPECT_LT(start, done);
   EXPECT_EQ(lines.back(),
-            "result 0: every matching update file was downloaded (or none "
-            "was found)");
+            "result 0: every matching update file was downloaded");
   std::string device = verdict();
   EXPECT_NE(device.find("bytes_received=" + std::to_string(kMultiSegmentImage)),
             std::string::npos)

@@ -1,0 +1,346 @@
+// The devices present at the service's start: listed as they are, upgraded
+// as their arrival would be, and never upgraded twice when an arrival
+// broadcast comes at the same time.
+#include "service/present_devices.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+#include <setupapi.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/upgrade_contract.h"
+#include "service/service_runtime.h"
+#include "service/upgrade_worker.h"
+#include "testing/event_recorder.h"
+#include "testing/service/present_devices_double.h"
+#include "testing/service/service_test_support.h"
+#include "testing/service/upgrade_library_stub.h"
+#include "testing/virtual_clock.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// A ZR700 and an RK7x10 as enumeration names them, and as their arrivals
+// are announced.
+const wchar_t kZr700Listed[] =
+    L"\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+const wchar_t kZr700Announced[] =
+    L"\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+const wchar_t kRk7x10Listed[] =
+    L"\\\\?\\usb#vid_3f3a&pid_9105#rk-1#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+const wchar_t kRk7x10Announced[] =
+    L"\\\\?\\USB#VID_3F3A&PID_9105#RK-1#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+
+std::string narrow(const std::wstring& text) {
+  return std::string(text.begin(), text.end());
+}
+
+size_t count(const Strings& texts, const std::string& text) {
+  return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+}
+
+class PresentDevicesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+    context_ = freshContext();
+  }
+
+  void TearDown() override {
+    if (stub_ != nullptr) stubFunction<StubRelease>("stubRelease")();
+    endWorker();
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+  }
+
+  ServiceContext* freshContext() {
+    ServiceContext* context = newServiceContext();
+    context->statusHandle = manager_.statusHandle;
+    context->deviceNotify = manager_.deviceNotify;
+    return context;
+  }
+
+  void endWorker() {
+    if (context_->workerThread != nullptr) {
+      EXPECT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+                WAIT_OBJECT_0);
+    }
+  }
+
+  DWORD arrive(const std::wstring& path) {
+    std::vector<BYTE> broadcast = deviceBroadcast(path);
+    return ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                                broadcast.data(), context_);
+  }
+
+  void placeStub(bool held) {
+    ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
+    stub_ = LoadLibraryW(kUpgradeLibraryPath);
+    ASSERT_NE(stub_, nullptr);
+    if (held) stubFunction<StubHoldCalls>("stubHoldCalls")();
+  }
+
+  template <typename Function>
+  Function stubFunction(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(stub_, name)));
+  }
+
+  const StubCall& lastCall() {
+    return *stubFunction<StubLastCall>("stubLastCall")();
+  }
+
+  EventRecorder recorder_;
+  VirtualClock clock_;
+  ServiceManagerDouble manager_;
+  PresentDevicesDouble present_;
+  ServiceContext* context_ = nullptr;
+  HMODULE stub_ = nullptr;
+};
+
+// --- Listing ---
+
+TEST_F(PresentDevicesTest, TheFirstPresentDeviceIsFoundInTheAnnouncedForm) {
+  const std::wstring tooLong = L"\\\\?\\usb#vid_3f3a&pid_9206#" +
+                               std::wstring(kDevicePathUnits, L'x') + L"#{c}";
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> present;
+    DWORD listingError;
+    PresentDevice found;
+    std::wstring path;
+    Strings events;
+  };
+  const Case cases[] = {
+      {"none present", {}, 0, PresentDevice::kNone, L"", {}},
+      {"one in small letters", {kZr700Listed}, 0, PresentDevice::kFound,
+       kZr700Announced, {}},
+      {"the first of two", {kRk7x10Listed, kZr700Listed}, 0,
+       PresentDevice::kFound, kRk7x10Announced, {}},
+      {"a path that does not fit is passed over", {tooLong, kZr700Listed}, 0,
+       PresentDevice::kFound, kZr700Announced, {}},
+      {"only a path that does not fit", {tooLong}, 0, PresentDevice::kNone,
+       L"", {}},
+      {"the listing refused", {kZr700Listed}, ERROR_ACCESS_DENIED,
+       PresentDevice::kNotListed, L"",
+       {"present devices cannot be listed: 5"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    PresentDevicesDouble& present = present_;
+    present.paths = c.present;
+    present.listingError = c.listingError;
+    wchar_t path[kDevicePathUnits] = L"untouched";
+
+    EXPECT_EQ(findPresentDevice(kUpdateDeviceClass, path), c.found);
+
+    if (c.found == PresentDevice::kFound) {
+      EXPECT_EQ(std::wstring(path), c.path);
+    }
+    EXPECT_EQ(recorder_.texts(), c.events);
+    for (const RecordedEvent& event : recorder_.events()) {
+      EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
+    }
+    EXPECT_TRUE(IsEqualGUID(present.listedClass(), kUpdateDeviceClass));
+    EXPECT_EQ(present.listedFlags(),
+              DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
+    EXPECT_EQ(present.listsDestroyed(), present.listsMade());
+  }
+}
+
+// --- The scan ---
+
+TEST_F(PresentDevicesTest, WithoutAPresentDeviceTheScanOnlySaysSo) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  upgradePresentDevice(context_);
+  EXPECT_EQ(recorder_.texts(), Strings{"no device present at start"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(context_->workerThread, nullptr);
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
+}
+
+// A device pulled during the settle wait is not upgraded after it has gone:
+// the scan looks only once the wait is over.
+TEST_F(PresentDevicesTest, TheScanLooksOnlyAfterTheSettleWait) {
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  std::vector<DWORD> waitsAtListing;
+  present_.onListing = [&] { waitsAtListing = clock_.waits(); };
+  upgradePresentDevice(context_);
+  EXPECT_EQ(waitsAtListing, std::vector<DWORD>{kArrivalSettleMs});
+}
+
+TEST_F(PresentDevicesTest, ARefusedListingIsAnErrorAndNothingElse) {
+  present_.listingError = ERROR_ACCESS_DENIED;
+  upgradePresentDevice(context_);
+  EXPECT_EQ(recorder_.texts(), Strings{"present devices cannot be listed: 5"});
+  EXPECT_EQ(context_->workerThread, nullptr);
+}
+
+// Enumeration names the device in small letters; the family, the settings,
+// the events and the library's arguments are those of its arrival.
+TEST_F(PresentDevicesTest, ADeviceFoundInSmallLettersIsUpgradedAsItsArrival) {
+  placeStub(/*held=*/true);
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 1, 0, "2.0");
+  present_.paths = {kZr700Listed};
+
+  upgradePresentDevice(context_);
+
+  ASSERT_NE(context_->workerThread, nullptr);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  std::vector<RecordedEvent> events = recorder_.events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].strings, Strings{"device found at start"});
+  EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(events[1].strings,
+            (Strings{"ZR700 Arrival", narrow(kZr700Announced)}));
+  EXPECT_EQ(events[2].text(),
+            "update file : zr.imgbForce : 1bUpdate : 0version : 2.0");
+  EXPECT_EQ(std::wstring(lastCall().devicePath), kZr700Announced);
+  EXPECT_STREQ(lastCall().updateFile, "zr.img");
+  EXPECT_STREQ(lastCall().version, "2.0");
+  EXPECT_EQ(lastCall().bForce, 1);
+  EXPECT_EQ(lastCall().bUpdate, 0);
+  // The scan waits as an arrival does, once, before it looks.
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
+  EXPECT_EQ(present_.listsMade(), 1);
+  EXPECT_EQ(present_.listsDestroyed(), present_.listsMade());
+}
+
+// The scan and an arrival, one after the other in both orders: the first
+// starts the one worker, the second is ignored and leaves the first one's
+// settings and path alone.
+TEST_F(PresentDevicesTest, TheScanAndAnArrivalStartOneWorkerInEitherOrder) {
+  placeStub(/*held=*/true);
+  FamilySettings rk(L"RK7x10");
+  rk.all("rk.img", 1, 1, "7.1");
+  FamilySettings zr(L"ZR700");
+  zr.all("zr.img", 0, 1, "1.0");
+  present_.paths = {kRk7x10Listed};
+  struct Case {
+    const char* name;
+    bool scanFirst;
+  };
+  for (const Case& c : {Case{"scan first", true}, Case{"arrival first", false}}) {
+    SCOPED_TRACE(c.name);
+    recorder_.clear();
+    const int callsBefore = lastCall().calls;
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+    if (c.scanFirst) {
+      upgradePresentDevice(context_);
+    } else {
+      EXPECT_EQ(arrive(kZr700Announced), 0u);
+    }
+    ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+    HANDLE worker = context_->workerThread;
+
+    if (c.scanFirst) {
+      EXPECT_EQ(arrive(kZr700Announced), 0u);
+    } else {
+      upgradePresentDevice(context_);
+    }
+
+    EXPECT_EQ(context_->workerThread, worker);
+    Strings texts = recorder_.texts();
+    EXPECT_EQ(count(texts, "update thread is running, ignore device arrival"),
+              1u);
+    EXPECT_EQ(count(texts, "device found at start"), 1u);
+    EXPECT_EQ(texts.back(), "update thread is running, ignore device arrival");
+    const std::wstring first = c.scanFirst ? kRk7x10Announced : kZr700Announced;
+    EXPECT_EQ(std::wstring(context_->devicePath), first);
+    EXPECT_STREQ(context_->updateFile, c.scanFirst ? "rk.img" : "zr.img");
+    EXPECT_STREQ(context_->version, c.scanFirst ? "7.1" : "1.0");
+    stubFunction<StubRelease>("stubRelease")();
+    endWorker();
+    EXPECT_EQ(lastCall().calls, callsBefore + 1);
+    EXPECT_EQ(std::wstring(lastCall().devicePath), first);
+    EXPECT_STREQ(lastCall().updateFile, c.scanFirst ? "rk.img" : "zr.img");
+    context_ = freshContext();
+  }
+}
+
+// The scan's thread and the handler's at the very same time, many times:
+// one worker each time, and its settings are those of the device it got.
+TEST_F(PresentDevicesTest, AScanAndAnArrivalAtOnceStartOneWorker) {
+  placeStub(/*held=*/false);
+  FamilySettings rk(L"RK7x10");
+  rk.all("rk.img", 1, 1, "7.1");
+  FamilySettings zr(L"ZR700");
+  zr.all("zr.img", 0, 1, "1.0");
+  present_.paths = {kRk7x10Listed};
+  // The library is held until both have had their say.
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    recorder_.clear();
+    const int callsBefore = lastCall().calls;
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+    HANDLE scan = CreateThread(
+        nullptr, 0,
+        [](LPVOID context) -> DWORD {
+          upgradePresentDevice(static_cast<ServiceContext*>(context));
+          return 0;
+        },
+        context_, 0, nullptr);
+    ASSERT_NE(scan, nullptr);
+    arrive(kZr700Announced);
+    ASSERT_EQ(WaitForSingleObject(scan, 60000), WAIT_OBJECT_0);
+    CloseHandle(scan);
+    ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+
+    Strings texts = recorder_.texts();
+    EXPECT_EQ(count(texts, "update thread is running, ignore device arrival"),
+              1u);
+    const bool scanWon = std::wstring(context_->devicePath) == kRk7x10Announced;
+    EXPECT_STREQ(context_->updateFile, scanWon ? "rk.img" : "zr.img");
+    stubFunction<StubRelease>("stubRelease")();
+    endWorker();
+    EXPECT_EQ(lastCall().calls, callsBefore + 1);
+    EXPECT_EQ(std::wstring(lastCall().devicePath),
+              scanWon ? kRk7x10Announced : kZr700Announced);
+    EXPECT_STREQ(lastCall().updateFile, scanWon ? "rk.img" : "zr.img");
+    EXPECT_STREQ(lastCall().version, scanWon ? "7.1" : "1.0");
+    context_ = freshContext();
+  }
+}
+
+// Once an upgrade has ended the service, a device found late (or an arrival
+// that waited out its settle time meanwhile) starts no second upgrade.
+TEST_F(PresentDevicesTest, AfterTheUpgradeEndedTheServiceNoSecondOneStarts) {
+  placeStub(/*held=*/false);
+  FamilySettings zr(L"ZR700");
+  zr.all("zr.img", 0, 1, "1.0");
+  ASSERT_EQ(arrive(kZr700Announced), 0u);
+  endWorker();
+  const int calls = lastCall().calls;
+  recorder_.clear();
+  present_.paths = {kZr700Listed};
+
+  upgradePresentDevice(context_);
+  EXPECT_EQ(arrive(kZr700Announced), 0u);
+
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"device found at start",
+                     "service is stopped, ignore device arrival",
+                     "service is stopped, ignore device arrival"}));
+  EXPECT_EQ(lastCall().calls, calls);
+}
+
+}  // namespace
