@@ -8,7 +8,7 @@
 #
 # Changes not committed are not part of the build. Both builds take OpenSSL
 # from OPENSSL_ROOT_DIR (default: the cache scripts/setup.sh fills,
-# ~/.cache/velunor-update/openssl-mingw64), passed to each explicitly.
+# ~/.cache/velunor-update/mingw64-libcrypto), passed to each explicitly.
 # REPRODUCE_KEEP=1 keeps the two clones for a closer look.
 #
 # Exit status: 0 both files are the same in both builds; 1 a file differs
@@ -26,7 +26,7 @@ fail() {
 root=$(git rev-parse --show-toplevel)
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}") ||
   fail "no commit '${1:-HEAD}'"
-openssl=$(realpath -e "${OPENSSL_ROOT_DIR:-$HOME/.cache/velunor-update/openssl-mingw64}") ||
+openssl=$(realpath -e "${OPENSSL_ROOT_DIR:-$HOME/.cache/velunor-update/mingw64-libcrypto}") ||
   fail "no OpenSSL for Windows; run bash scripts/setup.sh"
 
 work=$(mktemp -d)

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #include "common/event_report.h"
 #include "service/service_handle.h"
 #include "service/service_identity.h"
@@ -9,18 +11,29 @@
 namespace {
 
 constexpr DWORD kModulePathUnits = MAX_PATH;
+// The path between double quotes.
+constexpr DWORD kImagePathUnits = kModulePathUnits + 2;
 
-// The program's own full path. False when it does not fit whole: a cut path
-// would register some other file as the service.
-bool getOwnPath(wchar_t (&path)[kModulePathUnits]) {
+// The program's own full path, in double quotes: unquoted, Windows would
+// read a path with spaces ("C:\Program Files\...") as a shorter program
+// name followed by arguments and try C:\Program.exe first. False when the
+// path does not fit whole: a cut path would register some other file as the
+// service.
+bool getOwnImagePath(wchar_t (&imagePath)[kImagePathUnits]) {
+  wchar_t path[kModulePathUnits];
   DWORD length = GetModuleFileNameW(nullptr, path, kModulePathUnits);
-  return length != 0 && length < kModulePathUnits;
+  if (length == 0 || length >= kModulePathUnits) return false;
+  int written = swprintf(imagePath, kImagePathUnits, L"\"%ls\"", path);
+  return written > 0 && static_cast<DWORD>(written) < kImagePathUnits;
 }
 
-SC_HANDLE createService(SC_HANDLE manager, const wchar_t* binaryPath) {
+// A service that fails to start at boot is logged and left stopped
+// (SERVICE_ERROR_NORMAL): a firmware helper must never send the PC back to
+// its last-known-good configuration or stop it from booting.
+SC_HANDLE createService(SC_HANDLE manager, const wchar_t* imagePath) {
   return CreateServiceW(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                        SERVICE_ERROR_CRITICAL, binaryPath, nullptr, nullptr,
+                        SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr,
                         nullptr, nullptr, nullptr);
 }
 
@@ -31,9 +44,9 @@ bool registerService() {
     reportEvent(EVENTLOG_ERROR_TYPE, L"OpenSCManager fail");
     return false;
   }
-  wchar_t ownPath[kModulePathUnits];
-  if (!getOwnPath(ownPath)) return false;
-  ServiceHandle service(createService(manager.get(), ownPath));
+  wchar_t imagePath[kImagePathUnits];
+  if (!getOwnImagePath(imagePath)) return false;
+  ServiceHandle service(createService(manager.get(), imagePath));
   if (!service) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"create [VelunorUpdateService] fail");
     return false;

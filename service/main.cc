@@ -22,6 +22,10 @@ void runUninstall() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The service runs as LocalSystem: whatever the process loads by name comes
+  // from System32, never from the program's folder, the current directory or
+  // a folder on PATH.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (argc == 1) {
     runService();
   } else if (std::strcmp(argv[1], "install") == 0) {

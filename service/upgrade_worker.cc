@@ -15,9 +15,14 @@ constexpr size_t kDeletionPathBytes = MAX_PATH;
 // The worker that is removing the service, for the main thread to wait on.
 std::atomic<HANDLE> removingWorker{nullptr};
 
-// The export, or null after an error event. The library stays loaded.
+// The export, or null after an error event. The library stays loaded. Its
+// own import, AdbWinApi.dll, comes only from the library's folder or from
+// System32: never from a folder on PATH, the current directory or the
+// program's folder, where anyone might have placed one to run as LocalSystem.
 LetsStartUpgradeFunction bindUpgradeLibrary() {
-  HMODULE library = LoadLibraryW(kUpgradeLibraryPath);
+  HMODULE library = LoadLibraryExW(
+      kUpgradeLibraryPath, nullptr,
+      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library == nullptr) {
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "can not load velunorUpdateExport.dll: %d",

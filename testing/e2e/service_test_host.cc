@@ -234,6 +234,8 @@ DWORD WINAPI deliverDeviceEvents(LPVOID listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the shipped program starts: names load from System32 only.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (argc > 1) {
     if (std::strcmp(argv[1], "install") == 0) installService();
     return 0;

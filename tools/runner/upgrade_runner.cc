@@ -141,13 +141,16 @@ struct WideArguments {
   std::unique_ptr<LPWSTR, Free> list;
 };
 
-// Loads the library so that a dependency beside it (AdbWinApi.dll) is found
-// there too.
+// Loads the library so that its dependency (AdbWinApi.dll) comes from beside
+// it or from System32, as the service loads it: never from the current
+// directory or a folder on PATH.
 HMODULE loadLibrary(const wchar_t* path) {
   wchar_t full[MAX_PATH * 4];
   DWORD length = GetFullPathNameW(path, MAX_PATH * 4, full, nullptr);
   if (length == 0 || length >= MAX_PATH * 4) return nullptr;
-  return LoadLibraryExW(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  return LoadLibraryExW(
+      full, nullptr,
+      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 template <typename Function>
@@ -157,7 +160,7 @@ Function exportOf(HMODULE library, const char* name) {
 }
 
 // The AdbWinApi.dll the loaded upgrade library is bound to; without one, the
-// one Windows finds for this program.
+// one beside this program or in System32.
 HMODULE adbWinApi() {
   if (HMODULE real = realAdbWinApiWhileRecording()) return real;
   HMODULE module = GetModuleHandleW(L"AdbWinApi.dll");
@@ -372,6 +375,9 @@ Outcome runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
 }  // namespace
 
 int main(int argc, char** argv) {
+  // What the runner loads by name (AdbWinApi.dll without LIBRARY) comes from
+  // its own folder or System32, never from the current directory or PATH.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   const char* program = argc > 0 ? argv[0] : "upgrade_runner";
   WideArguments wide;
   if (wide.list == nullptr || wide.count != argc) {

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -166,6 +167,64 @@ TEST_F(UpgradeRunnerTest, LibraryWithoutTheExportIsAnError) {
   EXPECT_NE(result.output.find("has no export letsStartUpgrade"),
             std::string::npos)
       << result.output;
+}
+
+// The runner may be started from any folder, as an administrator: the
+// library's import AdbWinApi.dll comes from beside the library (or System32),
+// never from the current directory or a folder on PATH.
+TEST_F(UpgradeRunnerTest, TheLibraryGetsAdbWinApiOnlyFromBesideIt) {
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  ASSERT_EQ(GetFileAttributesW((std::wstring(system) + L"\\AdbWinApi.dll").c_str()),
+            INVALID_FILE_ATTRIBUTES)
+      << "System32 of the test prefix holds an AdbWinApi.dll";
+  const std::wstring adbWinApi = folderOfThisProgram() + L"AdbWinApi.dll";
+  const std::wstring libraryFolder = scratch_ + L"\\library";
+  const std::wstring currentFolder = scratch_ + L"\\current";
+  const std::wstring pathFolder = scratch_ + L"\\on_path";
+  const std::wstring besideLibrary = libraryFolder + L"\\AdbWinApi.dll";
+  const std::vector<std::wstring> files = {
+      libraryFolder + L"\\velunorUpdateExport.dll", besideLibrary,
+      currentFolder + L"\\AdbWinApi.dll", pathFolder + L"\\AdbWinApi.dll"};
+  for (const std::wstring& folder : {libraryFolder, currentFolder, pathFolder}) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  ASSERT_TRUE(CopyFileW((folderOfThisProgram() + L"velunorUpdateExport.dll").c_str(),
+                        files[0].c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(adbWinApi.c_str(), files[2].c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(adbWinApi.c_str(), files[3].c_str(), FALSE));
+  wchar_t savedDirectory[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, savedDirectory);
+  std::wstring savedPath(GetEnvironmentVariableW(L"PATH", nullptr, 0), L'\0');
+  GetEnvironmentVariableW(L"PATH", savedPath.data(),
+                          static_cast<DWORD>(savedPath.size()));
+  savedPath.resize(wcslen(savedPath.c_str()));
+  SetCurrentDirectoryW(currentFolder.c_str());
+  SetEnvironmentVariableW(L"PATH", (pathFolder + L";" + savedPath).c_str());
+
+  struct Case {
+    bool besideLibrary;
+    DWORD exitCode;
+    const char* output;
+  };
+  for (const Case& c :
+       {Case{false, 4u, "error: cannot load the upgrade library"},
+        Case{true, 0u, "ZR700   \\\\?\\USB#VID_3F3A&PID_9206"}}) {
+    SCOPED_TRACE(c.besideLibrary ? "beside the library" : "not beside it");
+    if (c.besideLibrary) {
+      EXPECT_TRUE(CopyFileW(adbWinApi.c_str(), besideLibrary.c_str(), FALSE));
+    }
+    RunnerRun result = runWithDevice(L"list \"" + files[0] + L"\"");
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+    EXPECT_NE(result.output.find(c.output), std::string::npos) << result.output;
+  }
+
+  SetCurrentDirectoryW(savedDirectory);
+  SetEnvironmentVariableW(L"PATH", savedPath.c_str());
+  for (const std::wstring& file : files) DeleteFileW(file.c_str());
+  for (const std::wstring& folder : {libraryFolder, currentFolder, pathFolder}) {
+    RemoveDirectoryW(folder.c_str());
+  }
 }
 
 TEST_F(UpgradeRunnerTest, UpgradesTheDeviceItIsGiven) {

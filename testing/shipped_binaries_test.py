@@ -1,0 +1,243 @@
+"""What a security scanner checks in the two shipped binaries.
+
+Read from their PE headers: address space layout randomisation with high
+entropy (and the relocations it needs), no execution from data pages, no
+section both writable and executable, imports only of Windows' own DLLs and
+AdbWinApi.dll; and, in their bytes, no path of the machine that built them.
+
+    SHIPPED_BINARIES=a.exe:b.dll BUILD_PATHS=/src:/build python3 -m unittest shipped_binaries_test
+
+Each check also runs against copies of the binaries with one fault made in
+them, and must find exactly that fault.
+"""
+
+import os
+import struct
+import unittest
+
+DLL_CHARACTERISTICS = {
+    "high-entropy VA": 0x0020,
+    "dynamic base": 0x0040,
+    "NX compatible": 0x0100,
+}
+RELOCS_STRIPPED = 0x0001
+SECTION_EXECUTE = 0x20000000
+SECTION_WRITE = 0x80000000
+PE32_PLUS = 0x20B
+IMPORT_DIRECTORY = 1
+RELOCATION_DIRECTORY = 5
+DELAY_IMPORT_DIRECTORY = 13
+
+# DLLs that every supported Windows carries in System32, and the one the
+# upgrade library is built against. A new import outside this list must be
+# a decision, not an accident of the toolchain (a mingw runtime DLL, say).
+ALLOWED_IMPORTS = {
+    "adbwinapi.dll", "advapi32.dll", "bcrypt.dll", "cfgmgr32.dll",
+    "crypt32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "ole32.dll",
+    "oleaut32.dll", "rpcrt4.dll", "secur32.dll", "setupapi.dll",
+    "shell32.dll", "shlwapi.dll", "user32.dll", "userenv.dll",
+    "version.dll", "ws2_32.dll", "wtsapi32.dll",
+}
+
+
+class PeImage:
+    """The parts of a PE32+ file the checks read."""
+
+    def __init__(self, data):
+        self.data = data
+        (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
+        if data[pe_offset:pe_offset + 4] != b"PE\0\0":
+            raise ValueError("not a PE file")
+        coff = pe_offset + 4
+        (_, sections, _, _, _, optional_size,
+         self.file_characteristics) = struct.unpack_from("<HHIIIHH", data, coff)
+        self.file_characteristics_offset = coff + 18
+        self.optional = coff + 20
+        (magic,) = struct.unpack_from("<H", data, self.optional)
+        if magic != PE32_PLUS:
+            raise ValueError("not a 64-bit image")
+        self.dll_characteristics_offset = self.optional + 70
+        (self.dll_characteristics,) = struct.unpack_from(
+            "<H", data, self.dll_characteristics_offset)
+        (directories,) = struct.unpack_from("<I", data, self.optional + 108)
+        self.directories = [
+            struct.unpack_from("<II", data, self.optional + 112 + 8 * i)
+            for i in range(directories)]
+        self.section_table = self.optional + optional_size
+        self.sections = []
+        for i in range(sections):
+            header = self.section_table + 40 * i
+            name = data[header:header + 8].rstrip(b"\0").decode("latin-1")
+            (virtual_size, address, raw_size, raw_offset) = struct.unpack_from(
+                "<IIII", data, header + 8)
+            (characteristics,) = struct.unpack_from("<I", data, header + 36)
+            self.sections.append((name, address, max(virtual_size, raw_size),
+                                  raw_offset, characteristics, header + 36))
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def offset(self, rva):
+        for _, address, size, raw_offset, _, _ in self.sections:
+            if address <= rva < address + size:
+                return raw_offset + rva - address
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    def string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("latin-1")
+
+    def import_names(self):
+        """(name, file offset of the name) of each DLL imported, directly
+        or delay-loaded."""
+        names = []
+        for index, entry_size, name_field in ((IMPORT_DIRECTORY, 20, 12),
+                                              (DELAY_IMPORT_DIRECTORY, 32, 4)):
+            rva, _ = self.directory(index)
+            if rva == 0:
+                continue
+            entry = self.offset(rva)
+            while any(self.data[entry:entry + entry_size]):
+                (name_rva,) = struct.unpack_from("<I", self.data,
+                                                 entry + name_field)
+                names.append((self.string(name_rva), self.offset(name_rva)))
+                entry += entry_size
+        return names
+
+    def imports(self):
+        return [name for name, _ in self.import_names()]
+
+
+def header_faults(image):
+    faults = [f"{name} is off" for name, flag in DLL_CHARACTERISTICS.items()
+              if not image.dll_characteristics & flag]
+    if (image.file_characteristics & RELOCS_STRIPPED or
+            image.directory(RELOCATION_DIRECTORY)[1] == 0):
+        faults.append("no relocations: the image cannot move")
+    for name, _, _, _, characteristics, _ in image.sections:
+        if characteristics & SECTION_WRITE and characteristics & SECTION_EXECUTE:
+            faults.append(f"section {name} is writable and executable")
+    return faults
+
+
+def import_faults(image):
+    return [f"imports {name}" for name in image.imports()
+            if name.lower() not in ALLOWED_IMPORTS]
+
+
+def path_faults(data, paths):
+    faults = []
+    for path in paths:
+        for encoding in ("latin-1", "utf-16-le"):
+            if path.encode(encoding) in data:
+                faults.append(f"contains {path} ({encoding})")
+    return faults
+
+
+def faults_of(data, paths):
+    image = PeImage(data)
+    return header_faults(image) + import_faults(image) + path_faults(data, paths)
+
+
+def build_paths():
+    """The build machine's paths: given ones, the home folder, /tmp, .cache."""
+    paths = [p for p in os.environ.get("BUILD_PATHS", "").split(os.pathsep) if p]
+    home = os.path.expanduser("~")
+    if home not in ("", "/"):
+        paths.append(home)
+    return paths + ["/tmp", ".cache"]
+
+
+def shipped_binaries():
+    return [p for p in os.environ.get("SHIPPED_BINARIES", "").split(os.pathsep)
+            if p]
+
+
+# --- One fault made in a copy of a binary ---
+
+def clear_flag(flag):
+    def make(data, image):
+        value = image.dll_characteristics & ~flag
+        struct.pack_into("<H", data, image.dll_characteristics_offset, value)
+    return make
+
+
+def strip_relocations(data, image):
+    struct.pack_into("<H", data, image.file_characteristics_offset,
+                     image.file_characteristics | RELOCS_STRIPPED)
+
+
+def make_code_writable(data, image):
+    for name, _, _, _, characteristics, offset in image.sections:
+        if name == ".text":
+            struct.pack_into("<I", data, offset, characteristics | SECTION_WRITE)
+
+
+def rename_import(new_name):
+    """Renames the longest import in place, the name padded with zeros."""
+    def make(data, image):
+        old, start = max(image.import_names(), key=lambda entry: len(entry[0]))
+        new = new_name.encode("latin-1")
+        assert len(new) <= len(old)
+        data[start:start + len(old)] = new.ljust(len(old), b"\0")
+    return make
+
+
+def append_text(text, encoding):
+    def make(data, image):
+        data.extend(b"\0" + text.encode(encoding) + b"\0")
+    return make
+
+
+# (what is made, the fault the checks must name)
+FAULTS = [
+    (clear_flag(0x0040), "dynamic base is off"),
+    (clear_flag(0x0020), "high-entropy VA is off"),
+    (clear_flag(0x0100), "NX compatible is off"),
+    (strip_relocations, "no relocations: the image cannot move"),
+    (make_code_writable, "section .text is writable and executable"),
+    (rename_import("libssp-0.dll"), "imports libssp-0.dll"),
+    (rename_import("WINTRUST.dll"), "imports WINTRUST.dll"),
+    (append_text("/tmp/openssl-3.0.20/crypto", "latin-1"),
+     "contains /tmp (latin-1)"),
+    (append_text("Z:\\srv\\.cache\\openssl", "utf-16-le"),
+     "contains .cache (utf-16-le)"),
+]
+
+
+class ShippedBinariesTest(unittest.TestCase):
+
+    def setUp(self):
+        self.binaries = shipped_binaries()
+        self.assertEqual(len(self.binaries), 2, "SHIPPED_BINARIES names two files")
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def test_binaries_pass_every_check(self):
+        for path in self.binaries:
+            with self.subTest(binary=os.path.basename(path)):
+                self.assertEqual(faults_of(self.read(path), build_paths()), [])
+
+    def test_binaries_import_only_system_dlls_and_the_library_adbwinapi(self):
+        imports = {os.path.basename(path): {name.lower() for name in
+                                            PeImage(self.read(path)).imports()}
+                   for path in self.binaries}
+        self.assertIn("kernel32.dll", imports["VlnrZR700UpdateService.exe"])
+        self.assertNotIn("adbwinapi.dll", imports["VlnrZR700UpdateService.exe"])
+        self.assertIn("adbwinapi.dll", imports["velunorUpdateExport.dll"])
+
+    def test_each_fault_made_in_a_copy_is_found(self):
+        for path in self.binaries:
+            original = self.read(path)
+            for make, expected in FAULTS:
+                with self.subTest(binary=os.path.basename(path), fault=expected):
+                    data = bytearray(original)
+                    make(data, PeImage(original))
+                    self.assertEqual(faults_of(bytes(data), build_paths()),
+                                     [expected])
+
+
+if __name__ == "__main__":
+    unittest.main()
