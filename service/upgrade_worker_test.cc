@@ -58,7 +58,7 @@ class UpgradeWorkerTest : public ::testing::Test {
     params = {
         context_->updateFile,  context_->devicePath, bForce,   bUpdate,
         context_->version,     kUpdateDeviceClass,   context_, stopService,
-        &context_->workerPhase};
+        &context_->workerPhase, &context_->workerBinding};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.
