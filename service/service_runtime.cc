@@ -292,6 +292,14 @@ void awaitCancelledWorker(const CancelWatch& watch) {
                                                    : kCancelRepeatMs;
     if (WaitForSingleObject(watch.worker, slice) != WAIT_TIMEOUT) return;
     waited += slice;
+    // Loaded meanwhile, a library that cannot cancel: its worker saw the
+    // claim and waits, holding nothing, to be killed as ever.
+    const WorkerBinding& binding = watch.context->workerBinding;
+    if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
+      reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+      TerminateThread(watch.worker, kWorkerEnded);
+      return;
+    }
     repeatCancel(watch);
   }
   // Killed first, reported after: the report may need a lock the stuck

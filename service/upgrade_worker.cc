@@ -61,8 +61,12 @@ bool publishBinding(const UpgradeThreadParams& params,
 }
 
 // A removal claimed this worker: like a killed one it deletes nothing and
-// leaves the service be.
-DWORD endCancelled() {
+// leaves the service be. Without the cancel export the removal kills it as
+// soon as it has claimed it, so it waits for that holding no lock.
+DWORD endClaimed(const UpgradeLibrary& library) {
+  if (library.cancel == nullptr) {
+    for (;;) SuspendThread(GetCurrentThread());
+  }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               L"update thread ended on device remove, service kept");
   return kWorkerEnded;
@@ -147,18 +151,13 @@ DWORD WINAPI updateThread(LPVOID parameter) {
     leaveUpgrade(*params, kWorkerIdle);
     return kWorkerLibraryNotLoaded;
   }
-  if (!publishBinding(*params, library.cancel)) return endCancelled();
+  if (!publishBinding(*params, library.cancel)) return endClaimed(library);
   int32_t result = library.start(params->bForce, params->bUpdate,
                                  params->devicePath, params->updateFile,
                                  params->version, params->interfaceGuid);
   // The phase, not the result, tells a cancelled worker: the library may
   // have succeeded just as the device went.
-  if (!leaveUpgrade(*params, kWorkerFinishing)) {
-    if (library.cancel != nullptr) return endCancelled();
-    // Without the cancel export the removal kills this thread as soon as it
-    // has claimed it: it must hold no lock then.
-    for (;;) SuspendThread(GetCurrentThread());
-  }
+  if (!leaveUpgrade(*params, kWorkerFinishing)) return endClaimed(library);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;
