@@ -617,7 +617,9 @@ BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
 Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
   for (int tries = 0; tries < 600 && recorder.texts().size() < count;
        ++tries) {
-    Sleep(100);
+    // A real wait: the fixture's clock makes Sleep return at once. The
+    // process is signalled only when it ends.
+    WaitForSingleObject(GetCurrentProcess(), 100);
   }
   return recorder.texts();
 }
