@@ -703,7 +703,7 @@ TEST_F(ServiceRuntimeTest, AWorkerThatDoesNotEndOnTheCancelIsKilledAfterTheWait)
   // The handler did not wait for the worker.
   EXPECT_EQ(WaitForSingleObject(context_->workerThread, 0),
             DWORD{WAIT_TIMEOUT});
-  EXPECT_EQ(stubFunction<StubCancelCount>("stubCancelCount")(), 1);
+  EXPECT_GE(stubFunction<StubCancelCount>("stubCancelCount")(), 1);
 
   EXPECT_EQ(workerExitCode(), DWORD{kWorkerEnded});
   EXPECT_EQ(textsOnceThereAre(recorder_, 3),
