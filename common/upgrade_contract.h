@@ -37,6 +37,21 @@ using LetsStartUpgradeFunction = int32_t (*)(uint8_t bForce, uint8_t bUpdate,
                                              const char* version,
                                              GUID interfaceGuid);
 
+// --- The export that cancels ---
+
+// Sets the library's cancel signal for the process, from any thread, while
+// letsStartUpgrade runs on another: the caller has seen the device go. From
+// then on the library sends the device no request, none of its waits lasts,
+// and the download in progress fails at its next step (kImageCancelled);
+// letsStartUpgrade returns once the one driver call in flight has (at most a
+// write's timeout, and at once on a removed device). The next call of
+// letsStartUpgrade clears the signal as it begins. It takes no lock of the
+// process, so it works even while the upgrading thread holds one. Bind it
+// when the library is loaded, not when it is needed: binding takes the
+// loader's lock.
+constexpr char kUpgradeCancelExportName[] = "letsCancelUpgrade";
+using LetsCancelUpgradeFunction = void (*)();
+
 // --- The export that reports progress ---
 
 // For a person watching an upgrade (the runner); the service does not use
@@ -103,6 +118,8 @@ constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent
 // holds none, or cannot be searched).
 constexpr int32_t kUpgradeDownloadFailed = 1;
 constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
+// letsCancelUpgrade ended the upgrade before every download had succeeded.
+constexpr int32_t kUpgradeCancelled = 2;
 
 // How the service reads the export's result. Only a success and a failed
 // transfer have a meaning for it; anything else is neither, and the service
@@ -146,5 +163,7 @@ constexpr int kImageNoTransport = -22;
 constexpr int kImageNotOpened = -22;  // the file cannot be opened or sized
 // 4 GiB or more: the size does not fit the announcement's 32 bits.
 constexpr int kImageTooLarge = -22;
+// letsCancelUpgrade ended the download.
+constexpr int kImageCancelled = -23;
 
 #endif  // VELUNOR_COMMON_UPGRADE_CONTRACT_H_

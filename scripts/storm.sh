@@ -3,8 +3,9 @@
 # the storm scenario of the end-to-end run with EVENTS events (default 200)
 # and, to replay a storm, its SEED (default: a new one, printed). Needs the
 # Windows build (cmake --preset windows && cmake --build --preset windows).
-# STORM_UNPACED=1 lets a removal end a worker at any moment instead of only
-# once it has parked in its wait (see testing/e2e/service_e2e.py, Storm).
+# A removal may come at any moment of a worker; STORM_PACED=1 sends each
+# removal only once the worker has parked in its wait (see
+# testing/e2e/service_e2e.py, Storm).
 #
 #   bash scripts/storm.sh [EVENTS] [SEED] [SETTLE_MS]
 set -uo pipefail
@@ -23,5 +24,5 @@ done
 arguments=(--bin "$bin" --work build/windows/storm --scenario storm
            --storm-events "$events" --settle-ms "$settle")
 [ -n "$seed" ] && arguments+=(--seed "$seed")
-[ "${STORM_UNPACED:-0}" = 1 ] && arguments+=(--unpaced)
+[ "${STORM_PACED:-0}" = 1 ] && arguments+=(--paced)
 exec python3 testing/e2e/service_e2e.py "${arguments[@]}"

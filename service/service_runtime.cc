@@ -222,11 +222,16 @@ DWORD startWorker(ServiceContext* context) {
   params.context = context;
   params.stopService = stopService;
   params.phase = &context->workerPhase;
+  params.binding = &context->workerBinding;
   closeEndedWorker(context);
   // A removal from the first instruction of the worker on may end it.
   context->workerPhase = kWorkerUpgrading;
+  context->workerBinding.bound = false;
+  context->workerBinding.cancelUpgrade = nullptr;
+  AcquireSRWLockExclusive(&context->cancelLock);
   context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
                                        &context->workerThreadId);
+  ReleaseSRWLockExclusive(&context->cancelLock);
   if (context->workerThread != nullptr) return kArrivalWorkerStarted;
   context->workerPhase = kWorkerIdle;
   reportEventFormat(EVENTLOG_ERROR_TYPE, "create update thread fail: %d",
@@ -281,6 +286,100 @@ bool removalConcernsWorker(const ServiceContext* context,
   return path == nullptr || samePath(path, length, context->devicePath);
 }
 
+// A cancelled worker being waited for, off the control handler.
+struct CancelWatch {
+  ServiceContext* context;
+  HANDLE worker;  // a handle of its own: the arrival closes the context's
+  DWORD limitMs;
+};
+
+// Says the cancel again, unless the worker has ended: then the next one may
+// already run, and the cancel is not for it.
+void repeatCancel(const CancelWatch& watch) {
+  AcquireSRWLockExclusive(&watch.context->cancelLock);
+  LetsCancelUpgradeFunction cancel =
+      watch.context->workerBinding.cancelUpgrade.load();
+  if (cancel != nullptr && WaitForSingleObject(watch.worker, 0) == WAIT_TIMEOUT) {
+    cancel();
+  }
+  ReleaseSRWLockExclusive(&watch.context->cancelLock);
+}
+
+// Waits the bounded time for the cancelled worker; kills it only if it has
+// not ended by then.
+void awaitCancelledWorker(const CancelWatch& watch) {
+  DWORD limit = watch.limitMs;
+  for (DWORD waited = 0; waited < limit;) {
+    DWORD slice = limit - waited < kCancelRepeatMs ? limit - waited
+                                                   : kCancelRepeatMs;
+    if (WaitForSingleObject(watch.worker, slice) != WAIT_TIMEOUT) return;
+    waited += slice;
+    // Loaded meanwhile, a library that cannot cancel: its worker saw the
+    // claim and waits, holding nothing, to be killed as ever.
+    const WorkerBinding& binding = watch.context->workerBinding;
+    if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
+      reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+      TerminateThread(watch.worker, kWorkerEnded);
+      return;
+    }
+    repeatCancel(watch);
+  }
+  // Killed first, reported after: the report may need a lock the stuck
+  // worker holds, which only its end sets free.
+  TerminateThread(watch.worker, kWorkerEnded);
+  reportEventFormat(EVENTLOG_ERROR_TYPE,
+                    "update thread did not end %u ms after cancel, kill thread",
+                    static_cast<unsigned>(limit));
+}
+
+DWORD WINAPI cancelWatchThread(LPVOID parameter) {
+  auto* watch = static_cast<CancelWatch*>(parameter);
+  awaitCancelledWorker(*watch);
+  CloseHandle(watch->worker);
+  delete watch;
+  return 0;
+}
+
+// Waits for the cancelled worker on a thread of its own, so that the control
+// handler is free at once. With no thread to be had it waits here, no longer
+// than an arrival keeps the handler.
+void watchCancelledWorker(ServiceContext* context) {
+  auto* watch = new (std::nothrow)
+      CancelWatch{context, nullptr, context->cancelWaitMs};
+  if (watch != nullptr &&
+      DuplicateHandle(GetCurrentProcess(), context->workerThread,
+                      GetCurrentProcess(), &watch->worker, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    HANDLE thread =
+        CreateThread(nullptr, 0, cancelWatchThread, watch, 0, nullptr);
+    if (thread != nullptr) {
+      CloseHandle(thread);
+      return;
+    }
+    CloseHandle(watch->worker);
+  }
+  delete watch;
+  DWORD limit = context->cancelWaitMs < kArrivalSettleMs ? context->cancelWaitMs
+                                                         : kArrivalSettleMs;
+  awaitCancelledWorker(CancelWatch{context, context->workerThread, limit});
+}
+
+// Ends the worker a removal has claimed: a library that can cancel is asked
+// to, and the worker ends by itself; one that cannot has it killed, as ever.
+void endClaimedWorker(ServiceContext* context) {
+  WorkerBinding& binding = context->workerBinding;
+  if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+    TerminateThread(context->workerThread, kWorkerEnded);
+    return;
+  }
+  reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, cancel upgrade");
+  // Not bound yet, the worker sees the claim once the library is loaded and
+  // never calls it.
+  if (LetsCancelUpgradeFunction cancel = binding.cancelUpgrade.load()) cancel();
+  watchCancelledWorker(context);
+}
+
 DWORD onDeviceRemoval(ServiceContext* context, const void* eventData) {
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"device remove");
   if (!workerRunning(context)) return kControlHandled;
@@ -299,8 +398,7 @@ DWORD onDeviceRemoval(ServiceContext* context, const void* eventData) {
     }
     return kControlHandled;
   }
-  reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-  TerminateThread(context->workerThread, kWorkerEnded);
+  endClaimedWorker(context);
   return kControlHandled;
 }
 
@@ -348,6 +446,8 @@ ServiceContext* newServiceContext() {
   auto* context = new ServiceContext();
   context->status.dwServiceType = SERVICE_WIN32;
   context->status.dwCurrentState = SERVICE_STOPPED;
+  context->cancelWaitMs = kCancelWaitMs;
+  InitializeSRWLock(&context->cancelLock);
   return context;
 }
 

@@ -30,6 +30,13 @@ struct ServiceContext {
   char version[kSettingTextBytes + 1];
   UpgradeThreadParams params;
   std::atomic<uint32_t> workerPhase;  // a WorkerPhase, shared with the worker
+  WorkerBinding workerBinding;        // what the worker bound, for a removal
+  // How long a cancelled worker is given to end before it is killed.
+  DWORD cancelWaitMs;
+  // Keeps a repeated cancel of an ending worker from reaching the next one:
+  // the arrival starts a worker, and the watch cancels, only while holding
+  // it. A slim lock, which never allocates.
+  SRWLOCK cancelLock;
   // The control handler and the worker both stop the service; the lock keeps
   // the status, its one STOPPED report and the notification in step.
   std::mutex stateLock;
@@ -60,6 +67,13 @@ enum ControlResult : DWORD {
 // How long an arrived device is given to settle before it is looked at. The
 // scan for devices present at start waits as long before it looks.
 constexpr DWORD kArrivalSettleMs = 15000;
+// How long a worker cancelled on a removal is given to end before it is
+// killed: longer than the library's one driver call in flight, a write of
+// 20 s at most.
+constexpr DWORD kCancelWaitMs = 30000;
+// While waiting, the cancel is said again this often: one that met the
+// library's start was cleared by it.
+constexpr DWORD kCancelRepeatMs = 1000;
 
 // A new context as the service starts with it. Never freed: the worker may
 // still use it while the process ends.

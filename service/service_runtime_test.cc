@@ -611,28 +611,124 @@ TEST_F(ServiceRuntimeTest, RemovalWithoutAWorkerOnlyReportsIt) {
   EXPECT_TRUE(manager_.statusReports().empty());
 }
 
+// TerminateThread calls of the code under test.
+std::vector<HANDLE>* terminated = nullptr;
+
+BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
+  if (terminated != nullptr) terminated->push_back(thread);
+  using Terminate = BOOL(WINAPI*)(HANDLE, DWORD);
+  auto real = reinterpret_cast<Terminate>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TerminateThread")));
+  return real(thread, code);
+}
+
+// Events recorded so far, waited for until there are `count` of them: a
+// cancelled worker's watch reports from a thread of its own.
+Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
+  for (int tries = 0; tries < 600 && recorder.texts().size() < count;
+       ++tries) {
+    // A real wait: the fixture's clock makes Sleep return at once. The
+    // process is signalled only when it ends.
+    WaitForSingleObject(GetCurrentProcess(), 100);
+  }
+  return recorder.texts();
+}
+
+// A removal ends the worker and the service stays: a library with the cancel
+// export is cancelled and its worker ends by itself; one without has its
+// worker killed, as ever. Either way the worker deletes nothing, although
+// the library returned success, and does not remove the service.
 TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
+  struct EndingCase {
+    const char* name;
+    const wchar_t* library;
+    Strings trail;
+    bool killed;
+  };
+  const EndingCase cases[] = {
+      {"cancelled", L"velunor_upgrade_stub.dll",
+       {"device remove", "update thread is exist, cancel upgrade",
+        "update thread ended on device remove, service kept"},
+       false},
+      {"killed: no cancel export", L"velunor_upgrade_stub_uncancellable.dll",
+       {"device remove", "update thread is exist, kill thread"},
+       true},
+  };
+  const std::wstring image = L"C:\\windows\\system32\\drivers\\vlnr_rt_zr.img";
   ASSERT_TRUE(registerServiceForTest(programPath()));
+  FamilySettings settings(L"ZR700");
+  settings.all("vlnr_rt_zr.img", 0, 1, "1.0");
+  for (const EndingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    renewContext();
+    removeUpgradeLibrary();
+    stub_ = nullptr;
+    ASSERT_TRUE(placeUpgradeLibrary(c.library));
+    stub_ = LoadLibraryW(kUpgradeLibraryPath);
+    ASSERT_NE(stub_, nullptr);
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+    stubFunction<StubSetResult>("stubSetResult")(kUpgradeSucceeded);
+    writeFile(image, "image");
+    ASSERT_EQ(arrive(kZr700Path), 0u);
+    ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+    HANDLE worker = context_->workerThread;
+    recorder_.clear();
+    std::vector<HANDLE> kills;
+    terminated = &kills;
+    ImportPatch watch(nullptr, "TerminateThread",
+                      reinterpret_cast<const void*>(&watchedTerminateThread));
+
+    EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
+
+    EXPECT_EQ(workerExitCode(), DWORD{kWorkerEnded});
+    terminated = nullptr;
+    std::vector<RecordedEvent> events = recorder_.events();
+    EXPECT_EQ(recorder_.texts(), c.trail);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(kills.size(), c.killed ? 1u : 0u);
+    EXPECT_EQ(context_->workerThread, worker);
+    EXPECT_TRUE(manager_.statusReports().empty());
+    EXPECT_TRUE(manager_.unregistered().empty());
+    EXPECT_TRUE(serviceRegistered());
+    EXPECT_TRUE(fileExists(image));
+  }
+  DeleteFileW(image.c_str());
+}
+
+// A library stuck in a driver call that does not end on the cancel: the
+// handler returns at once, the cancel is said again while the service
+// waits, and only when the wait is over is the worker killed.
+TEST_F(ServiceRuntimeTest, AWorkerThatDoesNotEndOnTheCancelIsKilledAfterTheWait) {
   placeHeldStub();
+  stubFunction<StubIgnoreCancel>("stubIgnoreCancel")();
+  context_->cancelWaitMs = 3000;
   FamilySettings settings(L"ZR700");
   settings.all("zr.img", 0, 1, "1.0");
   ASSERT_EQ(arrive(kZr700Path), 0u);
   ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
-  HANDLE worker = context_->workerThread;
   recorder_.clear();
 
-  EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE), 0u);
+  EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
+  // The handler did not wait for the worker.
+  EXPECT_EQ(WaitForSingleObject(context_->workerThread, 0),
+            DWORD{WAIT_TIMEOUT});
+  EXPECT_GE(stubFunction<StubCancelCount>("stubCancelCount")(), 1);
 
-  EXPECT_EQ(workerExitCode(), 0xFFFFFFFFu);
-  std::vector<RecordedEvent> events = recorder_.events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].strings, Strings{"device remove"});
-  EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(events[1].strings, Strings{"update thread is exist, kill thread"});
-  EXPECT_EQ(context_->workerThread, worker);
+  EXPECT_EQ(workerExitCode(), DWORD{kWorkerEnded});
+  EXPECT_EQ(textsOnceThereAre(recorder_, 3),
+            (Strings{"device remove", "update thread is exist, cancel upgrade",
+                     "update thread did not end 3000 ms after cancel, kill "
+                     "thread"}));
+  EXPECT_EQ(recorder_.events()[2].type, EVENTLOG_ERROR_TYPE);
+  // Once a second while the service waited, the last second included.
+  EXPECT_EQ(stubFunction<StubCancelCount>("stubCancelCount")(), 4);
   EXPECT_TRUE(manager_.statusReports().empty());
-  EXPECT_TRUE(manager_.unregistered().empty());
-  EXPECT_TRUE(serviceRegistered());
+  // The service goes on: the next arrival starts a worker.
+  stubFunction<StubHoldCalls>("stubHoldCalls")();
+  EXPECT_EQ(arrive(kZr700Path), 0u);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  EXPECT_EQ(stubFunction<StubLastCall>("stubLastCall")()->calls, 2);
 }
 
 TEST_F(ServiceRuntimeTest, TheNextArrivalAfterARemovalStartsANewWorker) {
@@ -696,10 +792,10 @@ TEST_F(ServiceRuntimeTest, OnlyTheRemovalOfTheUpgradedDeviceEndsTheWorker) {
     EXPECT_EQ(remove(c.hasPath ? broadcast.data() : nullptr), 0u);
 
     if (c.ends) {
-      EXPECT_EQ(
-          recorder_.texts(),
-          (Strings{"device remove", "update thread is exist, kill thread"}));
       EXPECT_EQ(workerExitCode(), 0xFFFFFFFFu);
+      EXPECT_EQ(recorder_.texts(),
+                (Strings{"device remove", "update thread is exist, cancel upgrade",
+                         "update thread ended on device remove, service kept"}));
       EXPECT_TRUE(states.added().empty());
       continue;
     }
@@ -757,17 +853,6 @@ TEST_F(ServiceRuntimeTest, ARemovalAfterTheLibraryReturnedLeavesTheWorkerBe) {
             (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
   CloseHandle(removalEntered);
   CloseHandle(removalReleased);
-}
-
-// TerminateThread calls of the code under test.
-std::vector<HANDLE>* terminated = nullptr;
-
-BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
-  if (terminated != nullptr) terminated->push_back(thread);
-  using Terminate = BOOL(WINAPI*)(HANDLE, DWORD);
-  auto real = reinterpret_cast<Terminate>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TerminateThread")));
-  return real(thread, code);
 }
 
 TEST_F(ServiceRuntimeTest, ARemovalAfterTheWorkerEndedOnlyReportsIt) {

@@ -15,11 +15,16 @@ constexpr size_t kDeletionPathBytes = MAX_PATH;
 // The worker that is removing the service, for the main thread to wait on.
 std::atomic<HANDLE> removingWorker{nullptr};
 
-// The export, or null after an error event. The library stays loaded. Its
-// own import, AdbWinApi.dll, comes only from the library's folder or from
-// System32: never from a folder on PATH, the current directory or the
-// program's folder, where anyone might have placed one to run as LocalSystem.
-LetsStartUpgradeFunction bindUpgradeLibrary() {
+struct UpgradeLibrary {
+  LetsStartUpgradeFunction start = nullptr;  // null after an error event
+  LetsCancelUpgradeFunction cancel = nullptr;  // optional
+};
+
+// The exports. The library stays loaded. Its own import, AdbWinApi.dll,
+// comes only from the library's folder or from System32: never from a folder
+// on PATH, the current directory or the program's folder, where anyone might
+// have placed one to run as LocalSystem.
+UpgradeLibrary bindUpgradeLibrary() {
   HMODULE library = LoadLibraryExW(
       kUpgradeLibraryPath, nullptr,
       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -27,7 +32,7 @@ LetsStartUpgradeFunction bindUpgradeLibrary() {
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "can not load velunorUpdateExport.dll: %d",
                       static_cast<int>(GetLastError()));
-    return nullptr;
+    return {};
   }
   FARPROC address = GetProcAddress(library, kUpgradeExportName);
   if (address == nullptr) {
@@ -35,10 +40,41 @@ LetsStartUpgradeFunction bindUpgradeLibrary() {
                       "can not find letsStartUpgrade in "
                       "velunorUpdateExport.dll: %d",
                       static_cast<int>(GetLastError()));
-    return nullptr;
+    return {};
   }
-  return reinterpret_cast<LetsStartUpgradeFunction>(
+  UpgradeLibrary bound;
+  bound.start = reinterpret_cast<LetsStartUpgradeFunction>(
       reinterpret_cast<void*>(address));
+  bound.cancel = reinterpret_cast<LetsCancelUpgradeFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(library, kUpgradeCancelExportName)));
+  return bound;
+}
+
+// Tells the removal procedure what it can cancel with; true unless a removal
+// claimed the worker while the library was loading, when it must not be
+// called at all. The binding is published before the phase is read, and the
+// removal claims the phase before it reads the binding: one of the two sees
+// the other.
+bool publishBinding(const UpgradeThreadParams& params,
+                    LetsCancelUpgradeFunction cancel) {
+  if (params.binding != nullptr) {
+    params.binding->cancelUpgrade = cancel;
+    params.binding->bound = true;
+  }
+  return params.phase == nullptr || params.phase->load() != kWorkerEnding;
+}
+
+// A removal claimed this worker: like a killed one it deletes nothing and
+// leaves the service be. Without the cancel export the removal kills it as
+// soon as it has claimed it, so it waits for that holding no lock.
+DWORD endClaimed(const UpgradeLibrary& library) {
+  if (library.cancel == nullptr) {
+    for (;;) SuspendThread(GetCurrentThread());
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              L"update thread ended on device remove, service kept");
+  return kWorkerEnded;
 }
 
 // The service runs as LocalSystem: a registry value must never lead it to
@@ -100,31 +136,33 @@ void stopAndRemoveService(const UpgradeThreadParams& params) {
   uninstallService();
 }
 
-// Leaves the upgrade for `next`, unless a device removal has claimed this
-// thread: it is being ended and must do nothing more.
-void leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
-  if (params.phase == nullptr) return;
+// Leaves the upgrade for `next`; false when a device removal has claimed
+// this thread first: it must do nothing more.
+bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
+  if (params.phase == nullptr) return true;
   uint32_t phase = params.phase->load();
   while (phase != kWorkerEnding) {
-    if (params.phase->compare_exchange_weak(phase, next)) return;
+    if (params.phase->compare_exchange_weak(phase, next)) return true;
   }
-  // The removal ends this thread as soon as it has claimed it.
-  for (;;) SuspendThread(GetCurrentThread());
+  return false;
 }
 
 }  // namespace
 
 DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
-  LetsStartUpgradeFunction letsStartUpgrade = bindUpgradeLibrary();
-  if (letsStartUpgrade == nullptr) {
+  UpgradeLibrary library = bindUpgradeLibrary();
+  if (library.start == nullptr) {
     leaveUpgrade(*params, kWorkerIdle);
     return kWorkerLibraryNotLoaded;
   }
-  int32_t result = letsStartUpgrade(params->bForce, params->bUpdate,
-                                    params->devicePath, params->updateFile,
-                                    params->version, params->interfaceGuid);
-  leaveUpgrade(*params, kWorkerFinishing);
+  if (!publishBinding(*params, library.cancel)) return endClaimed(library);
+  int32_t result = library.start(params->bForce, params->bUpdate,
+                                 params->devicePath, params->updateFile,
+                                 params->version, params->interfaceGuid);
+  // The phase, not the result, tells a cancelled worker: the library may
+  // have succeeded just as the device went.
+  if (!leaveUpgrade(*params, kWorkerFinishing)) return endClaimed(library);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;

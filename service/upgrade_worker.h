@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/upgrade_contract.h"
+
 struct ServiceContext;
 
 // Where the worker stands, for the removal procedure: only a worker still in
@@ -17,6 +19,16 @@ enum WorkerPhase : uint32_t {
   kWorkerUpgrading = 1,  // from its start until the library returns
   kWorkerFinishing = 2,  // reporting, deleting the file, removing the service
   kWorkerEnding = 3,     // a removal is ending it
+};
+
+// What the worker bound in the library, for the removal procedure: published
+// once the library is loaded, before it is called, so that a removal never
+// has to bind anything (binding takes the loader's lock, which the worker may
+// hold).
+struct WorkerBinding {
+  std::atomic<bool> bound{false};
+  // Null when the library has no cancel export.
+  std::atomic<LetsCancelUpgradeFunction> cancelUpgrade{nullptr};
 };
 
 // The worker's parameter block: the settings of one arrival, and what the
@@ -35,6 +47,7 @@ struct UpgradeThreadParams {
   // A WorkerPhase. The worker leaves kWorkerUpgrading when the library
   // returns, unless a removal has claimed it (kWorkerEnding) first.
   std::atomic<uint32_t>* phase;
+  WorkerBinding* binding;  // may be null: nobody asks
 };
 
 // Thread results of updateThread.
@@ -42,7 +55,8 @@ enum WorkerResult : DWORD {
   kWorkerDone = 0,
   kWorkerTransferFailed = 1,
   kWorkerLibraryNotLoaded = 2,
-  // The exit code of a worker that the service ended on a device removal.
+  // The exit code of a worker that the service ended on a device removal,
+  // whether it was cancelled or, as the last resort, killed.
   kWorkerEnded = 0xFFFFFFFF,
 };
 

@@ -60,7 +60,7 @@ class UpgradeWorkerTest : public ::testing::Test {
     params = {
         context_->updateFile,  context_->devicePath, bForce,   bUpdate,
         context_->version,     kUpdateDeviceClass,   context_, stopService,
-        &context_->workerPhase};
+        &context_->workerPhase, &context_->workerBinding};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.
@@ -122,6 +122,29 @@ TEST_F(UpgradeWorkerTest, CallsTheLibraryWithTheSixArguments) {
   EXPECT_STREQ(call->updateFile, "vlnr_test_fw.img");
   EXPECT_STREQ(call->version, "3.2.1");
   EXPECT_TRUE(IsEqualGUID(call->interfaceGuid, kUpdateDeviceClass));
+}
+
+// A removal that claimed the worker while it was loading the library: the
+// worker publishes what it bound, for the removal to cancel with, and never
+// calls the library. Like a killed worker it deletes nothing and keeps the
+// service.
+TEST_F(UpgradeWorkerTest, AWorkerClaimedWhileLoadingNeverCallsTheLibrary) {
+  placeStub(0);
+  setSettings("vlnr_test_claimed.img", 0, 1, "1.0");
+  std::wstring image = makeFile(L"vlnr_test_claimed.img");
+  int callsBefore = stubCall()->calls;
+  context_->workerPhase = kWorkerEnding;
+
+  EXPECT_EQ(run(), DWORD{kWorkerEnded});
+
+  EXPECT_EQ(stubCall()->calls, callsBefore);
+  EXPECT_TRUE(context_->workerBinding.bound);
+  EXPECT_NE(context_->workerBinding.cancelUpgrade.load(), nullptr);
+  EXPECT_EQ(recorder_.texts(),
+            std::vector<std::string>{
+                "update thread ended on device remove, service kept"});
+  EXPECT_TRUE(fileExists(image));
+  expectServiceKept();
 }
 
 TEST_F(UpgradeWorkerTest, SuccessDeletesOnlyTheExactUpdateFile) {

@@ -16,14 +16,39 @@ void WINAPI virtualSleep(DWORD milliseconds) {
   if (VirtualClock* clock = active.load()) clock->add(milliseconds);
 }
 
+#ifdef _WIN32
+using WaitFunction = decltype(&WaitForSingleObjectEx);
+// Kernel32's own: the program's import may be the patched one.
+std::atomic<WaitFunction> realWait{nullptr};
+
+// The library's waits on its cancel signal: a wait of a finite time is
+// recorded and ends at once, with the signal's state as it is now.
+DWORD WINAPI virtualWaitForSingleObjectEx(HANDLE object, DWORD milliseconds,
+                                          BOOL alertable) {
+  if (milliseconds != 0 && milliseconds != INFINITE) {
+    virtualSleep(milliseconds);
+    milliseconds = 0;
+  }
+  return realWait.load()(object, milliseconds, alertable);
+}
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
 struct VirtualClock::Patches {
   std::vector<std::unique_ptr<ImportPatch>> patches;
   void watch(HMODULE module) {
+    if (realWait.load() == nullptr) {
+      realWait = reinterpret_cast<WaitFunction>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                         "WaitForSingleObjectEx")));
+    }
     patches.push_back(std::make_unique<ImportPatch>(
         module, "Sleep", reinterpret_cast<const void*>(&virtualSleep)));
+    patches.push_back(std::make_unique<ImportPatch>(
+        module, "WaitForSingleObjectEx",
+        reinterpret_cast<const void*>(&virtualWaitForSingleObjectEx)));
   }
 };
 

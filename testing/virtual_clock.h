@@ -1,7 +1,9 @@
-// Virtual time for tests: while a clock lives, Sleep returns at once and the
-// clock records the wait. On Windows it patches the Sleep import of the test
-// program (and of any module it is told about); on the host it takes the
-// platform layer's sleep hook. One clock at a time.
+// Virtual time for tests: while a clock lives, Sleep (and a timed wait on an
+// object through WaitForSingleObjectEx, the upgrade library's wait on its
+// cancel signal) returns at once and the clock records the wait. On Windows
+// it patches those imports of the test program (and of any module it is told
+// about); on the host it takes the platform layer's sleep hook. One clock at
+// a time.
 #ifndef VELUNOR_TESTING_VIRTUAL_CLOCK_H_
 #define VELUNOR_TESTING_VIRTUAL_CLOCK_H_
 

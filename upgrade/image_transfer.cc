@@ -9,6 +9,7 @@
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
 #include "upgrade/control_protocol.h"
+#include "upgrade/upgrade_cancel.h"
 #include "upgrade/upgrade_progress.h"
 
 namespace {
@@ -387,7 +388,14 @@ int veluSendImageFile(Transport* transport, const char* path,
                       const char* version, uint8_t bUpdate, uint8_t bSegmented,
                       uint8_t bForce) {
   int result =
-      sendImageFile(transport, path, version, bUpdate, bSegmented, bForce);
+      upgradeCancelled()
+          ? kImageCancelled
+          : sendImageFile(transport, path, version, bUpdate, bSegmented, bForce);
+  // Whichever step the cancel cut short, the download ended for that reason.
+  if (result != kImageSent && upgradeCancelled()) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("download cancelled"));
+    result = kImageCancelled;
+  }
   progressImageDone(path, result);
   return result;
 }

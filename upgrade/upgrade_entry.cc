@@ -7,11 +7,15 @@
 #include "upgrade/device_discovery.h"
 #include "upgrade/file_search.h"
 #include "upgrade/image_transfer.h"
+#include "upgrade/upgrade_cancel.h"
 #include "upgrade/upgrade_progress.h"
 
 static_assert(
     std::is_same_v<decltype(&letsStartUpgrade), LetsStartUpgradeFunction>,
     "the export must be what its callers bind");
+static_assert(std::is_same_v<decltype(&letsCancelUpgrade),
+                             LetsCancelUpgradeFunction>,
+              "the cancel export must be what its callers bind");
 static_assert(std::is_same_v<decltype(&letsStartUpgradeWithProgress),
                              LetsStartUpgradeWithProgressFunction>,
               "the progress export must be what the runner binds");
@@ -38,7 +42,7 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
     result = kUpgradeDownloadFailed;
   } else if (successes != matchCount) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
-    result = kUpgradeDownloadFailed;
+    result = upgradeCancelled() ? kUpgradeCancelled : kUpgradeDownloadFailed;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("Finished traverse update file"));
   return result;
@@ -47,6 +51,7 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
 int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
                    const char* updateFile, const char* version,
                    GUID interfaceGuid) {
+  clearUpgradeCancel();
   registerEventSource(U16("velunorUpdateExport"));
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("letsStartUpgrade() entry"));
   std::unique_ptr<Transport> transport =
@@ -55,6 +60,12 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
     reportEvent(EVENTLOG_ERROR_TYPE,
                 U16("Can not open velunor update usb device"));
     return kUpgradeNoDevice;
+  }
+  // Cancelled while the device was being opened: nothing was sent yet.
+  if (upgradeCancelled()) {
+    reportEvent(EVENTLOG_ERROR_TYPE, U16("download cancelled"));
+    transport->usb_close();
+    return kUpgradeCancelled;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("velunor update usb device open success"));
@@ -73,6 +84,8 @@ extern "C" int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
   return runUpgrade(bForce, bUpdate, devicePath, updateFile, version,
                     interfaceGuid);
 }
+
+extern "C" void letsCancelUpgrade() { setUpgradeCancel(); }
 
 extern "C" int32_t letsStartUpgradeWithProgress(
     uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,

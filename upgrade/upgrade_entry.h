@@ -24,6 +24,10 @@ VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
                                                 const char* version,
                                                 GUID interfaceGuid);
 
+// Cancels the upgrade in progress, from another thread, as
+// common/upgrade_contract.h describes it.
+VELUNOR_UPGRADE_EXPORT void letsCancelUpgrade();
+
 // The same upgrade with progress reports, as common/upgrade_contract.h
 // describes it.
 VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgradeWithProgress(

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/event_report.h"
+#include "upgrade/upgrade_cancel.h"
 
 namespace {
 
@@ -22,9 +23,20 @@ AdbULong chunkOf(uint64_t remainder) {
                                                            : kUsbMaxTransfer);
 }
 
+// After a cancel the device is sent nothing more: the request fails as an
+// aborted one, without a word on the device's behalf.
+bool refusedAfterCancel() {
+  if (!upgradeCancelled()) return false;
+  SetLastError(ERROR_OPERATION_ABORTED);
+  errno = static_cast<int>(ERROR_OPERATION_ABORTED);
+  return true;
+}
+
 }  // namespace
 
-void waitMilliseconds(DWORD milliseconds) { Sleep(milliseconds); }
+bool waitMilliseconds(DWORD milliseconds) {
+  return waitUnlessCancelled(milliseconds);
+}
 
 void close_device_handles(UsbDeviceHandle* handle) {
   if (handle->write_endpoint != nullptr) AdbCloseHandle(handle->write_endpoint);
@@ -43,6 +55,7 @@ WindowsUsbTransport::WindowsUsbTransport(
     : handle(std::move(opened)) {}
 
 int64_t WindowsUsbTransport::usb_read(void* buffer, uint64_t length) {
+  if (refusedAfterCancel()) return -1;
   std::fprintf(stderr, "usb_read %zd\n", static_cast<ptrdiff_t>(length));
   reportEventFormat(EVENTLOG_ERROR_TYPE, "usb_read %zd\n",
                     static_cast<ptrdiff_t>(length));
@@ -93,6 +106,7 @@ int64_t WindowsUsbTransport::usb_write(const void* buffer, uint64_t length) {
   uint64_t remainder = length;
   uint32_t total = 0;
   while (remainder != 0) {
+    if (refusedAfterCancel()) return -1;
     AdbULong size = chunkOf(remainder);
     AdbULong written = 0;
     if (!AdbWriteEndpointSync(handle->write_endpoint, position, size, &written,
@@ -107,6 +121,7 @@ int64_t WindowsUsbTransport::usb_write(const void* buffer, uint64_t length) {
     }
     // A transfer of whole packets needs a zero-length packet to end it.
     if (handle->zlp_mask != 0 && (size & handle->zlp_mask) == 0) {
+      if (refusedAfterCancel()) return -1;
       AdbULong count = 0;
       if (!AdbWriteEndpointSync(handle->write_endpoint, position, 0, &count,
                                 kUsbWriteTimeoutMs)) {
@@ -148,6 +163,7 @@ int64_t WindowsUsbTransport::usb_control_transfer(uint8_t direction,
     return -1;
   }
   for (int attempt = 0; attempt < kUsbControlTries; ++attempt) {
+    if (refusedAfterCancel()) return -1;
     AdbULong transferred = 0;
     if (AdbDefaultEndpointReadWriteSync(handle->interface_handle, direction,
                                         setup, buffer, length, &transferred)) {
@@ -160,7 +176,10 @@ int64_t WindowsUsbTransport::usb_control_transfer(uint8_t direction,
                       "AdbDefaultEndpointReadWriteSync, errno: %d", error);
     errno = kUsbControlRetryErrno;
     reportEvent(EVENTLOG_ERROR_TYPE, U16("error => timeout, do retry."));
-    waitMilliseconds(kUsbControlRetryWaitMs);
+    if (waitMilliseconds(kUsbControlRetryWaitMs)) {
+      refusedAfterCancel();
+      return -1;
+    }
   }
   errno = kUsbControlRetryErrno;
   return -1;

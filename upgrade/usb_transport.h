@@ -77,7 +77,8 @@ class WindowsUsbTransport : public Transport {
 };
 
 // The one point through which the library waits, so that tests can run it in
-// virtual time; production simply sleeps.
-void waitMilliseconds(DWORD milliseconds);
+// virtual time: it waits on the cancel signal, and says true when the signal
+// ended the wait (or it was set before).
+bool waitMilliseconds(DWORD milliseconds);
 
 #endif  // VELUNOR_UPGRADE_USB_TRANSPORT_H_

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -232,6 +234,67 @@ void Sleep(DWORD milliseconds) {
                 static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0) {
   }
+}
+
+namespace {
+
+// A manual-reset event. Events live as long as the process.
+struct HostEvent {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool set = false;
+};
+
+bool eventSet(HostEvent* event) {
+  std::lock_guard<std::mutex> hold(event->lock);
+  return event->set;
+}
+
+}  // namespace
+
+HANDLE CreateEventW(void* /*attributes*/, BOOL /*manual_reset*/,
+                    BOOL initial_state, LPCWSTR /*name*/) {
+  auto* event = new HostEvent();
+  event->set = initial_state != FALSE;
+  return event;
+}
+
+BOOL SetEvent(HANDLE handle) {
+  auto* event = static_cast<HostEvent*>(handle);
+  {
+    std::lock_guard<std::mutex> hold(event->lock);
+    event->set = true;
+  }
+  event->changed.notify_all();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+  auto* event = static_cast<HostEvent*>(handle);
+  std::lock_guard<std::mutex> hold(event->lock);
+  event->set = false;
+  return TRUE;
+}
+
+DWORD WaitForSingleObjectEx(HANDLE handle, DWORD milliseconds,
+                            BOOL /*alertable*/) {
+  auto* event = static_cast<HostEvent*>(handle);
+  SleepFunction hook = sleep_hook;
+  if (hook != nullptr && milliseconds != 0 && milliseconds != INFINITE) {
+    if (eventSet(event)) return WAIT_OBJECT_0;
+    hook(milliseconds);
+    return eventSet(event) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  }
+  std::unique_lock<std::mutex> hold(event->lock);
+  auto isSet = [event] { return event->set; };
+  if (milliseconds == INFINITE) {
+    event->changed.wait(hold, isSet);
+    return WAIT_OBJECT_0;
+  }
+  return event->changed.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                                 isSet)
+             ? WAIT_OBJECT_0
+             : WAIT_TIMEOUT;
 }
 
 void GetLocalTime(SYSTEMTIME* time) {

@@ -71,6 +71,7 @@ constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
@@ -87,6 +88,19 @@ BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id,
 DWORD GetLastError();
 void SetLastError(DWORD error);
 void Sleep(DWORD milliseconds);
+
+// Manual-reset events, the one kind the library waits on. A wait with a
+// finite time goes through the sleep hook when one is set, so tests keep
+// virtual time: it records the wait and ends at once, signalled or not.
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+HANDLE CreateEventW(void* attributes, BOOL manual_reset, BOOL initial_state,
+                    LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObjectEx(HANDLE event, DWORD milliseconds, BOOL alertable);
 void GetLocalTime(SYSTEMTIME* time);
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* zone);
 

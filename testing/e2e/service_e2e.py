@@ -21,9 +21,12 @@ Scenarios:
   present   the device is connected before the service is installed and
             started, and no arrival is ever broadcast: the service finds it
             at its start and upgrades it
-  removal   the device is removed during the transfer: the worker is ended,
-            the service keeps running and stays registered; the next arrival
-            upgrades
+  removal   the device is removed during the transfer: the upgrade is
+            cancelled and the worker ends, the service keeps running and stays
+            registered; the next arrival upgrades
+  lock      the removal comes while the worker holds the loader's lock inside
+            a write: the upgrade is cancelled, the next arrival upgrades;
+            again, and a stop control is answered
   two       a second device is plugged in and pulled out while the first is
             upgraded: its arrival is ignored, its removal leaves the first
             one's worker alone, and the first upgrade completes
@@ -31,11 +34,11 @@ Scenarios:
             other devices of the class at moments drawn from a printed seed,
             a stop control while a worker is mid-download and a new start,
             then a final quiet arrival that upgrades; checked after every
-            burst. Paced unless --unpaced: see Storm.
+            burst. Unpaced unless --paced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
-                   [--scenario upgrade|present|removal|two|storm|all]
-                   [--seed N] [--storm-events N] [--settle-ms N] [--unpaced]
+                   [--scenario upgrade|present|removal|lock|two|storm|all]
+                   [--seed N] [--storm-events N] [--settle-ms N] [--paced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -85,6 +88,12 @@ TRACE = "-all,+pid,+eventlog,fixme+advapi"
 SERVICES_UP = "starting Event Log Service"
 # The service waits this long after an arrival before it looks at the device.
 ARRIVAL_SETTLE_S = 15
+# A removal of the device being upgraded: the handler's event, and the
+# cancelled worker's last.
+CANCEL = "update thread is exist, cancel upgrade"
+CANCELLED = "update thread ended on device remove, service kept"
+# The last resort, when a cancelled worker does not end in time.
+FALLBACK_KILL = "update thread did not end"
 
 
 class Failed(Exception):
@@ -593,20 +602,32 @@ def scenario_removal(prefix, bin_dir, checks):
         return
     workers = {e.thread for e in run.trail()
                if e.text == "error => timeout, do retry."}
+    removed_at = time.monotonic()
     run.plug("remove")
-    removed = run.wait_for_event("update thread is exist, kill thread", 30)
+    removed = run.wait_for_event(CANCELLED, 60)
+    print(f"worker ended {time.monotonic() - removed_at:.1f} s after the "
+          "removal was sent (in its five-minute wait)")
     wait_for(lambda: "handler returned" in run.host_log().split(
         "SERVICE_CONTROL_DEVICEEVENT 0x8004")[-1], 30)
     time.sleep(2)  # long enough for a worker that was not ended to go on
     trail = run.trail()
     texts = [e.text for e in trail]
-    checks.check("\"device remove\" then \"update thread is exist, kill "
-                 "thread\"",
-                 removed and texts[-2:] ==
-                 ["device remove", "update thread is exist, kill thread"],
-                 f"got {texts[-3:]}")
-    checks.check("nothing more from the worker after the removal",
-                 trail[-1].thread not in workers)
+    handler = [e.text for e in trail if e.thread not in workers]
+    checks.check("\"device remove\" then \"update thread is exist, cancel "
+                 "upgrade\"",
+                 removed and handler[-2:] == ["device remove", CANCEL],
+                 f"got {handler[-3:]}")
+    checks.check("the worker cancelled: the download ended as cancelled, "
+                 "the worker's last event says so",
+                 "download cancelled" in texts and
+                 trail[-1].text == CANCELLED and trail[-1].thread in workers,
+                 f"got {texts[-6:]}")
+    checks.check("the worker neither reported a result nor removed the "
+                 "service",
+                 not {"send updatefile to device success",
+                      "send updatefile to device error",
+                      "uninstallService start"} & set(texts))
+    checks.check("no kill", not [t for t in texts if t.endswith("kill thread")])
     checks.check("service still running after the removal",
                  run.service_state() == "RUNNING")
     checks.check("service process still there", run.host_process_alive())
@@ -638,6 +659,85 @@ def scenario_removal(prefix, bin_dir, checks):
     checks.check("update file deleted",
                  wait_for(lambda: not os.path.exists(
                      prefix.drivers(UPDATE_FILE)), 30))
+
+
+def scenario_lock(prefix, bin_dir, checks):
+    section("scenario: the removal comes while the worker holds the "
+            "loader's lock")
+    run = Run(prefix, bin_dir, checks)
+    # The 40th write keeps the loader's lock for 5 s and then fails as on a
+    # pulled device. A worker ended while it holds the lock would leave it
+    # held for ever: no thread of the process could start again.
+    run.place_files("hold_loader_lock 40 5000\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the 40th write")
+    held = wait_for(lambda: run.verdict().get("held") == "1",
+                    ARRIVAL_SETTLE_S + 120, 0.2)
+    checks.check("the worker holds the loader's lock inside a write", held,
+                 f"verdict {run.verdict()}")
+    if not held:
+        run.show()
+        return
+    removed_at = time.monotonic()
+    run.plug("remove")
+    ended = run.wait_for_event(CANCELLED, 60)
+    print(f"worker ended {time.monotonic() - removed_at:.1f} s after the "
+          "removal was sent (at a write holding the lock 5 s)")
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("the removal cancelled the upgrade, the worker ended by "
+                 "itself", ended and CANCEL in texts, f"got {texts[-6:]}")
+    checks.check("no kill", not [t for t in texts if t.endswith("kill thread")])
+    checks.check("service still running after the removal",
+                 run.service_state() == "RUNNING")
+    events_before = len(trail)
+
+    section("the device arrives again")
+    run.plug("arrive")
+    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
+    run.show()
+    section("checks")
+    checks.check("the next arrival upgraded and the service ended its run",
+                 done)
+    trail = run.trail()
+    after = run.check_arrival(trail, events_before)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    run.check_service_gone()
+
+
+def scenario_lock_stop(prefix, bin_dir, checks):
+    section("scenario: the loader's lock again, then a stop control")
+    run = Run(prefix, bin_dir, checks)
+    run.place_files("hold_loader_lock 40 5000\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    held = wait_for(lambda: run.verdict().get("held") == "1",
+                    ARRIVAL_SETTLE_S + 120, 0.2)
+    checks.check("the worker holds the loader's lock inside a write", held,
+                 f"verdict {run.verdict()}")
+    run.plug("remove")
+    run.wait_for_event(CANCELLED, 60)
+    code, _ = prefix.wine("sc", "stop", SERVICE)
+    print(f"sc stop {SERVICE}: exit code {code}")
+    checks.check("the stop control is answered: \"service control stop "
+                 "success\"", run.wait_for_event(
+                     "service control stop success", 60))
+    checks.check("the service stopped and its process ended",
+                 wait_for(lambda: run.service_state() == "STOPPED" and
+                          not run.host_process_alive(), 60),
+                 run.last_query)
+    checks.check("the registration stays", run.service_state() is not None)
+    checks.check("update file kept",
+                 os.path.exists(prefix.drivers(UPDATE_FILE)))
+    # The next scenario installs afresh.
+    prefix.wine("sc", "delete", SERVICE)
 
 
 def scenario_two_devices(prefix, bin_dir, checks):
@@ -678,7 +778,7 @@ def scenario_two_devices(prefix, bin_dir, checks):
                                 "another device, ignore device remove"],
                  f"got {texts[-3:]}")
     checks.check("no worker was ended",
-                 "update thread is exist, kill thread" not in texts)
+                 KILL not in texts and CANCEL not in texts)
     checks.check("the first device's transfer is still held",
                  run.verdict().get("held") == "1", f"verdict {run.verdict()}")
 
@@ -769,14 +869,13 @@ class Storm:
     """The storm's run: bursts sent from one process each, and what the
     service made of them, checked as it goes.
 
-    Paced (the default), a burst goes out in pieces that each end with an
+    Unpaced (the default), a burst goes out at once and a removal may come
+    at any instruction of a worker: the service cancels the upgrade and the
+    worker ends by itself, whatever lock of the process it held meanwhile.
+    Paced (--paced), a burst goes out in pieces that each end with an
     arrival, and the next piece waits until the service has handled them and
-    a worker the arrival started has parked in its wait: every worker is
-    then ended, by a removal or by the end of the process, while it sleeps.
-    Unpaced, a burst goes out at once and a removal may end a worker at any
-    instruction, which TerminateThread makes unsafe: a worker ended while it
-    holds a lock of the process (the heap's, the loader's, the runtime's)
-    leaves every later taker of that lock waiting for ever."""
+    a worker the arrival started has parked in its wait, so that every
+    worker is ended while it sleeps."""
 
     def __init__(self, run, settle_ms, paced, rng):
         self.run = run
@@ -889,12 +988,20 @@ class Storm:
                 spans[event.thread][1] = index
         return sorted(spans.items(), key=lambda item: item[1][0])
 
+    @staticmethod
+    def ends_worker(event, thread):
+        """Whether the event tells the end of the worker `thread`: its own
+        last event after a cancel, or a kill."""
+        return (event.text == CANCELLED and event.thread == thread) or \
+            event.text == KILL or event.text.startswith(FALLBACK_KILL)
+
     def worker_running(self, trail):
         """Whether the last worker has not been ended (in the storm none
         ends by itself)."""
         workers = self.workers(trail)
         return bool(workers) and not any(
-            e.text == KILL for e in trail[workers[-1][1][0]:])
+            self.ends_worker(e, workers[-1][0])
+            for e in trail[workers[-1][1][0]:])
 
     def one_worker_at_a_time(self, trail):
         """'' when every worker was ended before the next one began, else
@@ -904,7 +1011,7 @@ class Storm:
             if a_last > b_first:
                 return f"worker {a} still wrote events after {b} began"
             ended = [i for i, e in enumerate(trail)
-                     if a_last < i < b_first and e.text == KILL]
+                     if a_last <= i < b_first and self.ends_worker(e, a)]
             if not ended:
                 return f"worker {b} began without {a} being ended"
         return ""
@@ -1029,10 +1136,10 @@ def snapshot(prefix, own):
 def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
                    paced):
     section(f"scenario: a storm of {events} device events, seed {seed}" +
-            ("" if paced else ", unpaced"))
+            (", paced" if paced else ""))
     print(f"replay: service_e2e.py --scenario storm --seed {seed} "
           f"--storm-events {events} --settle-ms {settle_ms}" +
-          ("" if paced else " --unpaced"))
+          (" --paced" if paced else ""))
     print("paced: each worker is ended only once it has parked in its wait"
           if paced else "unpaced: a removal may end a worker at any moment")
     rng = random.Random(seed)
@@ -1188,8 +1295,8 @@ def main():
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
-                        choices=["upgrade", "present", "removal", "two",
-                                 "storm", "all"],
+                        choices=["upgrade", "present", "removal", "lock",
+                                 "two", "storm", "all"],
                         default="all")
     parser.add_argument("--seed", type=int, default=None,
                         help="the storm's seed (default: a new one, printed)")
@@ -1199,9 +1306,9 @@ def main():
     parser.add_argument("--settle-ms", type=int, default=STORM_SETTLE_MS,
                         help="the arrival's settle wait in the storm, through "
                         f"the test host (default {STORM_SETTLE_MS})")
-    parser.add_argument("--unpaced", action="store_true",
-                        help="let a removal end a storm's worker at any "
-                        "moment, not only once it has parked in its wait")
+    parser.add_argument("--paced", action="store_true",
+                        help="let a removal end a storm's worker only once it "
+                        "has parked in its wait, not at any moment")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else \
         random.SystemRandom().randrange(1 << 31)
@@ -1224,12 +1331,15 @@ def main():
             scenario_present(prefix, bin_dir, checks)
         if options.scenario in ("removal", "all"):
             scenario_removal(prefix, bin_dir, checks)
+        if options.scenario in ("lock", "all"):
+            scenario_lock(prefix, bin_dir, checks)
+            scenario_lock_stop(prefix, bin_dir, checks)
         if options.scenario in ("two", "all"):
             scenario_two_devices(prefix, bin_dir, checks)
         if options.scenario in ("storm", "all"):
             scenario_storm(prefix, bin_dir, checks, seed,
                            options.storm_events, options.settle_ms,
-                           not options.unpaced)
+                           options.paced)
     except (Failed, subprocess.TimeoutExpired) as error:
         checks.check("the run went through", False, str(error))
     finally:

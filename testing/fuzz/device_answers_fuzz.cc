@@ -3,8 +3,10 @@
 // answer: each call's success or failure and its last error, the count each
 // transfer reports (0 to more than asked), the status, state and count bytes
 // of every status answer and how many of them arrive, when the device is
-// pulled out, and the interface list (names of every length and case,
-// endpoints, packet sizes, serial numbers).
+// pulled out, the interface list (names of every length and case,
+// endpoints, packet sizes, serial numbers), and whether and during which
+// AdbWinApi call letsCancelUpgrade comes, as from another thread while that
+// call is in flight.
 //
 // The device keeps its own honest view of what it received, verified and
 // started; the input only decides what it says. After every run:
@@ -14,6 +16,8 @@
 // - every handle the library opened is closed;
 // - the waits stay within the retry budget of the procedure;
 // - the device never refused a request as malformed;
+// - after a cancel, no request reaches the device (no bulk read or write, no
+//   control transfer: only handles are closed) and no wait is asked for;
 // and no sanitizer report.
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -79,14 +83,32 @@ struct Run {
   vdev::Fate last_fate = vdev::Fate::kAnswer;
   std::vector<Exchange> exchanges;
   std::vector<uint32_t> waits;
+  uint32_t calls = 0;
+  uint32_t cancel_during = 0;  // the call during which the cancel comes; 0: none
+  bool cancelled = false;
+  size_t waits_at_cancel = 0;
 };
 
 Run* current = nullptr;
 
 // --- The answers --------------------------------------------------------
 
-vdev::Fate decideFate(void* context, vdev::Call /*call*/, uint32_t* error) {
+bool isDeviceRequest(vdev::Call call) {
+  return call == vdev::Call::kReadEndpointSync ||
+         call == vdev::Call::kWriteEndpointSync ||
+         call == vdev::Call::kDefaultEndpointReadWriteSync;
+}
+
+vdev::Fate decideFate(void* context, vdev::Call call, uint32_t* error) {
   Run* run = static_cast<Run*>(context);
+  FUZZ_CHECK(!run->cancelled || !isDeviceRequest(call),
+             "%s after the cancel (call %u, cancelled during call %u)",
+             vdev::callName(call), run->calls + 1, run->cancel_during);
+  if (++run->calls == run->cancel_during) {
+    letsCancelUpgrade();
+    run->cancelled = true;
+    run->waits_at_cancel = run->waits.size();
+  }
   uint8_t b = run->input->byte();
   vdev::Fate fate = vdev::Fate::kAnswer;
   if (b >= 0xF8) {
@@ -584,7 +606,12 @@ void checkSuccess(const Run& run, const Image& placed,
 }
 
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
-  FUZZ_CHECK(result == 0 || result == 1 || result == -1, "result %d", result);
+  FUZZ_CHECK(result == 0 || result == 1 || result == -1 ||
+                 (result == kUpgradeCancelled && run.cancelled),
+             "result %d (cancelled: %d)", result, run.cancelled);
+  FUZZ_CHECK(!run.cancelled || run.waits.size() == run.waits_at_cancel,
+             "%zu waits after the cancel",
+             run.waits.size() - run.waits_at_cancel);
   FUZZ_CHECK(vdev::openHandleCount() == 0, "%zu handles left open",
              vdev::openHandleCount());
   FUZZ_CHECK(vdev::verdict().refused_requests == 0,
@@ -604,6 +631,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in(data, size);
   uint8_t flags = in.byte();
   uint8_t bUpdate = (flags & 1) != 0 ? 0 : 1;
+  uint32_t cancel_during = (flags & 2) != 0 ? 1u + in.u16() : 0;
   uint8_t bForce = in.byte();
   uint8_t version_length = in.byte();
   std::string version = version_length == 0
@@ -619,6 +647,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WideString path = devicePath(in, names);
 
   Run run(&in);
+  run.cancel_during = cancel_during;
   vdev::AnswerSource source;
   source.context = &run;
   source.fate = decideFate;
@@ -642,11 +671,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fprintf(stderr,
                  "result %d: image %llu bytes, bUpdate %u; device received "
                  "%llu, verified %d, started %d, announcements %u, aborts %u; "
-                 "%zu exchanges, %zu waits\n",
+                 "%zu exchanges, %zu waits; cancel during call %u of %u\n",
                  result, static_cast<unsigned long long>(image_size), bUpdate,
                  static_cast<unsigned long long>(v.bytes_received),
                  v.md5_verified, v.update_started, v.announcements, v.aborts,
-                 run.exchanges.size(), run.waits.size());
+                 run.exchanges.size(), run.waits.size(), cancel_during,
+                 run.calls);
   }
   checkAlways(run, result, image_size);
   if (result == 0) {

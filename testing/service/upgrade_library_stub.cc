@@ -1,5 +1,6 @@
 #include "testing/service/upgrade_library_stub.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 
@@ -9,6 +10,8 @@ StubCall lastCall;
 int nextResult = 0;
 HANDLE entered = nullptr;
 HANDLE released = nullptr;
+std::atomic<int> cancels{0};
+std::atomic<bool> ignoreCancel{false};
 
 }  // namespace
 
@@ -30,14 +33,27 @@ __declspec(dllexport) int letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
     SetEvent(entered);
     WaitForSingleObject(released, INFINITE);
   }
+  // Whatever the cancel, the result the test asked for: the service must
+  // tell a cancelled worker by its phase, even from a success.
   return nextResult;
 }
+
+#ifndef STUB_WITHOUT_CANCEL
+// Counts the cancel and, unless told to ignore it, lets a held call return
+// as a library ends its download at the next step.
+__declspec(dllexport) void letsCancelUpgrade() {
+  ++cancels;
+  if (!ignoreCancel && released != nullptr) SetEvent(released);
+}
+#endif
 
 __declspec(dllexport) void stubSetResult(int result) { nextResult = result; }
 
 __declspec(dllexport) void stubHoldCalls() {
   entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  cancels = 0;
+  ignoreCancel = false;
 }
 
 __declspec(dllexport) bool stubWaitEntered(DWORD timeoutMs) {
@@ -47,5 +63,11 @@ __declspec(dllexport) bool stubWaitEntered(DWORD timeoutMs) {
 __declspec(dllexport) void stubRelease() { SetEvent(released); }
 
 __declspec(dllexport) const StubCall* stubLastCall() { return &lastCall; }
+
+__declspec(dllexport) int stubCancelCount() { return cancels; }
+
+// A held call that stays held through every cancel, as a library stuck in a
+// driver call would.
+__declspec(dllexport) void stubIgnoreCancel() { ignoreCancel = true; }
 
 }  // extern "C"

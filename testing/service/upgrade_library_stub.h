@@ -1,6 +1,8 @@
 // A stand-in for the upgrade library, for the worker's tests: its export
 // records what it was called with and returns what the test asks for, and
-// can be held inside the call until the test lets it go.
+// can be held inside the call until the test lets it go or cancels it (the
+// cancel export counts its calls). Built twice: velunor_upgrade_stub.dll with
+// the cancel export, velunor_upgrade_stub_uncancellable.dll without.
 #ifndef VELUNOR_TESTING_SERVICE_UPGRADE_LIBRARY_STUB_H_
 #define VELUNOR_TESTING_SERVICE_UPGRADE_LIBRARY_STUB_H_
 
@@ -23,5 +25,7 @@ using StubHoldCalls = void (*)();
 using StubWaitEntered = bool (*)(DWORD timeoutMs);
 using StubRelease = void (*)();
 using StubLastCall = const StubCall* (*)();
+using StubCancelCount = int (*)();
+using StubIgnoreCancel = void (*)();
 
 #endif  // VELUNOR_TESTING_SERVICE_UPGRADE_LIBRARY_STUB_H_

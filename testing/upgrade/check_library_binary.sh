@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# What the shipped upgrade library carries: its two exports under their plain
-# names (the service's and the one that reports progress),
+# What the shipped upgrade library carries: its three exports under their plain
+# names (the service's two and the one that reports progress),
 # AdbWinApi.dll among its imports, no mingw runtime DLL, libcrypto inside.
 #   check_library_binary.sh OBJDUMP velunorUpdateExport.dll
 set -euo pipefail
@@ -15,12 +15,12 @@ fail() {
 }
 
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers")
-for export in letsStartUpgrade letsStartUpgradeWithProgress; do
+for export in letsStartUpgrade letsStartUpgradeWithProgress letsCancelUpgrade; do
   grep -Eq "\]\s+$export\$" <<<"$exports" ||
     fail "$export is not exported under its plain name"
 done
-[ "$(grep -Ec '^\s*\[ *[0-9]+\]' <<<"$exports")" -eq 2 ] ||
-  fail "more than the two exports: $exports"
+[ "$(grep -Ec '^\s*\[ *[0-9]+\]' <<<"$exports")" -eq 3 ] ||
+  fail "more than the three exports: $exports"
 
 imports=$(grep -i 'DLL Name:' <<<"$headers" | awk '{print $3}')
 echo "imports:" $imports

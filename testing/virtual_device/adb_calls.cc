@@ -371,6 +371,10 @@ ADB_API bool AdbWriteEndpointSync(ADBAPIHANDLE adb_endpoint, void* buffer,
       nullptr) {
     return s.fail(vdev::kErrorGone);
   }
+  if (vi::holdsLoaderLock(s.d)) {
+    vi::holdLoaderLock(s.d);
+    return s.fail(vdev::kErrorGone);
+  }
   return vi::bulkWrite(s, static_cast<const uint8_t*>(buffer), bytes_to_write,
                        bytes_written);
 }

@@ -89,6 +89,8 @@ struct Device {
   uint32_t unplug_request_nth = 0;
   uint16_t hold_request = 0;  // 0: none held
   uint32_t hold_nth = 0;
+  uint32_t loader_lock_write = 0;  // 0: no write holds the loader's lock
+  uint32_t loader_lock_ms = 0;
   // While this file exists, requests of this kind fail as unanswered.
   uint16_t gate_request = 0;
   std::string gate_file;
@@ -170,6 +172,10 @@ void writeVerdictFile(Device& d);
 // file appears beside the verdict file, at most ten minutes.
 void holdUntilReleased(Device& d);
 bool parseScript(Device& d, FILE* file, char* error, size_t error_size);
+// Whether the write in progress is the one that holds the loader's lock;
+// holding it marks the verdict held meanwhile (lock_holding.cc).
+bool holdsLoaderLock(const Device& d);
+void holdLoaderLock(Device& d);
 void useOutputDirectory(Device& d, const std::string& directory);
 
 std::string narrow(const WideString& text);

@@ -257,6 +257,10 @@ bool deviceLine(Device& d, const Line& line) {
              a != 0) {
     d.hold_request = request;
     d.hold_nth = static_cast<uint32_t>(a);
+  } else if (key == "hold_loader_lock" && line.number(1, &a) &&
+             line.number(2, &b) && a != 0) {
+    d.loader_lock_write = static_cast<uint32_t>(a);
+    d.loader_lock_ms = static_cast<uint32_t>(b);
   } else if (key == "pending_download" && line.words.size() == 1) {
     d.pending_download = true;
   } else if (key == "write_limit" && line.number(1, &a)) {

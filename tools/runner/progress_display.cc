@@ -60,6 +60,12 @@ void ProgressDisplay::report(const UpgradeProgress* progress, void* context) {
 }
 
 void ProgressDisplay::show(const UpgradeProgress& progress) {
+  // A download cancelled because the device went: deviceRemoved() tells
+  // where it stood, as for one that was ended.
+  if (progress.step == kUpgradeProgressImageDone &&
+      progress.result == kImageCancelled) {
+    return;
+  }
   lastStep_ = progress.step;
   size_ = progress.image_size;
   sent_ = progress.bytes_sent;

@@ -103,6 +103,21 @@ TEST_F(ProgressDisplayTest, FailureEndsTheCountWithTheCodeAndHowFarItGot) {
   }
 }
 
+// A download cancelled because the device went shows no failure line of
+// its own: the runner then says where the device was removed.
+TEST_F(ProgressDisplayTest, ACancelledImageLeavesTheRemovalToSayWhereItStood) {
+  ProgressDisplay shown = display(false);
+  report(shown, 0, kUpgradeProgressSending, 8000000);
+  report(shown, 1000, kUpgradeProgressBytesSent, 8000000, 2000000);
+  report(shown, 1100, kUpgradeProgressImageDone, 8000000, 2000000,
+         kImageCancelled);
+  shown.deviceRemoved();
+  EXPECT_EQ(screen_,
+            "sending C:\\Windows\\System32\\drivers\\fw.bin: 8000000 bytes\n"
+            "2000000 of 8000000 bytes   25 %  2.0 MB/s  0:03 left\n"
+            "the device was removed at 2000000 of 8000000 bytes (25 %)\n");
+}
+
 TEST_F(ProgressDisplayTest, ImageThatNeverWentOutIsNamedWithItsCode) {
   ProgressDisplay shown = display(true);
   report(shown, 0, kUpgradeProgressImageDone, 0, 0, -22);

@@ -110,6 +110,8 @@ const char* meaningOf(const Outcome& outcome) {
                                  : "at least one download failed";
     case kUpgradeNoDevice:
       return "the device was not found, not opened or not accepted";
+    case kUpgradeCancelled:
+      return "the upgrade was cancelled";
     default:
       return "unknown result";
   }
@@ -120,6 +122,7 @@ int exitCodeOf(int32_t result) {
     case kUpgradeSucceeded:
       return kExitUpgraded;
     case kUpgradeDownloadFailed:
+    case kUpgradeCancelled:
       return kExitDownloadFailed;
     case kUpgradeNoDevice:
       return kExitNoDevice;
@@ -275,6 +278,7 @@ struct UpgradeSettings {
 struct UpgradeCall {
   LetsStartUpgradeFunction letsStartUpgrade;
   LetsStartUpgradeWithProgressFunction withProgress;  // null: no progress
+  LetsCancelUpgradeFunction cancel;                   // null: none
   ProgressDisplay* display;
   UpgradeSettings settings;
   int32_t result;
@@ -304,6 +308,29 @@ using OwnedHandle = std::unique_ptr<void, HandleCloser>;
 // How often the device is looked for while the library works with it.
 constexpr DWORD kWatchIntervalMs = 1000;
 constexpr DWORD kEndedThreadExitCode = 0xFFFFFFFF;
+// How long a cancelled upgrade is given to end before its thread is killed:
+// longer than the one driver call it may be in, a write of 20 s at most.
+constexpr DWORD kCancelWaitMs = 30000;
+
+// Ends the upgrade whose device went, as the service does: cancelled, and
+// killed only if it has not ended by the cancel's time or the library cannot
+// cancel. False when it was cancelled or killed, true when it had ended by
+// itself.
+bool endUpgrade(UpgradeCall* call, HANDLE thread) {
+  if (call->cancel != nullptr) {
+    call->cancel();
+    if (WaitForSingleObject(thread, kCancelWaitMs) == WAIT_OBJECT_0) {
+      return call->result != kUpgradeCancelled;
+    }
+  }
+  TerminateThread(thread, kEndedThreadExitCode);
+  WaitForSingleObject(thread, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeThread(thread, &exitCode);
+  // It may have returned just before.
+  if (exitCode == kEndedThreadExitCode) upgradeThreadEnded = true;
+  return exitCode != kEndedThreadExitCode;
+}
 
 // Runs the call and, as the service does, ends it when the device is
 // removed: the library would otherwise retry a device that is gone for many
@@ -323,19 +350,14 @@ bool runWhileTheDeviceIsThere(UpgradeCall* call) {
                                     call->settings.devicePath)) {
       continue;
     }
-    TerminateThread(thread.get(), kEndedThreadExitCode);
-    WaitForSingleObject(thread.get(), INFINITE);
-    DWORD exitCode = 0;
-    GetExitCodeThread(thread.get(), &exitCode);
-    // It may have returned just before.
-    return exitCode != kEndedThreadExitCode;
+    return endUpgrade(call, thread.get());
   }
   return true;
 }
 
 // After the device went away mid-upgrade: says how far it got and ends the
 // process at once, without the runtime's exit, which could wait for a lock
-// the ended thread held.
+// a killed thread held.
 [[noreturn]] void endAfterRemoval(ProgressDisplay* display) {
   upgradeThreadEnded = true;
   if (display != nullptr) {
@@ -355,6 +377,8 @@ Outcome runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
   UpgradeCall call{letsStartUpgrade,
                    exportOf<LetsStartUpgradeWithProgressFunction>(
                        library, kUpgradeProgressExportName),
+                   exportOf<LetsCancelUpgradeFunction>(
+                       library, kUpgradeCancelExportName),
                    nullptr, settings, 0};
   std::unique_ptr<ProgressDisplay> display;
   if (call.withProgress != nullptr) {
