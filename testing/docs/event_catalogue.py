@@ -10,7 +10,7 @@ values show as its conversions. A call whose text cannot be traced is itself
 a finding, so a new way of writing events cannot slip past the catalogue.
 
 The catalogue (docs/troubleshooting.md) lists each event as a heading of
-level 4 under the section of its source, one code span per string of the
+level 4 under the level-2 section that names its source, one code span per string of the
 event, followed by a line "**Type:** ..." naming its type. The runner's exit
 codes are the first column of the table under the heading "The runner's exit
 codes".
@@ -325,9 +325,10 @@ def catalogue_events(text):
         if not heading:
             continue
         level, title = len(heading.group(1)), heading.group(2)
-        if level < 4:
+        if level == 2:
             named = [s for s, _ in SOURCES if "`%s`" % s in title]
             source = named[0] if named else None
+        if level < 4:
             continue
         if source is None:
             continue
