@@ -29,6 +29,9 @@
 # package is written); 1 the build, wixl or signing failed (no package is
 # written).
 set -euo pipefail
+# Paths on the command line are the caller's: taken from the folder the
+# script was started in, before it moves to the project's root.
+readonly caller_dir=$PWD
 cd "$(dirname "$0")/.."
 
 readonly library_name=velunorUpdateExport.dll
@@ -87,6 +90,18 @@ while [ $# -gt 0 ]; do
     --timestamp-url) timestamp_url=$value ;;
   esac
 done
+
+from_caller() {
+  case "$1" in
+    ''|/*) printf '%s' "$1" ;;
+    *) printf '%s/%s' "$caller_dir" "$1" ;;
+  esac
+}
+image=$(from_caller "$image")
+out=$(from_caller "$out")
+programs=$(from_caller "$programs")
+sign_pkcs12=$(from_caller "$sign_pkcs12")
+sign_password_file=$(from_caller "$sign_password_file")
 
 # The certificate and key open with the password given (none without a
 # password file), or nothing is built. OpenSSL 3 reads older PKCS#12 files

@@ -297,5 +297,25 @@ class PackageTablesTest(unittest.TestCase):
         self.assertTrue(re.match(r"0\.0\.0$", upgrade[0][1]))
 
 
+class RelativePathTest(unittest.TestCase):
+    """Paths are the caller's, wherever the script itself lies."""
+
+    def test_paths_relative_to_the_callers_folder(self):
+        ws = Workspace()
+        self.addCleanup(ws.close)
+        result = subprocess.run(
+            ["bash", PACKAGE_SH, "--family", "ZR700",
+             "--image", "vlnr_fw_v1.bin", "--version", "V1.0.7",
+             "--programs", "programs", "--out", "out/release.msi"],
+            cwd=ws.path, capture_output=True, text=True, timeout=120,
+            check=False)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(os.listdir(ws.out_dir), ["release.msi"])
+        files = [row[2] for row in table(ws.file("out", "release.msi"),
+                                          "File")]
+        self.assertTrue(any("vlnr_fw_v1.bin" in name for name in files),
+                        files)
+
+
 if __name__ == "__main__":
     unittest.main()
