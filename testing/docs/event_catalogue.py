@@ -33,6 +33,8 @@ SHARED_FOLDERS = ("common", "platform")
 MACHINERY = ("common/event_report.cc",)
 CATALOGUE = "docs/troubleshooting.md"
 RUNNER = "tools/runner/upgrade_runner.cc"
+# --record's exit code is declared beside its folder, not in RUNNER.
+RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recording_folder.h")
 RUNNER_EXIT_HEADING = "The runner's exit codes"
 
 TYPES = {
@@ -401,14 +403,18 @@ def differences(root):
                           % (show(key[1]), key[0], types, listed[key][0],
                              CATALOGUE, listed[key][1]))
 
-    codes = runner_exit_codes((root / RUNNER).read_text())
+    codes = {}
+    for source in RUNNER_EXIT_SOURCES:
+        for code in runner_exit_codes((root / source).read_text()):
+            codes.setdefault(code, source)
     documented = catalogue_exit_codes(catalogue)
-    for code in sorted(codes - documented):
+    for code in sorted(set(codes) - documented):
         report.append("Runner exit code %d (%s) is missing from the table under "
-                      "\"%s\"" % (code, RUNNER, RUNNER_EXIT_HEADING))
-    for code in sorted(documented - codes):
+                      "\"%s\"" % (code, codes[code], RUNNER_EXIT_HEADING))
+    for code in sorted(documented - set(codes)):
         report.append("Runner exit code %d is listed under \"%s\" but %s has "
-                      "no such code" % (code, RUNNER_EXIT_HEADING, RUNNER))
+                      "no such code" % (code, RUNNER_EXIT_HEADING,
+                                        " or ".join(RUNNER_EXIT_SOURCES)))
     return report
 
 
