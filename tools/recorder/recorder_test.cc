@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
+#include "testing/program_files.h"
 #include "testing/upgrade/recorded_scenarios.h"
 #include "testing/upgrade/test_drivers_folder.h"
 #include "testing/virtual_device/replay.h"
@@ -24,24 +25,6 @@ void PrintTo(const RecordedScenario& scenario, std::ostream* out) {
 }
 
 namespace {
-
-std::wstring folderOfThisProgram() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
-std::wstring widen(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
-}
-
-std::string readFile(const std::wstring& path) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
 
 // The device's record of the calls it saw, without what differs between two
 // processes by nature: thread IDs, buffer addresses and payloads (which

@@ -12,27 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "testing/program_files.h"
 #include "testing/upgrade/test_drivers_folder.h"
 
 namespace {
-
-std::wstring folderOfThisProgram() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
-std::wstring widen(const std::string& text) {
-  return std::wstring(text.begin(), text.end());
-}
-
-std::string readFile(const std::wstring& path) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  std::stringstream contents;
-  contents << file.rdbuf();
-  return contents.str();
-}
 
 struct RunnerRun {
   DWORD exitCode = 0;
