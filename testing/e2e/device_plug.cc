@@ -108,12 +108,15 @@ int sendSequence(const wchar_t* file) {
 // --- A device present without any broadcast ---
 
 // The device instance of an interface path: "\\?\USB#VID_x&PID_y#SN#{class}"
-// is the instance "USB\VID_x&PID_y\SN".
+// is the instance "USB\VID_x&PID_y\SN". False, after saying so, for any
+// other text.
 bool instanceOf(const std::wstring& path, std::wstring* instance) {
   const std::wstring prefix = L"\\\\?\\";
   size_t classStart = path.rfind(L"#{");
   if (path.compare(0, prefix.size(), prefix) != 0 ||
       classStart == std::wstring::npos || classStart <= prefix.size()) {
+    std::fprintf(stderr, "device_plug: not an interface path: %ls\n",
+                 path.c_str());
     return false;
   }
   *instance = path.substr(prefix.size(), classStart - prefix.size());
@@ -181,10 +184,7 @@ bool linkInterface(const std::wstring& interfacePath) {
 
 int makePresent(const wchar_t* path) {
   std::wstring instance;
-  if (!instanceOf(path, &instance)) {
-    std::fprintf(stderr, "device_plug: not an interface path: %ls\n", path);
-    return 2;
-  }
+  if (!instanceOf(path, &instance)) return 2;
   HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
   if (list == INVALID_HANDLE_VALUE) return 1;
   SP_DEVINFO_DATA device = {};
@@ -220,10 +220,7 @@ int makePresent(const wchar_t* path) {
 
 int makeAbsent(const wchar_t* path) {
   std::wstring instance;
-  if (!instanceOf(path, &instance)) {
-    std::fprintf(stderr, "device_plug: not an interface path: %ls\n", path);
-    return 2;
-  }
+  if (!instanceOf(path, &instance)) return 2;
   HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
   if (list == INVALID_HANDLE_VALUE) return 1;
   SP_DEVINFO_DATA device = {};

@@ -661,13 +661,11 @@ def scenario_removal(prefix, bin_dir, checks):
                      prefix.drivers(UPDATE_FILE)), 30))
 
 
-def scenario_lock(prefix, bin_dir, checks):
-    section("scenario: the removal comes while the worker holds the "
-            "loader's lock")
-    run = Run(prefix, bin_dir, checks)
-    # The 40th write keeps the loader's lock for 5 s and then fails as on a
-    # pulled device. A worker ended while it holds the lock would leave it
-    # held for ever: no thread of the process could start again.
+def upgrade_holding_the_loader_lock(run, checks):
+    """Starts an upgrade whose 40th write keeps the loader's lock for 5 s and
+    then fails as on a pulled device; true once the worker holds the lock.
+    A worker ended while it holds the lock would leave it held for ever: no
+    thread of the process could start again."""
     run.place_files("hold_loader_lock 40 5000\n")
     run.install()
     run.write_settings()
@@ -678,6 +676,14 @@ def scenario_lock(prefix, bin_dir, checks):
                     ARRIVAL_SETTLE_S + 120, 0.2)
     checks.check("the worker holds the loader's lock inside a write", held,
                  f"verdict {run.verdict()}")
+    return held
+
+
+def scenario_lock(prefix, bin_dir, checks):
+    section("scenario: the removal comes while the worker holds the "
+            "loader's lock")
+    run = Run(prefix, bin_dir, checks)
+    held = upgrade_holding_the_loader_lock(run, checks)
     if not held:
         run.show()
         return
@@ -713,15 +719,7 @@ def scenario_lock(prefix, bin_dir, checks):
 def scenario_lock_stop(prefix, bin_dir, checks):
     section("scenario: the loader's lock again, then a stop control")
     run = Run(prefix, bin_dir, checks)
-    run.place_files("hold_loader_lock 40 5000\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    held = wait_for(lambda: run.verdict().get("held") == "1",
-                    ARRIVAL_SETTLE_S + 120, 0.2)
-    checks.check("the worker holds the loader's lock inside a write", held,
-                 f"verdict {run.verdict()}")
+    upgrade_holding_the_loader_lock(run, checks)
     run.plug("remove")
     run.wait_for_event(CANCELLED, 60)
     code, _ = prefix.wine("sc", "stop", SERVICE)
