@@ -118,8 +118,11 @@ constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent
 // holds none, or cannot be searched).
 constexpr int32_t kUpgradeDownloadFailed = 1;
 constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
-// letsCancelUpgrade ended the upgrade before every download had succeeded.
-constexpr int32_t kUpgradeCancelled = 2;
+// Not done: the device went away (or letsCancelUpgrade said so) before it
+// accepted a start request, so nothing on it changed and the image is still
+// to be sent. A device that goes after accepting one is restarting into its
+// new firmware: that never turns a result into this one.
+constexpr int32_t kUpgradeDeviceWentAway = 2;
 
 // How the service reads the export's result. Only a success and a failed
 // transfer have a meaning for it; anything else is neither, and the service

@@ -118,7 +118,7 @@ TEST_P(CancelAtTest, TheDeviceHearsNothingMoreAndNoWaitLasts) {
   source.controlCount = controlCountOf;
   vdev::setAnswerSource(&source);
 
-  EXPECT_EQ(upgrade(), kUpgradeCancelled);
+  EXPECT_EQ(upgrade(), kUpgradeDeviceWentAway);
 
   ASSERT_NE(canceller.callsAtCancel, 0u) << "the cancel point was not reached";
   std::vector<vdev::CallRecord> calls = vdev::calls();
@@ -174,7 +174,7 @@ TEST_F(UpgradeCancelTest, TheCancelEndsTheFiveMinuteWait) {
   upgrading.join();
   auto took = std::chrono::steady_clock::now() - cancelled;
 
-  EXPECT_EQ(result, kUpgradeCancelled);
+  EXPECT_EQ(result, kUpgradeDeviceWentAway);
   // Far below the wait's five minutes, however busy the machine.
   EXPECT_LT(took, std::chrono::seconds(60));
   EXPECT_EQ(vdev::calls(Call::kDefaultEndpointReadWriteSync).size(), 1u);

@@ -42,7 +42,7 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
     result = kUpgradeDownloadFailed;
   } else if (successes != matchCount) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
-    result = upgradeCancelled() ? kUpgradeCancelled : kUpgradeDownloadFailed;
+    result = upgradeCancelled() ? kUpgradeDeviceWentAway : kUpgradeDownloadFailed;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("Finished traverse update file"));
   return result;
@@ -65,7 +65,7 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
   if (upgradeCancelled()) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("download cancelled"));
     transport->usb_close();
-    return kUpgradeCancelled;
+    return kUpgradeDeviceWentAway;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("velunor update usb device open success"));

@@ -607,7 +607,7 @@ void checkSuccess(const Run& run, const Image& placed,
 
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
   FUZZ_CHECK(result == 0 || result == 1 || result == -1 ||
-                 (result == kUpgradeCancelled && run.cancelled),
+                 (result == kUpgradeDeviceWentAway && run.cancelled),
              "result %d (cancelled: %d)", result, run.cancelled);
   FUZZ_CHECK(!run.cancelled || run.waits.size() == run.waits_at_cancel,
              "%zu waits after the cancel",

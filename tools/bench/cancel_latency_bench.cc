@@ -130,7 +130,7 @@ double cancelledRun(Moment moment) {
   scene.pulled = true;
   worker.join();
   vdev::setAnswerSource(nullptr);
-  if (early || result != kUpgradeCancelled) return -1;
+  if (early || result != kUpgradeDeviceWentAway) return -1;
   return std::chrono::duration<double, std::milli>(end - cancelled).count();
 }
 

@@ -110,7 +110,7 @@ const char* meaningOf(const Outcome& outcome) {
                                  : "at least one download failed";
     case kUpgradeNoDevice:
       return "the device was not found, not opened or not accepted";
-    case kUpgradeCancelled:
+    case kUpgradeDeviceWentAway:
       return "the upgrade was cancelled";
     default:
       return "unknown result";
@@ -122,7 +122,7 @@ int exitCodeOf(int32_t result) {
     case kUpgradeSucceeded:
       return kExitUpgraded;
     case kUpgradeDownloadFailed:
-    case kUpgradeCancelled:
+    case kUpgradeDeviceWentAway:
       return kExitDownloadFailed;
     case kUpgradeNoDevice:
       return kExitNoDevice;
@@ -320,7 +320,7 @@ bool endUpgrade(UpgradeCall* call, HANDLE thread) {
   if (call->cancel != nullptr) {
     call->cancel();
     if (WaitForSingleObject(thread, kCancelWaitMs) == WAIT_OBJECT_0) {
-      return call->result != kUpgradeCancelled;
+      return call->result != kUpgradeDeviceWentAway;
     }
   }
   TerminateThread(thread, kEndedThreadExitCode);
