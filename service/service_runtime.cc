@@ -305,8 +305,17 @@ void repeatCancel(const CancelWatch& watch) {
   ReleaseSRWLockExclusive(&watch.context->cancelLock);
 }
 
-// Waits the bounded time for the cancelled worker; kills it only if it has
-// not ended by then.
+// Takes the cancelled worker `worker` for the kill; false when it has ended
+// or the library has returned meanwhile: then it is finishing what the
+// result says, and must not be ended half way.
+bool claimForKill(ServiceContext* context, HANDLE worker) {
+  if (WaitForSingleObject(worker, 0) != WAIT_TIMEOUT) return false;
+  uint32_t phase = kWorkerEnding;
+  return context->workerPhase.compare_exchange_strong(phase, kWorkerKilled);
+}
+
+// Waits the bounded time for the cancelled worker; kills it only if it is
+// still in the library by then.
 void awaitCancelledWorker(const CancelWatch& watch) {
   DWORD limit = watch.limitMs;
   for (DWORD waited = 0; waited < limit;) {
@@ -318,12 +327,14 @@ void awaitCancelledWorker(const CancelWatch& watch) {
     // claim and waits, holding nothing, to be killed as ever.
     const WorkerBinding& binding = watch.context->workerBinding;
     if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
+      if (!claimForKill(watch.context, watch.worker)) return;
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
       TerminateThread(watch.worker, kWorkerEnded);
       return;
     }
     repeatCancel(watch);
   }
+  if (!claimForKill(watch.context, watch.worker)) return;
   // Killed first, reported after: the report may need a lock the stuck
   // worker holds, which only its end sets free.
   TerminateThread(watch.worker, kWorkerEnded);
@@ -369,6 +380,7 @@ void watchCancelledWorker(ServiceContext* context) {
 void endClaimedWorker(ServiceContext* context) {
   WorkerBinding& binding = context->workerBinding;
   if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
+    if (!claimForKill(context, context->workerThread)) return;
     reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
     TerminateThread(context->workerThread, kWorkerEnded);
     return;

@@ -634,33 +634,48 @@ Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
   return recorder.texts();
 }
 
-// A removal ends the worker and the service stays: a library with the cancel
-// export is cancelled and its worker ends by itself; one without has its
-// worker killed, as ever. Either way the worker deletes nothing, although
-// the library returned success, and does not remove the service.
-TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
+// A removal ends the worker: a library with the cancel export is cancelled
+// and its result decides, one without has its worker killed, as ever.
+// Before the start request the library says the device went away: nothing
+// is deleted and the service stays. A library that returns success although
+// cancelled (the device took the start just as it went) finished the
+// upgrade: the image is deleted and the service removed.
+TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndItsResultDecides) {
   struct EndingCase {
     const char* name;
     const wchar_t* library;
+    int32_t cancelledResult;
     Strings trail;
+    DWORD exitCode;
     bool killed;
+    bool serviceKept;
   };
   const EndingCase cases[] = {
-      {"cancelled", L"velunor_upgrade_stub.dll",
+      {"cancelled before the start", L"velunor_upgrade_stub.dll",
+       kUpgradeDeviceWentAway,
        {"device remove", "update thread is exist, cancel upgrade",
-        "update thread ended on device remove, service kept"},
-       false},
+        "device went away before the update started, service kept"},
+       kWorkerDeviceWentAway, false, true},
+      {"cancelled after the start", L"velunor_upgrade_stub.dll",
+       kUpgradeSucceeded,
+       {"device remove", "update thread is exist, cancel upgrade",
+        "send updatefile to device success", "uninstallService start"},
+       kWorkerDone, false, false},
       {"killed: no cancel export", L"velunor_upgrade_stub_uncancellable.dll",
+       kUpgradeSucceeded,
        {"device remove", "update thread is exist, kill thread"},
-       true},
+       kWorkerEnded, true, true},
   };
   const std::wstring image = L"C:\\windows\\system32\\drivers\\vlnr_rt_zr.img";
-  ASSERT_TRUE(registerServiceForTest(programPath()));
   FamilySettings settings(L"ZR700");
   settings.all("vlnr_rt_zr.img", 0, 1, "1.0");
   for (const EndingCase& c : cases) {
     SCOPED_TRACE(c.name);
+    if (!serviceRegistered()) {
+      ASSERT_TRUE(registerServiceForTest(programPath()));
+    }
     renewContext();
+    ManagerStates states(manager_);
     removeUpgradeLibrary();
     stub_ = nullptr;
     ASSERT_TRUE(placeUpgradeLibrary(c.library));
@@ -668,6 +683,10 @@ TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
     ASSERT_NE(stub_, nullptr);
     stubFunction<StubHoldCalls>("stubHoldCalls")();
     stubFunction<StubSetResult>("stubSetResult")(kUpgradeSucceeded);
+    if (auto cancelled = stubFunction<StubSetCancelledResult>(
+            "stubSetCancelledResult")) {
+      cancelled(c.cancelledResult);
+    }
     writeFile(image, "image");
     ASSERT_EQ(arrive(kZr700Path), 0u);
     ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
@@ -680,7 +699,7 @@ TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
 
     EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
 
-    EXPECT_EQ(workerExitCode(), DWORD{kWorkerEnded});
+    EXPECT_EQ(workerExitCode(), c.exitCode);
     terminated = nullptr;
     std::vector<RecordedEvent> events = recorder_.events();
     EXPECT_EQ(recorder_.texts(), c.trail);
@@ -688,10 +707,9 @@ TEST_F(ServiceRuntimeTest, RemovalEndsTheWorkerAndTheServiceStays) {
     EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(kills.size(), c.killed ? 1u : 0u);
     EXPECT_EQ(context_->workerThread, worker);
-    EXPECT_TRUE(manager_.statusReports().empty());
-    EXPECT_TRUE(manager_.unregistered().empty());
-    EXPECT_TRUE(serviceRegistered());
-    EXPECT_TRUE(fileExists(image));
+    EXPECT_EQ(states.added().empty(), c.serviceKept);
+    EXPECT_EQ(serviceRegistered(), c.serviceKept);
+    EXPECT_EQ(fileExists(image), c.serviceKept);
   }
   DeleteFileW(image.c_str());
 }
@@ -738,7 +756,7 @@ TEST_F(ServiceRuntimeTest, TheNextArrivalAfterARemovalStartsANewWorker) {
   ASSERT_EQ(arrive(kZr700Path), 0u);
   ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
   control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE);
-  ASSERT_EQ(workerExitCode(), 0xFFFFFFFFu);
+  ASSERT_EQ(workerExitCode(), DWORD{kWorkerDeviceWentAway});
   settings.text("version", "1.1");
   stubFunction<StubHoldCalls>("stubHoldCalls")();
 
@@ -792,10 +810,11 @@ TEST_F(ServiceRuntimeTest, OnlyTheRemovalOfTheUpgradedDeviceEndsTheWorker) {
     EXPECT_EQ(remove(c.hasPath ? broadcast.data() : nullptr), 0u);
 
     if (c.ends) {
-      EXPECT_EQ(workerExitCode(), 0xFFFFFFFFu);
+      EXPECT_EQ(workerExitCode(), DWORD{kWorkerDeviceWentAway});
       EXPECT_EQ(recorder_.texts(),
                 (Strings{"device remove", "update thread is exist, cancel upgrade",
-                         "update thread ended on device remove, service kept"}));
+                         "device went away before the update started, "
+                         "service kept"}));
       EXPECT_TRUE(states.added().empty());
       continue;
     }

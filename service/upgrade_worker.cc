@@ -65,13 +65,16 @@ bool publishBinding(const UpgradeThreadParams& params,
   return params.phase == nullptr || params.phase->load() != kWorkerEnding;
 }
 
-// A removal claimed this worker: like a killed one it deletes nothing and
-// leaves the service be. Without the cancel export the removal kills it as
-// soon as it has claimed it, so it waits for that holding no lock.
+// The removal is killing this thread: it waits for that holding no lock.
+[[noreturn]] void awaitKill() {
+  for (;;) SuspendThread(GetCurrentThread());
+}
+
+// A removal claimed this worker before it called the library: like a killed
+// one it deletes nothing and leaves the service be. Without the cancel
+// export the removal kills it as soon as it has claimed it.
 DWORD endClaimed(const UpgradeLibrary& library) {
-  if (library.cancel == nullptr) {
-    for (;;) SuspendThread(GetCurrentThread());
-  }
+  if (library.cancel == nullptr) awaitKill();
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               L"update thread ended on device remove, service kept");
   return kWorkerEnded;
@@ -136,15 +139,23 @@ void stopAndRemoveService(const UpgradeThreadParams& params) {
   uninstallService();
 }
 
-// Leaves the upgrade for `next`; false when a device removal has claimed
-// this thread first: it must do nothing more.
+// Leaves the upgrade for `next`; false when the thread is being killed: it
+// must do nothing more.
 bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
   if (params.phase == nullptr) return true;
   uint32_t phase = params.phase->load();
-  while (phase != kWorkerEnding) {
+  while (phase != kWorkerKilled) {
     if (params.phase->compare_exchange_weak(phase, next)) return true;
   }
   return false;
+}
+
+// Nothing on the device changed: the service waits for its next arrival.
+DWORD keepForNextArrival(const UpgradeThreadParams& params) {
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              L"device went away before the update started, service kept");
+  if (params.phase != nullptr) params.phase->store(kWorkerIdle);
+  return kWorkerDeviceWentAway;
 }
 
 }  // namespace
@@ -160,9 +171,10 @@ DWORD WINAPI updateThread(LPVOID parameter) {
   int32_t result = library.start(params->bForce, params->bUpdate,
                                  params->devicePath, params->updateFile,
                                  params->version, params->interfaceGuid);
-  // The phase, not the result, tells a cancelled worker: the library may
-  // have succeeded just as the device went.
-  if (!leaveUpgrade(*params, kWorkerFinishing)) return endClaimed(library);
+  // The result, not when a removal came, tells what the upgrade did: the
+  // library knows whether the device accepted the start.
+  if (!leaveUpgrade(*params, kWorkerFinishing)) awaitKill();
+  if (result == kUpgradeDeviceWentAway) return keepForNextArrival(*params);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;

@@ -13,12 +13,14 @@
 struct ServiceContext;
 
 // Where the worker stands, for the removal procedure: only a worker still in
-// the upgrade (loading or calling the library) may be ended.
+// the upgrade (loading or calling the library) may be cancelled or killed.
+// The library's result, not the phase, says what the upgrade did.
 enum WorkerPhase : uint32_t {
-  kWorkerIdle = 0,       // none started yet, or it ended without the library
+  kWorkerIdle = 0,       // none started yet, or it ended keeping the service
   kWorkerUpgrading = 1,  // from its start until the library returns
   kWorkerFinishing = 2,  // reporting, deleting the file, removing the service
-  kWorkerEnding = 3,     // a removal is ending it
+  kWorkerEnding = 3,     // a removal has cancelled it
+  kWorkerKilled = 4,     // being killed: it must do nothing more
 };
 
 // What the worker bound in the library, for the removal procedure: published
@@ -44,8 +46,8 @@ struct UpgradeThreadParams {
   GUID interfaceGuid;
   ServiceContext* context;
   void (*stopService)(ServiceContext* context);
-  // A WorkerPhase. The worker leaves kWorkerUpgrading when the library
-  // returns, unless a removal has claimed it (kWorkerEnding) first.
+  // A WorkerPhase. The worker leaves kWorkerUpgrading (or kWorkerEnding)
+  // when the library returns, unless it is being killed.
   std::atomic<uint32_t>* phase;
   WorkerBinding* binding;  // may be null: nobody asks
 };
@@ -55,6 +57,9 @@ enum WorkerResult : DWORD {
   kWorkerDone = 0,
   kWorkerTransferFailed = 1,
   kWorkerLibraryNotLoaded = 2,
+  // The device went away before the update started: the service and the
+  // image stay for the next arrival.
+  kWorkerDeviceWentAway = 3,
   // The exit code of a worker that the service ended on a device removal,
   // whether it was cancelled or, as the last resort, killed.
   kWorkerEnded = 0xFFFFFFFF,

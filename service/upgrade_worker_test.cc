@@ -92,8 +92,26 @@ TEST_F(UpgradeWorkerTest,
   expectServiceStoppedAndRemoved();
 }
 
+// Nothing on the device changed: the image and the service stay for the
+// next arrival, and the worker says why.
+TEST_F(UpgradeWorkerTest, ADeviceGoneBeforeTheStartKeepsImageAndService) {
+  placeStub(kUpgradeDeviceWentAway);
+  std::wstring exact = makeFile(L"vlnr_test_fw.img");
+  context_->workerPhase = kWorkerUpgrading;
+
+  EXPECT_EQ(run(), DWORD{kWorkerDeviceWentAway});
+
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"device went away before the update started, service "
+                    "kept"});
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_TRUE(fileExists(exact));
+  EXPECT_EQ(context_->workerPhase.load(), uint32_t{kWorkerIdle});
+  expectServiceKept();
+}
+
 TEST_F(UpgradeWorkerTest, OtherResultsAreNotReportedButEndTheService) {
-  for (int result : {-1, 2, 7}) {
+  for (int result : {-1, 7}) {
     removeServiceRegistration();
     ASSERT_TRUE(registerServiceForTest(programPath()));
     recorder_.clear();

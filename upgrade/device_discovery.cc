@@ -222,6 +222,23 @@ std::unique_ptr<UsbDeviceHandle> do_usb_open(
   return record;
 }
 
+bool usb_interface_listed(const WCHAR* devicePath, GUID interfaceGuid) {
+  Enumeration enumeration(AdbEnumInterfaces(interfaceGuid, kExcludeNotPresent,
+                                            kExcludeRemoved, kActiveOnly));
+  if (enumeration.get() == nullptr) return true;
+  // A path too long to match any name was never the device's.
+  AdbWideChar matchingPath[kMatchingPathUnits];
+  if (!lowerCaseCopy(devicePath, matchingPath)) return true;
+  InterfaceEntry entry;
+  AdbULong size = kInterfaceEntryBytes;
+  while (AdbNextInterface(enumeration.get(), entry.bytes, &size)) {
+    size = kInterfaceEntryBytes;
+    if (sameName(matchingPath, entry)) return true;
+  }
+  // Only a listing that reached its end says the device is not in it.
+  return GetLastError() != ERROR_NO_MORE_ITEMS;
+}
+
 int32_t log_device_match(const DeviceMatchInfo* info) {
   const char* strings[4] = {"serial_number : ", info->serial_number,
                             "dev_vendor : ", info->vendor_text};

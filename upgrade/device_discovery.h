@@ -54,6 +54,11 @@ std::unique_ptr<UsbDeviceHandle> find_usb_device(DeviceMatchCallback callback,
 // (last error: the reason).
 std::unique_ptr<UsbDeviceHandle> do_usb_open(const AdbWideChar* interface_name);
 
+// Whether an interface of the class named `devicePath` (any letter case) is
+// listed now; also true when the listing itself fails, which says nothing of
+// the device. Opens nothing.
+bool usb_interface_listed(const WCHAR* devicePath, GUID interfaceGuid);
+
 // Logs the serial number of the offered device and accepts it.
 int32_t log_device_match(const DeviceMatchInfo* info);
 

@@ -10,6 +10,7 @@
 #include "common/upgrade_contract.h"
 #include "upgrade/control_protocol.h"
 #include "upgrade/upgrade_cancel.h"
+#include "upgrade/upgrade_device.h"
 #include "upgrade/upgrade_progress.h"
 
 namespace {
@@ -228,6 +229,9 @@ int startUpdate(Transport* transport) {
                     "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
     return kImageStartNotSent;
   }
+  // The point of no return: the device may restart into the new firmware
+  // at once, and its going is no longer an upgrade not done.
+  noteStartAccepted();
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("success to send usb control "
                   "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
@@ -391,8 +395,10 @@ int veluSendImageFile(Transport* transport, const char* path,
       upgradeCancelled()
           ? kImageCancelled
           : sendImageFile(transport, path, version, bUpdate, bSegmented, bForce);
-  // Whichever step the cancel cut short, the download ended for that reason.
-  if (result != kImageSent && upgradeCancelled()) {
+  // Whichever step the device's going cut short, the download ended for
+  // that reason; once the device accepted the start, the step's own failure
+  // stands.
+  if (result != kImageSent && upgradeDeviceWentAway()) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("download cancelled"));
     result = kImageCancelled;
   }

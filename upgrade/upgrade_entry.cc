@@ -8,6 +8,7 @@
 #include "upgrade/file_search.h"
 #include "upgrade/image_transfer.h"
 #include "upgrade/upgrade_cancel.h"
+#include "upgrade/upgrade_device.h"
 #include "upgrade/upgrade_progress.h"
 
 static_assert(
@@ -42,7 +43,8 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
     result = kUpgradeDownloadFailed;
   } else if (successes != matchCount) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
-    result = upgradeCancelled() ? kUpgradeDeviceWentAway : kUpgradeDownloadFailed;
+    result = upgradeDeviceWentAway() ? kUpgradeDeviceWentAway
+                                     : kUpgradeDownloadFailed;
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("Finished traverse update file"));
   return result;
@@ -52,6 +54,7 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
                    const char* updateFile, const char* version,
                    GUID interfaceGuid) {
   clearUpgradeCancel();
+  UpgradeDeviceWatch watch(devicePath, interfaceGuid);
   registerEventSource(U16("velunorUpdateExport"));
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("letsStartUpgrade() entry"));
   std::unique_ptr<Transport> transport =
@@ -59,7 +62,10 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
   if (transport == nullptr) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 U16("Can not open velunor update usb device"));
-    return kUpgradeNoDevice;
+    // Listed but not opened or not accepted is no device for us; no longer
+    // listed, it went away.
+    return deviceGoneAfterFailure(0) ? kUpgradeDeviceWentAway
+                                     : kUpgradeNoDevice;
   }
   // Cancelled while the device was being opened: nothing was sent yet.
   if (upgradeCancelled()) {

@@ -106,18 +106,41 @@ TEST_F(UpgradeEntryTest, NoMatchingFileIsAFailureNamingTheFile) {
   }
 }
 
+// A device no longer listed went away; one listed that cannot be opened is
+// no device for the upgrade. Either way nothing is searched or sent.
 TEST_F(UpgradeEntryTest, NoDeviceStopsBeforeTheSearch) {
+  struct AbsentCase {
+    const char* name;
+    bool listed;
+    int32_t result;
+    Strings trail;
+  };
+  const AbsentCase cases[] = {
+      {"no longer listed", false, kUpgradeDeviceWentAway,
+       {"letsStartUpgrade() entry", "Can not open velunor update usb device"}},
+      {"listed, not opened", true, kUpgradeNoDevice,
+       {"letsStartUpgrade() entry", "AdbCreateInterfaceByName, errno: 5",
+        "Can not open velunor update device",
+        "Can not open velunor update usb device"}},
+  };
   ASSERT_TRUE(drivers_.addFile(key_, "image"));
-  WideString path = U16("\\\\?\\usb#vid_3f3a&pid_9206#nobody");
-  EXPECT_EQ(letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1",
-                             kUpdateDeviceClass),
-            -1);
-  EXPECT_EQ(events_.texts(),
-            Strings({"letsStartUpgrade() entry",
-                     "Can not open velunor update usb device"}));
-  EXPECT_EQ(events_.events().back().type, EVENTLOG_ERROR_TYPE);
-  EXPECT_FALSE(vdev::verdict().announced);
-  EXPECT_EQ(vdev::openHandleCount(), 0u);
+  for (const AbsentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    vdev::reset();
+    events_.clear();
+    WideString path = U16("\\\\?\\usb#vid_3f3a&pid_9206#nobody");
+    if (c.listed) {
+      path = vdev::defaultInterfaceName();
+      vdev::failCall(Call::kCreateInterfaceByName, 0, 5);
+    }
+    EXPECT_EQ(letsStartUpgrade(0, 1, path.c_str(), key_.c_str(), "V1",
+                               kUpdateDeviceClass),
+              c.result);
+    EXPECT_EQ(events_.texts(), c.trail);
+    EXPECT_EQ(events_.events().back().type, EVENTLOG_ERROR_TYPE);
+    EXPECT_FALSE(vdev::verdict().announced);
+    EXPECT_EQ(vdev::openHandleCount(), 0u);
+  }
 }
 
 TEST_F(UpgradeEntryTest, DevicePathBeyondTheBufferIsNoDevice) {

@@ -108,11 +108,12 @@ TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
             std::vector<std::wstring>(2, L"<local>/velunorUpdateExport"));
 }
 
-TEST_F(UpgradeLibraryTest, NoDeviceIsMinusOne) {
+// Not listed: the device went away before anything was sent.
+TEST_F(UpgradeLibraryTest, NoDeviceListedIsTwo) {
   ASSERT_TRUE(drivers_.addFile(key_, "image"));
   EXPECT_EQ(letsStartUpgrade_(1, 1, L"\\\\?\\usb#nobody", key_.c_str(), "V1",
                               kUpdateDeviceClass),
-            -1);
+            kUpgradeDeviceWentAway);
   EXPECT_EQ(events_->texts(),
             Strings({"letsStartUpgrade() entry",
                      "Can not open velunor update usb device"}));

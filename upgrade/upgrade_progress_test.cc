@@ -166,7 +166,8 @@ TEST_F(UpgradeProgressTest, PulledDeviceEndsTheCountBelowTheSizeWithTheCode) {
   // In the second segment, not on a chunk's end: the write across it fails.
   const uint64_t pulledAt = kSegment + 1000000;
   vdev::unplugAtByte(pulledAt);
-  EXPECT_EQ(upgrade(1), kUpgradeDownloadFailed);
+  // No longer listed: the device went away before the update started.
+  EXPECT_EQ(upgrade(1), kUpgradeDeviceWentAway);
   EXPECT_EQ(stepsOf(reports_),
             (std::vector<int32_t>{kUpgradeProgressSending,
                                   kUpgradeProgressImageDone}));
@@ -176,7 +177,7 @@ TEST_F(UpgradeProgressTest, PulledDeviceEndsTheCountBelowTheSizeWithTheCode) {
   EXPECT_EQ(counts.back().sent, accepted);
   for (const Report& count : counts) EXPECT_EQ(count.sent, count.deviceHolds);
   // The data phase ended short of the image: no sync follows.
-  EXPECT_EQ(reports_.back().result, kImageNotSentWhole);
+  EXPECT_EQ(reports_.back().result, kImageCancelled);
   EXPECT_EQ(reports_.back().sent, accepted);
   EXPECT_EQ(vdev::verdict().bytes_received, pulledAt);
 }
@@ -231,11 +232,12 @@ TEST_F(UpgradeProgressTest, EveryMatchingImageIsToldInTurn) {
   EXPECT_EQ(counts[3].sent, 20000u);
 }
 
+// A device that is not listed went away before anything was sent.
 TEST_F(UpgradeProgressTest, NoDeviceTellsNothing) {
   EXPECT_EQ(
       letsStartUpgradeWithProgress(0, 1, U16("\\\\?\\usb#nobody"), key_.c_str(),
                                    "V1", kUpdateDeviceClass, record, &reports_),
-      kUpgradeNoDevice);
+      kUpgradeDeviceWentAway);
   EXPECT_TRUE(reports_.empty());
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/event_report.h"
 #include "upgrade/upgrade_cancel.h"
+#include "upgrade/upgrade_device.h"
 
 namespace {
 
@@ -149,7 +150,11 @@ int64_t WindowsUsbTransport::writeFailed(bool zero_length_packet) {
   if (error == static_cast<int>(kUsbDeviceLostError)) {
     close_device_handles(handle.get());
   }
+  // A pulled cable fails the write at once; whether the device went is told
+  // by its listing and by the caller's cancel, which follow.
+  deviceGoneAfterFailure(kDeviceGoneWaitMs);
   errno = error;
+  SetLastError(static_cast<DWORD>(error));
   return -1;
 }
 
@@ -174,6 +179,12 @@ int64_t WindowsUsbTransport::usb_control_transfer(uint8_t direction,
     std::fprintf(stderr, "usb_control_transfer failed. errno: %d\n", error);
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "AdbDefaultEndpointReadWriteSync, errno: %d", error);
+    // A device that is gone, pulled or restarting into new firmware, is
+    // not waited for.
+    if (deviceGoneAfterFailure(0)) {
+      refusedAfterCancel();
+      return -1;
+    }
     errno = kUsbControlRetryErrno;
     reportEvent(EVENTLOG_ERROR_TYPE, U16("error => timeout, do retry."));
     if (waitMilliseconds(kUsbControlRetryWaitMs)) {

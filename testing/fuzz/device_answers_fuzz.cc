@@ -65,7 +65,8 @@ constexpr uint64_t kCheckWaits = kControlWaits + kStatusWaits;
 uint64_t waitBudget(uint64_t image_size) {
   if (image_size == 0) return 0;
   uint64_t syncs = image_size / kSegment + 1;
-  return kAnnounceWaits + kSyncWaits * syncs + 2 * kCheckWaits;
+  // One wait for the caller's cancel after the data phase's failed write.
+  return kAnnounceWaits + kSyncWaits * syncs + 2 * kCheckWaits + 1;
 }
 
 // One control request the device accepted, as the library saw it end.
@@ -85,6 +86,10 @@ struct Run {
   std::vector<uint32_t> waits;
   uint32_t calls = 0;
   uint32_t cancel_during = 0;  // the call during which the cancel comes; 0: none
+  // Or the removal's broadcast, this many calls after the device was pulled
+  // out (a device pulled early, broadcast late): -1, none.
+  int32_t broadcast_delay = -1;
+  uint32_t pulled_during = 0;  // 0: not pulled
   bool cancelled = false;
   size_t waits_at_cancel = 0;
 };
@@ -104,7 +109,11 @@ vdev::Fate decideFate(void* context, vdev::Call call, uint32_t* error) {
   FUZZ_CHECK(!run->cancelled || !isDeviceRequest(call),
              "%s after the cancel (call %u, cancelled during call %u)",
              vdev::callName(call), run->calls + 1, run->cancel_during);
-  if (++run->calls == run->cancel_during) {
+  ++run->calls;
+  bool broadcast = run->broadcast_delay >= 0 && run->pulled_during != 0 &&
+                   run->calls == run->pulled_during + 1 +
+                                     static_cast<uint32_t>(run->broadcast_delay);
+  if ((run->calls == run->cancel_during || broadcast) && !run->cancelled) {
     letsCancelUpgrade();
     run->cancelled = true;
     run->waits_at_cancel = run->waits.size();
@@ -119,6 +128,9 @@ vdev::Fate decideFate(void* context, vdev::Call call, uint32_t* error) {
     fate = vdev::Fate::kFailBefore;
   }
   *error = kErrors[b & 7];
+  if (fate == vdev::Fate::kPullOut && run->pulled_during == 0) {
+    run->pulled_during = run->calls;
+  }
   run->last_fate = fate;
   return fate;
 }
@@ -448,9 +460,23 @@ const Exchange* lastSyncAnswer(const std::vector<Exchange>& exchanges) {
   return found;
 }
 
-bool sentStart(const std::vector<Exchange>& exchanges) {
+size_t startsSent(const std::vector<Exchange>& exchanges) {
+  size_t starts = 0;
   for (const Exchange& e : exchanges) {
-    if (e.request == vdev::kRequestStartUpdate) return true;
+    if (e.request == vdev::kRequestStartUpdate) ++starts;
+  }
+  return starts;
+}
+
+bool sentStart(const std::vector<Exchange>& exchanges) {
+  return startsSent(exchanges) != 0;
+}
+
+// The device told the library it took a start request: the point of no
+// return.
+bool startAccepted(const std::vector<Exchange>& exchanges) {
+  for (const Exchange& e : exchanges) {
+    if (e.request == vdev::kRequestStartUpdate && e.reached_host) return true;
   }
   return false;
 }
@@ -606,9 +632,16 @@ void checkSuccess(const Run& run, const Image& placed,
 }
 
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
+  bool gone = run.cancelled || vdev::verdict().unplugged;
   FUZZ_CHECK(result == 0 || result == 1 || result == -1 ||
-                 (result == kUpgradeDeviceWentAway && run.cancelled),
-             "result %d (cancelled: %d)", result, run.cancelled);
+                 (result == kUpgradeDeviceWentAway && gone),
+             "result %d (cancelled: %d, pulled out: %d)", result, run.cancelled,
+             vdev::verdict().unplugged);
+  // Past the point of no return the device is restarting, not gone.
+  FUZZ_CHECK(result != kUpgradeDeviceWentAway || !startAccepted(run.exchanges),
+             "result 2 after the device took the start request");
+  FUZZ_CHECK(startsSent(run.exchanges) <= 1, "%zu start requests sent",
+             startsSent(run.exchanges));
   FUZZ_CHECK(!run.cancelled || run.waits.size() == run.waits_at_cancel,
              "%zu waits after the cancel",
              run.waits.size() - run.waits_at_cancel);
@@ -618,7 +651,8 @@ void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
              "the device refused %u malformed requests",
              vdev::verdict().refused_requests);
   for (uint32_t wait : run.waits) {
-    FUZZ_CHECK(wait == 200 || wait == 300000, "a wait of %u ms", wait);
+    FUZZ_CHECK(wait == 200 || wait == 300000 || wait == 3000,
+               "a wait of %u ms", wait);
   }
   FUZZ_CHECK(run.waits.size() <= waitBudget(image_size),
              "%zu waits, the procedure allows %llu", run.waits.size(),
@@ -632,6 +666,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t flags = in.byte();
   uint8_t bUpdate = (flags & 1) != 0 ? 0 : 1;
   uint32_t cancel_during = (flags & 2) != 0 ? 1u + in.u16() : 0;
+  int32_t broadcast_delay = (flags & 4) != 0 ? in.byte() : -1;
   uint8_t bForce = in.byte();
   uint8_t version_length = in.byte();
   std::string version = version_length == 0
@@ -648,6 +683,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Run run(&in);
   run.cancel_during = cancel_during;
+  run.broadcast_delay = broadcast_delay;
   vdev::AnswerSource source;
   source.context = &run;
   source.fate = decideFate;

@@ -11,6 +11,9 @@ int nextResult = 0;
 HANDLE entered = nullptr;
 HANDLE released = nullptr;
 std::atomic<int> cancels{0};
+// What a held call returns once cancelled: a library returns 2 unless the
+// device had taken the start request.
+int cancelledResult = 2;
 std::atomic<bool> ignoreCancel{false};
 
 }  // namespace
@@ -29,13 +32,12 @@ __declspec(dllexport) int letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
   snprintf(lastCall.updateFile, sizeof lastCall.updateFile, "%s", updateFile);
   snprintf(lastCall.version, sizeof lastCall.version, "%s", version);
   lastCall.interfaceGuid = interfaceGuid;
+  int cancelsBefore = cancels;
   if (entered != nullptr) {
     SetEvent(entered);
     WaitForSingleObject(released, INFINITE);
   }
-  // Whatever the cancel, the result the test asked for: the service must
-  // tell a cancelled worker by its phase, even from a success.
-  return nextResult;
+  return cancels != cancelsBefore ? cancelledResult : nextResult;
 }
 
 #ifndef STUB_WITHOUT_CANCEL
@@ -49,11 +51,16 @@ __declspec(dllexport) void letsCancelUpgrade() {
 
 __declspec(dllexport) void stubSetResult(int result) { nextResult = result; }
 
+__declspec(dllexport) void stubSetCancelledResult(int result) {
+  cancelledResult = result;
+}
+
 __declspec(dllexport) void stubHoldCalls() {
   entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   cancels = 0;
   ignoreCancel = false;
+  cancelledResult = 2;
 }
 
 __declspec(dllexport) bool stubWaitEntered(DWORD timeoutMs) {

@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Expected{"clean-upgrade", 0},
                     Expected{"busy-three-announcements", 0},
                     Expected{"short-status-answer", 0},
-                    Expected{"pulled-mid-write", 1}),
+                    Expected{"pulled-mid-write", 2}),
     [](const testing::TestParamInfo<Expected>& info) {
       std::string name;
       for (const char* c = info.param.name; *c; ++c) {

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -112,6 +113,13 @@ bool announce(Device& d, const uint8_t* info) {
   decodeTime(info + 41, time, &gmt, &daylight);
   if (!plausibleTime(time)) return false;
   ++d.verdict.announcements;
+  // A device already running this version takes it again only by force.
+  if (d.verdict.restarts != 0 && info[40] == 0 &&
+      std::strncmp(reinterpret_cast<const char*>(info), d.verdict.firmware,
+                   32) == 0) {
+    d.last_status = kStatusFailed;
+    return true;
+  }
   if (downloadPending(d)) {
     d.last_status = kStatusBusy;
     return true;
@@ -158,6 +166,19 @@ bool checkDigest(Device& d, const uint8_t* text) {
   if (v.md5_verified) v.state = kStateVerified;
   d.last_status = v.md5_verified ? kStatusOk : kStatusFailed;
   return true;
+}
+
+// The accepted start of a device that restarts: it is gone from the end of
+// this request on, and comes back running the started version.
+void restartIfDue(Device& d) {
+  ++d.verdict.starts;
+  std::memcpy(d.verdict.firmware, d.verdict.version, sizeof d.verdict.firmware);
+  if (!d.restart_on_start) return;
+  d.pullNow();
+  d.restarting = true;
+  d.back_time = std::chrono::steady_clock::now() +
+                std::chrono::milliseconds(d.restart_down_ms);
+  d.slow_failure_due = d.restart_first_fail_ms != 0;
 }
 
 bool startUpdate(Device& d, const uint8_t* stamp) {
@@ -251,6 +272,26 @@ bool inCallRange(uint32_t call_number, uint32_t first, uint32_t count) {
 
 }  // namespace
 
+bool pulledAtRequest(Session& s, uint16_t request) {
+  Device& d = s.d;
+  if (!d.pull_armed || request != d.pull_request ||
+      d.request_counts[request] != d.pull_nth) {
+    return false;
+  }
+  d.pull_armed = false;
+  if (d.pull_wait_ms == 0) {
+    d.pullNow();
+    s.fail(d.gone_error);
+    return true;
+  }
+  // Still there: it refuses, and is pulled while its host waits.
+  d.pull_timed = true;
+  d.pull_time = std::chrono::steady_clock::now() +
+                std::chrono::milliseconds(d.pull_wait_ms);
+  s.fail(kErrorStall);
+  return true;
+}
+
 bool controlTransfer(Session& s, bool open, uint8_t direction,
                      const uint8_t* setup, void* buffer, AdbULong length,
                      AdbULong* transferred) {
@@ -281,6 +322,7 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
   if (request == d.hold_request && d.request_counts[request] == d.hold_nth) {
     holdUntilReleased(d);
   }
+  if (pulledAtRequest(s, request)) return false;
   if (request == d.unplug_request &&
       d.request_counts[request] == d.unplug_request_nth) {
     d.verdict.unplugged = true;
@@ -298,6 +340,7 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
       break;
     case kRequestStartUpdate:
       accepted = startUpdate(d, data);
+      if (accepted && d.last_status == kStatusOk) restartIfDue(d);
       break;
     default:  // the two status reads
       moved = answerStatus(d, request, answer);
@@ -333,6 +376,11 @@ bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
   if (bytes == 0) {
     ++v.zero_length_packets;
     return s.succeed();
+  }
+  if (++d.data_writes == d.pull_nth && d.pull_armed && d.pull_request == 0) {
+    d.pull_armed = false;
+    d.pullNow();
+    return s.fail(d.gone_error);
   }
   bool receiving = v.state == kStateReceiving;
   if (!receiving && !d.accept_unannounced) return s.fail(kErrorStall);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -50,6 +51,18 @@ void Device::clear() {
   over_first = 0;
   over_count = 0;
   unplug_at = UINT64_MAX;
+  gone_error = kErrorGone;
+  pull_armed = false;
+  pull_request = 0;
+  pull_nth = 0;
+  pull_wait_ms = 0;
+  data_writes = 0;
+  pull_timed = false;
+  restart_on_start = false;
+  restart_down_ms = 0;
+  restart_first_fail_ms = 0;
+  restarting = false;
+  slow_failure_due = false;
   unplug_request = 0;
   unplug_request_nth = 0;
   hold_request = 0;
@@ -101,9 +114,34 @@ Handle* findHandle(Device& d, void* value, HandleKind kind) {
   return &found->second;
 }
 
+void Device::pullNow() {
+  verdict.unplugged = true;
+  gone_error = kErrorPulled;
+}
+
+void Device::advanceClock() {
+  auto now = std::chrono::steady_clock::now();
+  if (pull_timed && now >= pull_time) {
+    pull_timed = false;
+    pullNow();
+  }
+  // Back once its time is up and its slow first failure is over.
+  if (restarting && !slow_failure_due && now >= back_time) {
+    restarting = false;
+    verdict.unplugged = false;
+    gone_error = kErrorGone;
+    pending_download = false;
+    resetDownload();
+    verdict.state = kStateIdle;
+    last_status = kStatusOk;
+    ++verdict.restarts;
+  }
+}
+
 Session::Session(Call call)
     : d(device()), hold_(d.lock), error_before_(GetLastError()) {
   checkForScript(d);
+  d.advanceClock();
   rec().call = call;
   rec().sequence = static_cast<uint32_t>(d.record.size() + 1);
   ++d.call_counts[static_cast<size_t>(call)];
@@ -181,7 +219,16 @@ bool Session::faulted() {
                        call == Call::kNextInterface ||
                        call == Call::kCloseHandle;
   if (d.verdict.unplugged && !still_answers) {
-    fail(kErrorGone);
+    // A device restarting into new firmware may take a while to fail the
+    // first call; the others are not held up meanwhile.
+    if (d.slow_failure_due) {
+      d.slow_failure_due = false;
+      hold_.unlock();
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(d.restart_first_fail_ms));
+      hold_.lock();
+    }
+    fail(d.gone_error);
     return true;
   }
   return false;

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -87,6 +88,22 @@ struct Device {
   uint64_t unplug_at = UINT64_MAX;
   uint16_t unplug_request = 0;  // 0: none
   uint32_t unplug_request_nth = 0;
+  // Pulled like real hardware (pullAt): calls then fail with gone_error.
+  uint32_t gone_error = kErrorGone;
+  bool pull_armed = false;
+  uint16_t pull_request = 0;  // 0: the nth bulk write with data
+  uint32_t pull_nth = 0;
+  uint32_t pull_wait_ms = 0;
+  uint32_t data_writes = 0;
+  bool pull_timed = false;  // pulled at pull_time
+  std::chrono::steady_clock::time_point pull_time;
+  // Restart on an accepted start request (restartOnStart).
+  bool restart_on_start = false;
+  uint32_t restart_down_ms = 0;
+  uint32_t restart_first_fail_ms = 0;
+  bool restarting = false;  // back at back_time
+  std::chrono::steady_clock::time_point back_time;
+  bool slow_failure_due = false;
   uint16_t hold_request = 0;  // 0: none held
   uint32_t hold_nth = 0;
   uint32_t loader_lock_write = 0;  // 0: no write holds the loader's lock
@@ -113,6 +130,10 @@ struct Device {
 
   void clear();
   void resetDownload();
+  // What time did meanwhile: a timed pull, a restart's return.
+  void advanceClock();
+  // Gone now: the nth pull point reached, or the start's restart begun.
+  void pullNow();
 };
 
 Device& device();
@@ -163,6 +184,9 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
                      AdbULong* transferred);
 bool bulkWrite(Session& s, const uint8_t* buffer, AdbULong bytes,
                AdbULong* written);
+// Whether the request now arriving is the scripted pull point; it then
+// fails the call as the pull says (device_protocol.cc).
+bool pulledAtRequest(Session& s, uint16_t request);
 
 // Files for runs in another process (script_file.cc).
 void checkForScript(Device& d);

@@ -252,6 +252,29 @@ bool deviceLine(Device& d, const Line& line) {
              a != 0) {
     d.unplug_request = request;
     d.unplug_request_nth = static_cast<uint32_t>(a);
+  } else if (key == "pull" && line.words.size() == 3 &&
+             line.words[1] == "write" && line.number(2, &a) && a != 0) {
+    d.pull_armed = true;
+    d.pull_request = 0;
+    d.pull_nth = static_cast<uint32_t>(a);
+    d.pull_wait_ms = 0;
+  } else if (key == "pull" &&
+             (line.words.size() == 3 ||
+              (line.words.size() == 5 && line.words[3] == "wait" &&
+               line.number(4, &b))) &&
+             anyRequestByName(line.words[1], &request) && line.number(2, &a) &&
+             a != 0) {
+    d.pull_armed = true;
+    d.pull_request = request;
+    d.pull_nth = static_cast<uint32_t>(a);
+    d.pull_wait_ms = line.words.size() == 5 ? static_cast<uint32_t>(b) : 0;
+  } else if (key == "restart_on_start" &&
+             (line.words.size() == 2 || line.number(2, &b)) &&
+             line.number(1, &a)) {
+    d.restart_on_start = true;
+    d.restart_down_ms = static_cast<uint32_t>(a);
+    d.restart_first_fail_ms =
+        line.words.size() > 2 ? static_cast<uint32_t>(b) : 0;
   } else if (key == "hold" && line.words.size() == 3 &&
              requestByName(line.words[1], &request) && line.number(2, &a) &&
              a != 0) {
@@ -392,12 +415,12 @@ void writeVerdictFile(Device& d) {
       "md5_checked=%d\nmd5_verified=%d\nupdate_started=%d\n"
       "announcements=%" PRIu32 "\naborts=%" PRIu32 "\nrefused_requests=%" PRIu32
       "\nunplugged=%d\nstate=%u\n"
-      "held=%d\n",
+      "held=%d\nstarts=%" PRIu32 "\nrestarts=%" PRIu32 "\nfirmware=%s\n",
       v.announced ? 1 : 0, v.version, v.image_size, v.segment_size, v.force,
       v.bytes_received, v.image_received ? 1 : 0, v.md5_computed, v.md5_claimed,
       v.md5_checked ? 1 : 0, v.md5_verified ? 1 : 0, v.update_started ? 1 : 0,
       v.announcements, v.aborts, v.refused_requests, v.unplugged ? 1 : 0,
-      v.state, v.held ? 1 : 0);
+      v.state, v.held ? 1 : 0, v.starts, v.restarts, v.firmware);
   if (!d.script_error.empty()) {
     std::fprintf(file, "script_error=%s\n", d.script_error.c_str());
   }

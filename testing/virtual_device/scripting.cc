@@ -129,6 +129,21 @@ void unplugAtRequest(uint16_t request, uint32_t nth) {
   l.d.unplug_request_nth = nth;
 }
 
+void pullAt(uint16_t request, uint32_t nth, uint32_t wait_ms) {
+  Locked l;
+  l.d.pull_armed = nth != 0;
+  l.d.pull_request = request;
+  l.d.pull_nth = nth;
+  l.d.pull_wait_ms = wait_ms;
+}
+
+void restartOnStart(uint32_t down_ms, uint32_t first_fail_ms) {
+  Locked l;
+  l.d.restart_on_start = true;
+  l.d.restart_down_ms = down_ms;
+  l.d.restart_first_fail_ms = first_fail_ms;
+}
+
 void gateRequest(uint16_t request, const char* path) {
   Locked l;
   l.d.gate_request = path == nullptr ? 0 : request;

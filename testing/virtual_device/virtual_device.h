@@ -71,6 +71,12 @@ constexpr uint8_t kStateUpdating = 5;
 // The error a stalled (refused) control transfer leaves.
 constexpr uint32_t kErrorStall = 31;  // ERROR_GEN_FAILURE
 constexpr uint32_t kErrorGone = 6;    // ERROR_INVALID_HANDLE
+// The error every call of a device pulled by pullAt() (or restarting) fails
+// with: ERROR_DEVICE_NOT_CONNECTED, the system's own word for a device that
+// is not there. Neither a stall (31), which a device that is there gives,
+// nor an aborted call (995), which the upgrade library gives itself after a
+// cancel.
+constexpr uint32_t kErrorPulled = 1167;
 
 // One interface of the device class. Defaults: a present, active interface
 // with one bulk endpoint pair of 512-byte packets and a serial number.
@@ -154,6 +160,9 @@ struct Verdict {
   bool unplugged = false;
   uint8_t state = kStateIdle;
   bool held = false;  // a request is held until released (script files only)
+  uint32_t starts = 0;    // start requests accepted, restarts included
+  uint32_t restarts = 0;  // times it came back from a restart
+  char firmware[33] = {};  // the version it runs since its last restart
 };
 
 // How a call ends when an answer source decides it.
@@ -233,6 +242,19 @@ VDEV_API void unplugAtRequest(uint16_t request, uint32_t nth);
 // unanswered: the control transfer fails with error 31. Null: no gate.
 VDEV_API void gateRequest(uint16_t request, const char* path);
 VDEV_API void unplug();
+// Pulled like real hardware: the nth `request` (any request code; 0: the nth
+// bulk write with data) and every later call fail at once with kErrorPulled,
+// and the interface is no longer listed. With `wait_ms`, that request is
+// refused as by a stall instead (the device is still there) and the device
+// is pulled `wait_ms` later, while its host waits to try again. The removal's
+// broadcast is the test's to send, when it chooses.
+VDEV_API void pullAt(uint16_t request, uint32_t nth, uint32_t wait_ms);
+// The device restarts into its new firmware on an accepted start request:
+// it answers the request, is gone (not listed, every call failing with
+// kErrorPulled) for `down_ms`, and comes back idle, running the started
+// version: an announcement of that version without force is then refused.
+// The first call after the start takes `first_fail_ms` to fail.
+VDEV_API void restartOnStart(uint32_t down_ms, uint32_t first_fail_ms);
 // Bytes that bulk reads deliver, in order.
 VDEV_API void queueReadData(const uint8_t* data, size_t size);
 // Accept bulk data before an announcement (plain transport tests); a strict

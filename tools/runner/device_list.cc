@@ -119,22 +119,24 @@ DeviceList listDevices(HMODULE module, GUID interfaceClass) {
   return list;
 }
 
-bool deviceConnected(HMODULE module, GUID interfaceClass,
-                     const std::wstring& devicePath) {
+DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
+                              const std::wstring& devicePath) {
   AdbCalls calls{};
-  if (!bindCalls(module, &calls)) return false;
+  if (!bindCalls(module, &calls)) return DevicePresence::kUnknown;
   std::vector<std::wstring> names;
   DWORD error = 0;
-  enumerateInterfaces(calls, interfaceClass, &names, &error);
+  if (!enumerateInterfaces(calls, interfaceClass, &names, &error)) {
+    return DevicePresence::kUnknown;
+  }
   std::wstring lower = devicePath;
   for (wchar_t& unit : lower) {
     if (unit >= L'A' && unit <= L'Z')
       unit = static_cast<wchar_t>(unit - L'A' + L'a');
   }
   for (const std::wstring& name : names) {
-    if (name == lower) return true;
+    if (name == lower) return DevicePresence::kListed;
   }
-  return false;
+  return DevicePresence::kMissing;
 }
 
 std::wstring announcedPath(const wchar_t* interfaceName) {

@@ -34,11 +34,15 @@ struct DeviceList {
 // a moment for its serial number.
 DeviceList listDevices(HMODULE module, GUID interfaceClass);
 
+// What a listing says of one device now.
+enum class DevicePresence { kListed, kMissing, kUnknown };
+
 // Whether the upgrade library would find the device at `devicePath` now: the
-// path in small letters is the name of an enumerated interface. Opens
+// path in small letters is the name of an enumerated interface. kUnknown
+// when the listing itself failed, which says nothing of the device. Opens
 // nothing, so it can be asked while the library has the device open.
-bool deviceConnected(HMODULE module, GUID interfaceClass,
-                     const std::wstring& devicePath);
+DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
+                              const std::wstring& devicePath);
 
 // The path the system gives an arriving interface for the name AdbWinApi
 // enumerates, by the service's own rule (toAnnouncedPath): the device

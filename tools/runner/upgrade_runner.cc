@@ -29,6 +29,7 @@ constexpr int kExitNoDevice = 3;
 constexpr int kExitNoLibrary = 4;
 constexpr int kExitNoExport = 5;
 constexpr int kExitUnknownResult = 6;
+constexpr int kExitDeviceWentAway = 8;
 
 constexpr int kArguments = 7;  // the program and six arguments
 constexpr char kListCommand[] = "list";
@@ -63,19 +64,21 @@ void printUsage(const char* program) {
       "LIBRARY the one Windows finds for this program.\n"
       "\n"
       "A device removed during the upgrade ends it, as it ends the service's\n"
-      "upgrade.\n"
+      "upgrade: before the device took the start request nothing on it\n"
+      "changed (exit code 8); after, it is restarting into the new firmware.\n"
       "\n"
       "--record FILE: the same upgrade, with every USB call written to FILE\n"
       "(a new file) for a support ticket. FILE holds the device's serial\n"
       "number and interface paths.\n"
       "\n"
       "Exit codes: 0 upgraded (list: devices listed), 1 a download failed,\n"
-      "no update file matched or the device was removed, 2 bad arguments\n"
+      "no update file matched or the upgrade had to be ended, 2 bad arguments\n"
       "(auto: no device or several), 3 device not found or not opened\n"
       "(list: no device),\n"
       "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
       "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
-      "7 --record: the recording could not be prepared.\n",
+      "7 --record: the recording could not be prepared, 8 the device went\n"
+      "away before the update started (nothing on it changed).\n",
       program, program, program);
 }
 
@@ -96,6 +99,9 @@ struct Outcome {
   int32_t result;
   bool imagesKnown;  // the library reports its images
   size_t images;
+  // Not listed when the run began: a device that cannot go away, so the
+  // library's "went away" means it was never there.
+  bool neverListed;
 };
 
 const char* meaningOf(const Outcome& outcome) {
@@ -111,19 +117,22 @@ const char* meaningOf(const Outcome& outcome) {
     case kUpgradeNoDevice:
       return "the device was not found, not opened or not accepted";
     case kUpgradeDeviceWentAway:
-      return "the upgrade was cancelled";
+      if (outcome.neverListed) return "the device was not found";
+      return "the device went away before the update started; nothing on it "
+             "changed";
     default:
       return "unknown result";
   }
 }
 
-int exitCodeOf(int32_t result) {
-  switch (result) {
+int exitCodeOf(const Outcome& outcome) {
+  switch (outcome.result) {
     case kUpgradeSucceeded:
       return kExitUpgraded;
     case kUpgradeDownloadFailed:
-    case kUpgradeDeviceWentAway:
       return kExitDownloadFailed;
+    case kUpgradeDeviceWentAway:
+      return outcome.neverListed ? kExitNoDevice : kExitDeviceWentAway;
     case kUpgradeNoDevice:
       return kExitNoDevice;
     default:
@@ -282,6 +291,7 @@ struct UpgradeCall {
   ProgressDisplay* display;
   UpgradeSettings settings;
   int32_t result;
+  bool listedAtStart;
 };
 
 DWORD WINAPI upgradeThread(LPVOID parameter) {
@@ -314,13 +324,13 @@ constexpr DWORD kCancelWaitMs = 30000;
 
 // Ends the upgrade whose device went, as the service does: cancelled, and
 // killed only if it has not ended by the cancel's time or the library cannot
-// cancel. False when it was cancelled or killed, true when it had ended by
-// itself.
+// cancel. False when it was killed; true when it returned, and its result
+// says what it did to the device.
 bool endUpgrade(UpgradeCall* call, HANDLE thread) {
   if (call->cancel != nullptr) {
     call->cancel();
     if (WaitForSingleObject(thread, kCancelWaitMs) == WAIT_OBJECT_0) {
-      return call->result != kUpgradeDeviceWentAway;
+      return true;
     }
   }
   TerminateThread(thread, kEndedThreadExitCode);
@@ -338,16 +348,20 @@ bool endUpgrade(UpgradeCall* call, HANDLE thread) {
 bool runWhileTheDeviceIsThere(UpgradeCall* call) {
   HMODULE module = adbWinApi();
   // Only a device that is there to begin with can be watched for going.
-  bool watched =
-      deviceConnected(module, kUpdateDeviceClass, call->settings.devicePath);
+  DevicePresence atStart =
+      devicePresence(module, kUpdateDeviceClass, call->settings.devicePath);
+  bool watched = atStart == DevicePresence::kListed;
+  call->listedAtStart = atStart != DevicePresence::kMissing;
   OwnedHandle thread(CreateThread(nullptr, 0, upgradeThread, call, 0, nullptr));
   if (thread == nullptr) {
     upgradeThread(call);
     return true;
   }
   while (WaitForSingleObject(thread.get(), kWatchIntervalMs) == WAIT_TIMEOUT) {
-    if (!watched || deviceConnected(module, kUpdateDeviceClass,
-                                    call->settings.devicePath)) {
+    // A listing that fails once is no removal.
+    if (!watched || devicePresence(module, kUpdateDeviceClass,
+                                   call->settings.devicePath) !=
+                        DevicePresence::kMissing) {
       continue;
     }
     return endUpgrade(call, thread.get());
@@ -379,7 +393,7 @@ Outcome runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
                        library, kUpgradeProgressExportName),
                    exportOf<LetsCancelUpgradeFunction>(
                        library, kUpgradeCancelExportName),
-                   nullptr, settings, 0};
+                   nullptr, settings, 0, true};
   std::unique_ptr<ProgressDisplay> display;
   if (call.withProgress != nullptr) {
     display = std::make_unique<ProgressDisplay>(
@@ -391,9 +405,15 @@ Outcome runUpgrade(HMODULE library, LetsStartUpgradeFunction letsStartUpgrade,
     std::fflush(stdout);
   }
   if (!runWhileTheDeviceIsThere(&call)) endAfterRemoval(display.get());
-  if (display != nullptr) display->finish();
+  if (display != nullptr) {
+    // Where the upgrade stood when the device went.
+    if (call.result == kUpgradeDeviceWentAway && call.listedAtStart) {
+      display->deviceRemoved();
+    }
+    display->finish();
+  }
   return {call.result, display != nullptr,
-          display != nullptr ? display->imagesDone() : 0};
+          display != nullptr ? display->imagesDone() : 0, !call.listedAtStart};
 }
 
 }  // namespace
@@ -471,5 +491,5 @@ int main(int argc, char** argv) {
     std::printf(" %s in %s", settings.updateFile, kDriversFolder);
   }
   std::printf("\n");
-  return exitCodeOf(outcome.result);
+  return exitCodeOf(outcome);
 }

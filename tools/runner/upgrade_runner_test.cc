@@ -247,8 +247,9 @@ TEST_F(UpgradeRunnerTest, DeviceThatIsNotThereIsReported) {
   SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
   RunnerRun result = run(library() + L" \\\\?\\usb#nobody fw.bin V1 0 1");
   SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", nullptr);
+  // Not listed from the start: the library's "went away" is no device.
   EXPECT_EQ(result.exitCode, 3u);
-  EXPECT_NE(result.output.find("result -1: the device was not found"),
+  EXPECT_NE(result.output.find("result 2: the device was not found"),
             std::string::npos)
       << result.output;
 }
@@ -488,39 +489,41 @@ TEST_F(RunnerProgressTest, MultiSegmentImageRisesToTheWholeImageInPlainLines) {
   EXPECT_NE(device.find("md5_verified=1"), std::string::npos) << device;
 }
 
-TEST_F(RunnerProgressTest, DevicePulledMidwayShowsTheFailureAndEnds) {
+TEST_F(RunnerProgressTest, DevicePulledMidwayShowsWhereItStoodAndEnds) {
   // In the second segment, inside a write: the library's data phase ends
-  // short of the image and the download fails at once.
+  // short of the image, and the device is no longer listed: it went away
+  // before the update started.
   RunnerRun result = upgrade("unplug_at 5000000\n");
-  EXPECT_EQ(result.exitCode, 1u) << result.output;
+  EXPECT_EQ(result.exitCode, 8u) << result.output;
   EXPECT_FALSE(redrawsALine(result.written));
   std::vector<std::string> lines = linesOf(result.output);
   std::vector<CountLine> counts = countLinesOf(lines);
   expectRisingPlainCounts(counts);
   for (const CountLine& count : counts) EXPECT_LT(count.sent, 5000000u);
   // The writes the device took before it went: 305 of 16 KiB.
-  size_t failed = indexOf(
-      lines,
-      "failed with code -10 (the image was not read and sent whole, or the "
-      "device's final count disagreed) at 4997120 of " +
-          std::to_string(kMultiSegmentImage) + " bytes (" +
-          std::to_string(4997120 * 100 / kMultiSegmentImage) + " %)");
-  ASSERT_LT(failed, lines.size()) << result.output;
-  EXPECT_GT(failed, counts.empty() ? 0 : counts.back().index);
+  size_t removed = indexOf(
+      lines, "the device was removed at 4997120 of " +
+                 std::to_string(kMultiSegmentImage) + " bytes (" +
+                 std::to_string(4997120 * 100 / kMultiSegmentImage) + " %)");
+  ASSERT_LT(removed, lines.size()) << result.output;
+  EXPECT_GT(removed, counts.empty() ? 0 : counts.back().index);
   EXPECT_EQ(indexOf(lines, "checking the image's MD5 digest on the device"),
             lines.size());
-  EXPECT_EQ(lines.back(), "result 1: at least one download failed");
+  EXPECT_EQ(lines.back(),
+            "result 2: the device went away before the update started; "
+            "nothing on it changed");
   std::string device = verdict();
   EXPECT_NE(device.find("unplugged=1"), std::string::npos) << device;
   EXPECT_NE(device.find("bytes_received=5000000"), std::string::npos) << device;
 }
 
 TEST_F(RunnerProgressTest, DeviceRemovedWhileTheLibraryWaitsEndsTheUpgrade) {
-  // Gone while the library asks for its count after the second segment. Left
-  // alone, the library would retry the vanished device for many minutes; the
-  // runner ends the upgrade as the service would.
-  RunnerRun result = upgrade("unplug_at_request get_sync_status 2\n");
-  EXPECT_EQ(result.exitCode, 1u) << result.output;
+  // The count after the second segment is refused, and the device is gone
+  // a moment later, while the library waits out its five minutes before
+  // the retry. The runner sees it missing from its listing and cancels, as
+  // the service would on the removal.
+  RunnerRun result = upgrade("pull get_sync_status 2 wait 1500\n");
+  EXPECT_EQ(result.exitCode, 8u) << result.output;
   EXPECT_FALSE(redrawsALine(result.written));
   std::vector<std::string> lines = linesOf(result.output);
   std::vector<CountLine> counts = countLinesOf(lines);
@@ -537,7 +540,8 @@ TEST_F(RunnerProgressTest, DeviceRemovedWhileTheLibraryWaitsEndsTheUpgrade) {
   EXPECT_EQ(indexOf(lines, "checking the image's MD5 digest on the device"),
             lines.size());
   EXPECT_EQ(lines.back(),
-            "ended: the device was removed before the upgrade finished");
+            "result 2: the device went away before the update started; "
+            "nothing on it changed");
   // Cancelled, not killed: the library closed the device on its way out.
   EXPECT_LT(indexOf(lines, "usb_close"), removed) << result.output;
   std::string device = verdict();

@@ -1,0 +1,295 @@
+// The service, the real upgrade library and the virtual device pulled like
+// real hardware: the running call fails at once and the removal's broadcast
+// comes before or after the library has returned. What the upgrade did to
+// the device, as the library tells it, decides what the service does; the
+// broadcast's timing does not.
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/upgrade_contract.h"
+#include "service/service_runtime.h"
+#include "service/upgrade_worker.h"
+#include "testing/event_recorder.h"
+#include "testing/service/service_test_support.h"
+#include "testing/virtual_clock.h"
+#include "testing/virtual_device/virtual_device.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using vdev::Call;
+
+// The default interface of the virtual device, as its arrival announces it.
+const wchar_t kDevicePath[] =
+    L"\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+const wchar_t kImagePath[] = L"C:\\windows\\system32\\drivers\\vlnr_pull.img";
+constexpr char kImageName[] = "vlnr_pull.img";
+// Three 16 KiB writes and a short one.
+constexpr size_t kImageBytes = 40000;
+
+constexpr char kWentAway[] =
+    "device went away before the update started, service kept";
+
+enum class Broadcast { kBeforeReturn, kAfterReturn };
+
+// Sends the removal's broadcast at the library's first call after the pull,
+// so that the library is still in the upgrade: the device holds that call
+// until the service has handled the broadcast.
+struct BroadcastHook {
+  ServiceContext* context = nullptr;
+  bool armed = false;
+  bool sent = false;
+
+  static vdev::Fate fate(void* self, Call, uint32_t*) {
+    auto* hook = static_cast<BroadcastHook*>(self);
+    if (hook->armed && !hook->sent && vdev::verdict().unplugged) {
+      hook->sent = true;
+      hook->send();
+    }
+    return vdev::Fate::kAnswer;
+  }
+
+  void send() {
+    std::vector<BYTE> broadcast = deviceBroadcast(kDevicePath);
+    ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE,
+                         broadcast.data(), context);
+  }
+};
+
+// The service as started, with the library and the device in place.
+class DevicePullTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    ASSERT_TRUE(placeUpgradeLibrary(L"velunorUpdateExport.dll"));
+    library_ = LoadLibraryW(kUpgradeLibraryPath);
+    ASSERT_NE(library_, nullptr);
+    // The library's 300000 ms retry and 200 ms polls pass in virtual time.
+    clock_.watchModule(library_);
+    vdev::reset();
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
+    hook_.context = context_;
+    source_.context = &hook_;
+    source_.fate = &BroadcastHook::fate;
+  }
+
+  void TearDown() override {
+    vdev::setAnswerSource(nullptr);
+    endWorker();
+    DeleteFileW(kImagePath);
+    removeServiceRegistration();
+  }
+
+  void settings(uint8_t bForce) {
+    settings_.all(kImageName, bForce, 1, "V2.0");
+    writeFile(kImagePath, std::string(kImageBytes, 'P'));
+  }
+
+  // The upgrade the arrival starts, with the broadcast of the pull sent as
+  // `broadcast` says; returns the worker's exit code.
+  DWORD upgradeAndPull(Broadcast broadcast) {
+    hook_.armed = broadcast == Broadcast::kBeforeReturn;
+    vdev::setAnswerSource(&source_);
+    EXPECT_EQ(onDevicePresent(context_, kDevicePath), DWORD{kControlHandled});
+    DWORD code = endWorker();
+    vdev::setAnswerSource(nullptr);
+    if (broadcast == Broadcast::kAfterReturn) hook_.send();
+    return code;
+  }
+
+  DWORD endWorker() {
+    DWORD code = 0;
+    if (context_ == nullptr || context_->workerThread == nullptr) return code;
+    EXPECT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+              WAIT_OBJECT_0);
+    GetExitCodeThread(context_->workerThread, &code);
+    return code;
+  }
+
+  // The next arrival of the device, which is there with what it runs.
+  void arriveAgain() {
+    recorder_.clear();
+    onDevicePresent(context_, kDevicePath);
+    endWorker();
+  }
+
+  bool serviceStopped() const {
+    std::vector<DWORD> states = manager_.states();
+    return !states.empty() && states.back() == SERVICE_STOPPED;
+  }
+
+  bool reported(const char* text) const {
+    Strings trail = recorder_.texts();
+    return std::find(trail.begin(), trail.end(), text) != trail.end();
+  }
+
+  EventRecorder recorder_;
+  VirtualClock clock_;
+  ServiceManagerDouble manager_;
+  FamilySettings settings_{L"ZR700"};
+  ServiceContext* context_ = nullptr;
+  HMODULE library_ = nullptr;
+  BroadcastHook hook_;
+  vdev::AnswerSource source_;
+};
+
+const char* nameOf(Broadcast broadcast) {
+  return broadcast == Broadcast::kBeforeReturn ? "BroadcastBeforeReturn"
+                                               : "BroadcastAfterReturn";
+}
+
+// Where the device goes: at the nth request of a code (0: the nth bulk
+// write), or, refused first, during the 300000 ms wait before the retry
+// (seen by the library at the retry), or on the start request, which it
+// accepts before it restarts.
+struct PullPoint {
+  const char* name;
+  uint16_t request;
+  uint32_t nth;
+  bool inRetryWait;
+  bool afterStart;
+};
+
+const PullPoint kPullPoints[] = {
+    {"Announce", vdev::kRequestSetDownloadInfo, 1, false, false},
+    {"Write", 0, 2, false, false},
+    {"Sync", vdev::kRequestGetSyncStatus, 1, false, false},
+    {"IntegrityCheck", vdev::kRequestSetMd5Sum, 1, false, false},
+    {"RetryWait", vdev::kRequestGetStatus, 1, true, false},
+    {"RightAfterTheStart", 0, 0, false, true},
+};
+
+void pullAt(const PullPoint& point) {
+  if (point.afterStart) {
+    // Gone for longer than the upgrade takes to end.
+    vdev::restartOnStart(600000, 0);
+    return;
+  }
+  // The announcement's status read is refused first: the retry finds the
+  // device gone.
+  if (point.inRetryWait) {
+    vdev::failCall(Call::kDefaultEndpointReadWriteSync, 2, vdev::kErrorStall);
+  }
+  vdev::pullAt(point.request, point.nth, 0);
+}
+
+class PullPointTest
+    : public DevicePullTest,
+      public testing::WithParamInterface<std::tuple<PullPoint, Broadcast>> {};
+
+// Before the start request the device went away with nothing changed: the
+// image and the service stay, and the next arrival upgrades it. After it the
+// device is restarting into what it was sent: the upgrade counts as
+// finished, once, and the next arrival finds the service gone.
+TEST_P(PullPointTest, TheLibrarysResultDecidesNotTheBroadcastsTiming) {
+  const PullPoint& point = std::get<0>(GetParam());
+  settings(0);
+  pullAt(point);
+
+  DWORD code = upgradeAndPull(std::get<1>(GetParam()));
+
+  EXPECT_TRUE(vdev::verdict().unplugged);
+  EXPECT_TRUE(fileExists(kImagePath));
+  if (point.afterStart) {
+    EXPECT_EQ(code, DWORD{kWorkerTransferFailed});
+    EXPECT_TRUE(reported("send updatefile to device error"));
+    EXPECT_TRUE(serviceStopped());
+    EXPECT_FALSE(serviceRegistered());
+    vdev::reset();
+    arriveAgain();
+    EXPECT_EQ(recorder_.texts(),
+              Strings{"service is stopped, ignore device arrival"});
+    EXPECT_EQ(vdev::callCount(), 0u);
+    return;
+  }
+  EXPECT_EQ(code, DWORD{kWorkerDeviceWentAway});
+  EXPECT_TRUE(reported(kWentAway));
+  EXPECT_FALSE(vdev::verdict().update_started);
+  EXPECT_TRUE(manager_.states().empty());
+  EXPECT_TRUE(manager_.unregistered().empty());
+  EXPECT_TRUE(serviceRegistered());
+
+  vdev::reset();
+  arriveAgain();
+
+  EXPECT_TRUE(vdev::verdict().md5_verified);
+  EXPECT_EQ(vdev::verdict().starts, 1u);
+  EXPECT_FALSE(fileExists(kImagePath));
+  EXPECT_TRUE(serviceStopped());
+  EXPECT_FALSE(serviceRegistered());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pulls, PullPointTest,
+    testing::Combine(testing::ValuesIn(kPullPoints),
+                     testing::Values(Broadcast::kBeforeReturn,
+                                     Broadcast::kAfterReturn)),
+    [](const testing::TestParamInfo<PullPointTest::ParamType>& info) {
+      return std::string(std::get<0>(info.param).name) +
+             nameOf(std::get<1>(info.param));
+    });
+
+// How a device restarts on the start request: gone until the upgrade has
+// ended, or back at once, its first request failing only after a while.
+struct RestartCase {
+  const char* name;
+  uint32_t downMs;
+  uint32_t firstFailMs;
+};
+
+const RestartCase kRestarts[] = {
+    {"GoneMeanwhile", 600000, 0},
+    {"BackBeforeTheRetry", 0, 500},
+};
+
+class RestartTest : public DevicePullTest,
+                    public testing::WithParamInterface<
+                        std::tuple<RestartCase, Broadcast, uint8_t>> {};
+
+// It is sent the image once, whenever the broadcast comes, forced or not,
+// also when it is back with its new firmware before the library is done
+// with it.
+TEST_P(RestartTest, ADeviceRestartingOnTheStartIsSentTheImageOnce) {
+  const RestartCase& restart = std::get<0>(GetParam());
+  settings(std::get<2>(GetParam()));
+  vdev::restartOnStart(restart.downMs, restart.firstFailMs);
+
+  upgradeAndPull(std::get<1>(GetParam()));
+  // Back, it is announced again.
+  arriveAgain();
+
+  EXPECT_EQ(vdev::verdict().starts, 1u);
+  EXPECT_EQ(vdev::verdict().announcements, 1u);
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"service is stopped, ignore device arrival"});
+  EXPECT_TRUE(serviceStopped());
+  EXPECT_FALSE(serviceRegistered());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Restarts, RestartTest,
+    testing::Combine(testing::ValuesIn(kRestarts),
+                     testing::Values(Broadcast::kBeforeReturn,
+                                     Broadcast::kAfterReturn),
+                     testing::Values(uint8_t{0}, uint8_t{1})),
+    [](const testing::TestParamInfo<RestartTest::ParamType>& info) {
+      return std::string(std::get<0>(info.param).name) +
+             nameOf(std::get<1>(info.param)) + "Force" +
+             std::to_string(std::get<2>(info.param));
+    });
+
+}  // namespace

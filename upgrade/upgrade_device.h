@@ -1,0 +1,43 @@
+// The device of the upgrade in progress, as the library judges what happened
+// to it: whether it went away, and whether it has passed the point of no
+// return, the start request it accepted. Before that point a device that went
+// away is an upgrade not done; after it, the device is restarting into its
+// new firmware, and its going only ends the library's waits.
+#ifndef VELUNOR_UPGRADE_UPGRADE_DEVICE_H_
+#define VELUNOR_UPGRADE_UPGRADE_DEVICE_H_
+
+#include "platform/win32.h"
+
+// How long a failed bulk write waits for the caller's cancel before the
+// device is taken as still there: a pulled cable fails the write at once,
+// and the removal's broadcast reaches the caller a moment later.
+constexpr DWORD kDeviceGoneWaitMs = 3000;
+
+// The device of one call of the export, for as long as the call runs (the
+// path is the caller's and is not kept after it). Clears the start accepted
+// by an earlier call.
+class UpgradeDeviceWatch {
+ public:
+  UpgradeDeviceWatch(const WCHAR* devicePath, GUID interfaceGuid);
+  ~UpgradeDeviceWatch();
+  UpgradeDeviceWatch(const UpgradeDeviceWatch&) = delete;
+  UpgradeDeviceWatch& operator=(const UpgradeDeviceWatch&) = delete;
+};
+
+// After a transport call failed: true when the device is gone, that is the
+// cancel has come, or the device's interface is no longer listed, or within
+// `waitMs` the cancel comes or the interface leaves the listing. A gone
+// device is sent nothing more (the cancel signal is set). A listing that
+// fails says nothing: the device counts as there. Outside an upgrade (no
+// device watched) only the cancel counts.
+bool deviceGoneAfterFailure(DWORD waitMs);
+
+// The device accepted a start request: from here on, it changed.
+void noteStartAccepted();
+bool startAccepted();
+
+// The upgrade is not done because the device went away (or the caller said
+// so) before it accepted a start request.
+bool upgradeDeviceWentAway();
+
+#endif  // VELUNOR_UPGRADE_UPGRADE_DEVICE_H_
