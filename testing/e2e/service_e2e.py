@@ -24,6 +24,13 @@ Scenarios:
   removal   the device is removed during the transfer: the upgrade is
             cancelled and the worker ends, the service keeps running and stays
             registered; the next arrival upgrades
+  pull      the cable is pulled in the data phase: the running write fails at
+            once and the removal's broadcast comes only after the library has
+            returned; the service stays and the replugged device is upgraded
+  restart   the device takes the start request and restarts into its new
+            firmware, its first request afterwards failing only after 2 s,
+            the removal's broadcast sent meanwhile: the upgrade counts as
+            finished once, and the device, back, is not sent the image again
   lock      the removal comes while the worker holds the loader's lock inside
             a write: the upgrade is cancelled, the next arrival upgrades;
             again, and a stop control is answered
@@ -37,7 +44,8 @@ Scenarios:
             burst. Unpaced unless --paced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
-                   [--scenario upgrade|present|removal|lock|two|storm|all]
+                   [--scenario upgrade|present|removal|pull|restart|lock|two|
+                               storm|all] [--pull LINE]
                    [--seed N] [--storm-events N] [--settle-ms N] [--paced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
@@ -91,7 +99,9 @@ ARRIVAL_SETTLE_S = 15
 # A removal of the device being upgraded: the handler's event, and the
 # cancelled worker's last.
 CANCEL = "update thread is exist, cancel upgrade"
-CANCELLED = "update thread ended on device remove, service kept"
+CANCELLED = "device went away before the update started, service kept"
+# A worker that a removal reached while it was still loading the library.
+CLAIMED = "update thread ended on device remove, service kept"
 # The last resort, when a cancelled worker does not end in time.
 FALLBACK_KILL = "update thread did not end"
 
@@ -367,6 +377,10 @@ class Run:
         print(output.strip() or f"device_plug {action}: exit code {code}")
         if code != 0:
             raise Failed(f"device_plug {action} failed")
+
+    def replug_device(self):
+        """Brings a pulled device back, as a cable plugged in again."""
+        open(self.prefix.system32("virtual_device_replug.txt"), "w").close()
 
     def release_device(self):
         """Lets a request the device script holds go on."""
@@ -659,6 +673,117 @@ def scenario_removal(prefix, bin_dir, checks):
     checks.check("update file deleted",
                  wait_for(lambda: not os.path.exists(
                      prefix.drivers(UPDATE_FILE)), 30))
+
+
+# Where the pull scenario pulls the device: the 300th data write of 16 KiB,
+# inside the second segment.
+PULL_IN_DATA_PHASE = "pull write 300"
+
+
+def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
+    section("scenario: the cable is pulled, the broadcast comes after the "
+            f"library has returned ({pull_line})")
+    run = Run(prefix, bin_dir, checks)
+    run.place_files(pull_line + "\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the pull")
+    pulled = wait_for(lambda: run.verdict().get("unplugged") == "1",
+                      ARRIVAL_SETTLE_S + 120, 0.05)
+    pulled_at = time.monotonic()
+    ended = wait_for(lambda: CANCELLED in run.texts(), 60, 0.05)
+    print(f"worker ended {time.monotonic() - pulled_at:.1f} s after the pull "
+          "(polled every 50 ms)")
+    in_data_phase = pull_line != PULL_IN_DATA_PHASE or \
+        int(run.verdict().get("bytes_received", "0") or 0) == 299 * 16384
+    checks.check("the device was pulled where the script says",
+                 pulled and in_data_phase, f"verdict {run.verdict()}")
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("the library said the download was cancelled, the worker "
+                 "that the device went away before the update started",
+                 ended and "download cancelled" in texts and
+                 texts[-1] == CANCELLED and
+                 trail[-1].type_name == "information", f"got {texts[-6:]}")
+    checks.check("no outcome and no removal of the service",
+                 not {"send updatefile to device success",
+                      "send updatefile to device error",
+                      "uninstallService start"} & set(texts))
+    run.plug("remove")
+    checks.check("the late removal is only reported",
+                 wait_for(lambda: run.handled("0x8004", DEVICE_PATH), 30) and
+                 run.texts()[len(texts):] == ["device remove"],
+                 f"got {run.texts()[len(texts):]}")
+    checks.check("service still running", run.service_state() == "RUNNING")
+    checks.check("update file kept",
+                 os.path.exists(prefix.drivers(UPDATE_FILE)))
+    events_before = len(run.trail())
+
+    section("the device is plugged in again")
+    run.replug_device()
+    run.plug("arrive")
+    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
+    run.show()
+    section("checks")
+    checks.check("the replugged device was upgraded and the service ended",
+                 done)
+    trail = run.trail()
+    after = run.check_arrival(trail, events_before)
+    if after is not None:
+        run.check_upgrade(trail, after)
+    run.check_device_upgraded()
+    checks.check("device: one start request",
+                 run.verdict().get("starts") == "1", f"{run.verdict()}")
+    run.check_service_gone()
+    checks.check("update file deleted",
+                 wait_for(lambda: not os.path.exists(
+                     prefix.drivers(UPDATE_FILE)), 30))
+
+
+def scenario_restart(prefix, bin_dir, checks):
+    section("scenario: the device restarts on the start request")
+    run = Run(prefix, bin_dir, checks)
+    # Gone 5 s from the start request on; its first request afterwards takes
+    # 2 s to fail.
+    run.place_files("restart_on_start 5000 2000\n")
+    run.install()
+    run.write_settings()
+    run.start_service()
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the start request")
+    started = wait_for(lambda: run.verdict().get("starts") == "1",
+                       ARRIVAL_SETTLE_S + 120, 0.05)
+    started_at = time.monotonic()
+    # The broadcast while the library waits for the device's answer.
+    run.plug("remove")
+    done = run.wait_for_event("runServcie success", 120)
+    print(f"worker ended {time.monotonic() - started_at:.1f} s after the "
+          "start request was taken")
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("the device took the start request and restarted", started)
+    checks.check("the upgrade counts as finished: the service removed itself",
+                 done and "send updatefile to device error" in texts and
+                 "uninstallService start" in texts and
+                 CANCELLED not in texts, f"got {texts[-8:]}")
+    checks.check("no five-minute retry for the restarting device",
+                 done and time.monotonic() - started_at < 60)
+    run.check_service_gone()
+
+    section("the device is back with its new firmware")
+    time.sleep(6)
+    run.plug("arrive")
+    time.sleep(ARRIVAL_SETTLE_S + 5)
+    run.show()
+    section("checks")
+    v = run.verdict()
+    checks.check("device: sent the image once, one start request",
+                 v.get("announcements") == "1" and v.get("starts") == "1",
+                 f"verdict {v}")
+    checks.check("update file kept (the finished upgrade failed its last "
+                 "status read)", os.path.exists(prefix.drivers(UPDATE_FILE)))
 
 
 def upgrade_holding_the_loader_lock(run, checks):
@@ -990,7 +1115,8 @@ class Storm:
     def ends_worker(event, thread):
         """Whether the event tells the end of the worker `thread`: its own
         last event after a cancel, or a kill."""
-        return (event.text == CANCELLED and event.thread == thread) or \
+        return (event.text in (CANCELLED, CLAIMED) and
+                event.thread == thread) or \
             event.text == KILL or event.text.startswith(FALLBACK_KILL)
 
     def worker_running(self, trail):
@@ -1293,8 +1419,8 @@ def main():
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
-                        choices=["upgrade", "present", "removal", "lock",
-                                 "two", "storm", "all"],
+                        choices=["upgrade", "present", "removal", "pull",
+                                 "restart", "lock", "two", "storm", "all"],
                         default="all")
     parser.add_argument("--seed", type=int, default=None,
                         help="the storm's seed (default: a new one, printed)")
@@ -1304,6 +1430,9 @@ def main():
     parser.add_argument("--settle-ms", type=int, default=STORM_SETTLE_MS,
                         help="the arrival's settle wait in the storm, through "
                         f"the test host (default {STORM_SETTLE_MS})")
+    parser.add_argument("--pull", default=PULL_IN_DATA_PHASE,
+                        help="the device script's pull line for the pull "
+                        f"scenario (default \"{PULL_IN_DATA_PHASE}\")")
     parser.add_argument("--paced", action="store_true",
                         help="let a removal end a storm's worker only once it "
                         "has parked in its wait, not at any moment")
@@ -1329,6 +1458,10 @@ def main():
             scenario_present(prefix, bin_dir, checks)
         if options.scenario in ("removal", "all"):
             scenario_removal(prefix, bin_dir, checks)
+        if options.scenario in ("pull", "all"):
+            scenario_pull(prefix, bin_dir, checks, options.pull)
+        if options.scenario in ("restart", "all"):
+            scenario_restart(prefix, bin_dir, checks)
         if options.scenario in ("lock", "all"):
             scenario_lock(prefix, bin_dir, checks)
             scenario_lock_stop(prefix, bin_dir, checks)

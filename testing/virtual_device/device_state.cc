@@ -128,14 +128,20 @@ void Device::advanceClock() {
   // Back once its time is up and its slow first failure is over.
   if (restarting && !slow_failure_due && now >= back_time) {
     restarting = false;
-    verdict.unplugged = false;
-    gone_error = kErrorGone;
-    pending_download = false;
-    resetDownload();
-    verdict.state = kStateIdle;
-    last_status = kStatusOk;
+    comeBack();
     ++verdict.restarts;
+  } else if (verdict.unplugged && !restarting && takeReplug(*this)) {
+    comeBack();
   }
+}
+
+void Device::comeBack() {
+  verdict.unplugged = false;
+  gone_error = kErrorGone;
+  pending_download = false;
+  resetDownload();
+  verdict.state = kStateIdle;
+  last_status = kStatusOk;
 }
 
 Session::Session(Call call)

@@ -134,6 +134,8 @@ struct Device {
   void advanceClock();
   // Gone now: the nth pull point reached, or the start's restart begun.
   void pullNow();
+  // There again, idle, as a device newly plugged in.
+  void comeBack();
 };
 
 Device& device();
@@ -195,6 +197,9 @@ void writeVerdictFile(Device& d);
 // Holds the calling thread (and with it every other call) until the release
 // file appears beside the verdict file, at most ten minutes.
 void holdUntilReleased(Device& d);
+// Whether a pulled device is plugged in again: the replug file beside the
+// verdict file, taken away as it is seen.
+bool takeReplug(Device& d);
 bool parseScript(Device& d, FILE* file, char* error, size_t error_size);
 // Whether the write in progress is the one that holds the loader's lock;
 // holding it marks the verdict held meanwhile (lock_holding.cc).

@@ -28,6 +28,7 @@ constexpr char kRecordFile[] = "virtual_device_record.txt";
 constexpr char kVerdictFile[] = "virtual_device_verdict.txt";
 constexpr char kImageFile[] = "virtual_device_image.bin";
 constexpr char kReleaseFile[] = "virtual_device_release.txt";
+constexpr char kReplugFile[] = "virtual_device_replug.txt";
 constexpr int kHoldLimitMs = 600000;
 constexpr int kHoldPollMs = 100;
 
@@ -400,6 +401,16 @@ void holdUntilReleased(Device& d) {
   }
   d.verdict.held = false;
   writeVerdictFile(d);
+}
+
+bool takeReplug(Device& d) {
+  if (d.output_directory.empty()) return false;
+  std::string replug = inDirectory(d.output_directory, kReplugFile);
+  FILE* file = std::fopen(replug.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  std::remove(replug.c_str());
+  return true;
 }
 
 void writeVerdictFile(Device& d) {
