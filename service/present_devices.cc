@@ -83,8 +83,8 @@ PresentDevice findPresentDevice(const GUID& interfaceClass,
 void upgradePresentDevice(ServiceContext* context) {
   // The settle wait of an arrival comes first: at a restart the device may
   // have been enumerated a moment ago, and one that goes away meanwhile is
-  // not found, rather than upgraded after it has gone.
-  Sleep(kArrivalSettleMs);
+  // not found, rather than upgraded after it has gone. A stop ends it.
+  if (!settleUnlessStopping(context)) return;
   wchar_t path[kDevicePathUnits];
   switch (findPresentDevice(kUpdateDeviceClass, path)) {
     case PresentDevice::kNotListed:

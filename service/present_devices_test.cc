@@ -84,8 +84,11 @@ class PresentDevicesTest : public ::testing::Test {
 
   DWORD arrive(const std::wstring& path) {
     std::vector<BYTE> broadcast = deviceBroadcast(path);
-    return ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
-                                broadcast.data(), context_);
+    EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT,
+                                   DBT_DEVICEARRIVAL, broadcast.data(),
+                                   context_),
+              DWORD{kControlHandled});
+    return arrivalOutcome(context_->arrivalThread);
   }
 
   void placeStub(bool held) {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 
 #include "common/event_report.h"
@@ -254,9 +255,9 @@ DWORD arrive(ServiceContext* context, const wchar_t* path, size_t length) {
                 L"update thread is running, ignore device arrival");
     return kArrivalWorkerBusy;
   }
-  // An upgrade has ended the service while this arrival waited: one
-  // installed service performs one upgrade.
-  if (serviceStopped(context)) {
+  // An upgrade has ended the service while this arrival waited (one
+  // installed service performs one upgrade), or a stop has come.
+  if (serviceStopped(context) || context->stopping.load()) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
                 L"service is stopped, ignore device arrival");
     return kArrivalServiceStopped;
@@ -270,11 +271,52 @@ DWORD arrive(ServiceContext* context, const wchar_t* path, size_t length) {
   return startWorker(context);
 }
 
+// A broadcast's arrival, kept for its settle wait off the handler: the path
+// is the broadcast's only for the handler's call.
+struct PendingArrival {
+  ServiceContext* context;
+  bool readable;
+  size_t length;  // as broadcast; a path too long is refused after the wait
+  wchar_t path[kDevicePathUnits];
+};
+
+DWORD settleAndArrive(const PendingArrival& arrival) {
+  settleUnlessStopping(arrival.context);
+  return arrive(arrival.context, arrival.readable ? arrival.path : nullptr,
+                arrival.length);
+}
+
+DWORD WINAPI arrivalThread(LPVOID parameter) {
+  std::unique_ptr<PendingArrival> arrival(
+      static_cast<PendingArrival*>(parameter));
+  return settleAndArrive(*arrival);
+}
+
+// The settle wait runs on a thread of its own, so that every other control,
+// stop included, is answered at once. With no thread to be had it runs
+// here, as it once always did.
 DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
-  Sleep(kArrivalSettleMs);
   size_t length = 0;
   const wchar_t* path = broadcastPath(eventData, &length);
-  return arrive(context, path, length);
+  std::unique_ptr<PendingArrival> arrival(new (std::nothrow) PendingArrival{
+      context, path != nullptr, length, {}});
+  if (arrival == nullptr) {
+    settleUnlessStopping(context);
+    return arrive(context, path, length);
+  }
+  if (path != nullptr) {
+    size_t kept = length < kDevicePathUnits ? length : kDevicePathUnits - 1;
+    std::memcpy(arrival->path, path, kept * sizeof(wchar_t));
+    arrival->path[kept] = L'\0';
+  }
+  HANDLE thread =
+      CreateThread(nullptr, 0, arrivalThread, arrival.get(), 0, nullptr);
+  if (thread == nullptr) return settleAndArrive(*arrival);
+  arrival.release();
+  HANDLE earlier = context->arrivalThread;
+  context->arrivalThread = thread;
+  if (earlier != nullptr) CloseHandle(earlier);
+  return kControlHandled;
 }
 
 // Only the device being upgraded takes its worker along. A removal that does
@@ -291,7 +333,21 @@ struct CancelWatch {
   ServiceContext* context;
   HANDLE worker;  // a handle of its own: the arrival closes the context's
   DWORD limitMs;
+  bool thenStop;  // a stop waits for the worker: report stopped after it
 };
+
+void reportStopped(ServiceContext* context) {
+  stopService(context);
+  reportEvent(EVENTLOG_INFORMATION_TYPE, L"service control stop success");
+}
+
+// While a stop waits for the worker: still stopping, and how far.
+void reportStopPending(ServiceContext* context, DWORD checkPoint) {
+  std::lock_guard<std::mutex> hold(context->stateLock);
+  context->status.dwCheckPoint = checkPoint;
+  context->status.dwWaitHint = 2 * kCancelRepeatMs;
+  setServiceState(context, SERVICE_STOP_PENDING);
+}
 
 // Says the cancel again, unless the worker has ended: then the next one may
 // already run, and the cancel is not for it.
@@ -318,11 +374,13 @@ bool claimForKill(ServiceContext* context, HANDLE worker) {
 // still in the library by then.
 void awaitCancelledWorker(const CancelWatch& watch) {
   DWORD limit = watch.limitMs;
+  DWORD checkPoint = 1;
   for (DWORD waited = 0; waited < limit;) {
     DWORD slice = limit - waited < kCancelRepeatMs ? limit - waited
                                                    : kCancelRepeatMs;
     if (WaitForSingleObject(watch.worker, slice) != WAIT_TIMEOUT) return;
     waited += slice;
+    if (watch.thenStop) reportStopPending(watch.context, ++checkPoint);
     // Loaded meanwhile, a library that cannot cancel: its worker saw the
     // claim and waits, holding nothing, to be killed as ever.
     const WorkerBinding& binding = watch.context->workerBinding;
@@ -346,6 +404,7 @@ void awaitCancelledWorker(const CancelWatch& watch) {
 DWORD WINAPI cancelWatchThread(LPVOID parameter) {
   auto* watch = static_cast<CancelWatch*>(parameter);
   awaitCancelledWorker(*watch);
+  if (watch->thenStop) reportStopped(watch->context);
   CloseHandle(watch->worker);
   delete watch;
   return 0;
@@ -353,10 +412,10 @@ DWORD WINAPI cancelWatchThread(LPVOID parameter) {
 
 // Waits for the cancelled worker on a thread of its own, so that the control
 // handler is free at once. With no thread to be had it waits here, no longer
-// than an arrival keeps the handler.
-void watchCancelledWorker(ServiceContext* context) {
+// than an arrival's settle time.
+void watchCancelledWorker(ServiceContext* context, bool thenStop) {
   auto* watch = new (std::nothrow)
-      CancelWatch{context, nullptr, context->cancelWaitMs};
+      CancelWatch{context, nullptr, context->cancelWaitMs, thenStop};
   if (watch != nullptr &&
       DuplicateHandle(GetCurrentProcess(), context->workerThread,
                       GetCurrentProcess(), &watch->worker, 0, FALSE,
@@ -372,24 +431,29 @@ void watchCancelledWorker(ServiceContext* context) {
   delete watch;
   DWORD limit = context->cancelWaitMs < kArrivalSettleMs ? context->cancelWaitMs
                                                          : kArrivalSettleMs;
-  awaitCancelledWorker(CancelWatch{context, context->workerThread, limit});
+  awaitCancelledWorker(
+      CancelWatch{context, context->workerThread, limit, thenStop});
+  if (thenStop) reportStopped(context);
 }
 
-// Ends the worker a removal has claimed: a library that can cancel is asked
-// to, and the worker ends by itself; one that cannot has it killed, as ever.
-void endClaimedWorker(ServiceContext* context) {
+// Ends the worker a removal or a stop has claimed: a library that can cancel
+// is asked to, and the worker ends by itself; one that cannot has it killed,
+// as ever.
+void endClaimedWorker(ServiceContext* context, bool thenStop) {
   WorkerBinding& binding = context->workerBinding;
   if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
-    if (!claimForKill(context, context->workerThread)) return;
-    reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-    TerminateThread(context->workerThread, kWorkerEnded);
+    if (claimForKill(context, context->workerThread)) {
+      reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
+      TerminateThread(context->workerThread, kWorkerEnded);
+    }
+    if (thenStop) reportStopped(context);
     return;
   }
   reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, cancel upgrade");
   // Not bound yet, the worker sees the claim once the library is loaded and
   // never calls it.
   if (LetsCancelUpgradeFunction cancel = binding.cancelUpgrade.load()) cancel();
-  watchCancelledWorker(context);
+  watchCancelledWorker(context, thenStop);
 }
 
 DWORD onDeviceRemoval(ServiceContext* context, const void* eventData) {
@@ -410,7 +474,7 @@ DWORD onDeviceRemoval(ServiceContext* context, const void* eventData) {
     }
     return kControlHandled;
   }
-  endClaimedWorker(context);
+  endClaimedWorker(context, false);
   return kControlHandled;
 }
 
@@ -430,9 +494,27 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
   }
 }
 
+// Answered at once: settle waits end, no worker starts from here on, and a
+// running upgrade is cancelled. The service reports itself stopped once the
+// worker has ended (at most the cancel's wait), so that the worker either
+// finishes what its result says, image and registration together, or
+// leaves both.
 DWORD onStop(ServiceContext* context) {
-  stopService(context);
-  reportEvent(EVENTLOG_INFORMATION_TYPE, L"service control stop success");
+  context->stopping = true;
+  SetEvent(context->stopSignal);
+  std::unique_lock<std::mutex> hold(context->arrivalLock);
+  if (!workerRunning(context)) {
+    hold.unlock();
+    reportStopped(context);
+    return kControlHandled;
+  }
+  reportStopPending(context, 1);
+  uint32_t phase = kWorkerUpgrading;
+  if (context->workerPhase.compare_exchange_strong(phase, kWorkerEnding)) {
+    endClaimedWorker(context, true);
+  } else {
+    watchCancelledWorker(context, true);
+  }
   return kControlHandled;
 }
 
@@ -460,12 +542,26 @@ ServiceContext* newServiceContext() {
   context->status.dwCurrentState = SERVICE_STOPPED;
   context->cancelWaitMs = kCancelWaitMs;
   InitializeSRWLock(&context->cancelLock);
+  context->stopSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return context;
+}
+
+bool settleUnlessStopping(ServiceContext* context) {
+  // Without the event (it could not be made) the wait is still a wait.
+  if (context->stopSignal == nullptr) {
+    Sleep(kArrivalSettleMs);
+    return !context->stopping.load();
+  }
+  return WaitForSingleObjectEx(context->stopSignal, kArrivalSettleMs, FALSE) ==
+             WAIT_TIMEOUT &&
+         !context->stopping.load();
 }
 
 void stopService(ServiceContext* context) {
   std::lock_guard<std::mutex> hold(context->stateLock);
   if (context->stopReported) return;
+  context->status.dwCheckPoint = 0;
+  context->status.dwWaitHint = 0;
   setServiceState(context, SERVICE_STOP_PENDING);
   unregisterDeviceEvents(context);
   setServiceState(context, SERVICE_STOPPED);

@@ -46,6 +46,13 @@ struct ServiceContext {
   // worker starts and its settings and path come from one device.
   std::mutex arrivalLock;
   HANDLE scanThread;  // the scan for present devices; never closed
+  // Set by a stop or shutdown: the settle waits end at once, and no worker
+  // starts from then on.
+  HANDLE stopSignal;
+  std::atomic<bool> stopping;
+  // The last arrival's settle wait and procedure, run off the handler; its
+  // exit code is the arrival's result. Closed when the next one starts.
+  HANDLE arrivalThread;
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -78,6 +85,10 @@ constexpr DWORD kCancelRepeatMs = 1000;
 // A new context as the service starts with it. Never freed: the worker may
 // still use it while the process ends.
 ServiceContext* newServiceContext();
+
+// Waits the settle time of an arrival; false when a stop or shutdown ended
+// the wait.
+bool settleUnlessStopping(ServiceContext* context);
 
 // The service's stop step: stop pending, device notifications ended, stopped,
 // once for the life of the service. The stop control takes it, and so does

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -82,10 +83,18 @@ class ServiceRuntimeTest : public ::testing::Test {
     return ServiceCtrlHandlerEx(code, eventType, data, context_);
   }
 
+  // The broadcast's arrival, answered at once by the handler; what its
+  // settle wait and procedure came to.
   DWORD arrive(const std::wstring& path) {
     std::vector<BYTE> broadcast = deviceBroadcast(path);
-    return control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
-                   broadcast.data());
+    return arriveWith(broadcast.data());
+  }
+
+  DWORD arriveWith(void* broadcast) {
+    EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                      broadcast),
+              DWORD{kControlHandled});
+    return arrivalOutcome(context_->arrivalThread);
   }
 
   // Puts the stub library in place, its calls held until released.
@@ -592,9 +601,7 @@ TEST_F(ServiceRuntimeTest, AnArrivalWithoutAReadablePathIsIgnored) {
     SCOPED_TRACE(c.name);
     recorder_.clear();
     std::vector<BYTE> broadcast = c.broadcast;
-    EXPECT_EQ(control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
-                      c.hasData ? broadcast.data() : nullptr),
-              5u);
+    EXPECT_EQ(arriveWith(c.hasData ? broadcast.data() : nullptr), 5u);
     EXPECT_EQ(recorder_.texts(), Strings{c.text});
     EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(context_->workerThread, nullptr);
@@ -907,16 +914,19 @@ std::string handleText(HANDLE handle) {
   return std::to_string(reinterpret_cast<uintptr_t>(handle));
 }
 
+// Watches the creation of upgrade workers; other threads are created as
+// asked.
 HANDLE WINAPI watchedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
                                   LPTHREAD_START_ROUTINE start, LPVOID argument,
                                   DWORD flags, LPDWORD id) {
-  if (createThreadError != 0) {
+  bool worker = start == updateThread;
+  if (worker && createThreadError != 0) {
     SetLastError(createThreadError);
     return nullptr;
   }
   HANDLE thread = realKernel<decltype(&CreateThread)>("CreateThread")(
       security, stack, start, argument, flags, id);
-  if (threadLedger != nullptr) {
+  if (worker && threadLedger != nullptr) {
     threadLedger->push_back("create " + handleText(thread));
   }
   return thread;
@@ -1030,30 +1040,105 @@ TEST_F(ServiceRuntimeTest, StopAndShutdownStopTheServiceAlike) {
   }
 }
 
-// The stop control and the worker's self-removal both stop the service: the
-// one that comes second must not report the status again, nor unregister
-// the notifications again.
-TEST_F(ServiceRuntimeTest, AStopDuringTheUpgradeIsTheOnlyStop) {
-  ASSERT_TRUE(registerServiceForTest(programPath()));
-  placeHeldStub();
+// A stop during the upgrade is answered at once: stop pending with a wait
+// hint, the upgrade cancelled through the export. The service reports
+// stopped, once, only after the worker has ended, so that image and
+// registration go or stay together: kept when the device went away before
+// the start, both gone when the library says the upgrade finished.
+TEST_F(ServiceRuntimeTest, AStopDuringTheUpgradeWaitsForTheWorker) {
+  struct StopCase {
+    const char* name;
+    int32_t cancelledResult;
+    DWORD exitCode;
+    Strings trail;
+    bool kept;
+  };
+  const StopCase cases[] = {
+      {"the device had not taken the start", kUpgradeDeviceWentAway,
+       kWorkerDeviceWentAway,
+       {"update thread is exist, cancel upgrade",
+        "device went away before the update started, service kept",
+        "service control stop success"},
+       true},
+      {"the upgrade finished", kUpgradeSucceeded, kWorkerDone,
+       {"update thread is exist, cancel upgrade",
+        "send updatefile to device success", "uninstallService start",
+        "service control stop success"},
+       false},
+  };
+  const std::wstring image = L"C:\\windows\\system32\\drivers\\zr.img";
   FamilySettings settings(L"ZR700");
   settings.all("zr.img", 0, 1, "1.0");
-  ASSERT_EQ(arrive(kZr700Path), 0u);
-  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
-  recorder_.clear();
+  placeHeldStub();
+  for (const StopCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!serviceRegistered()) {
+      ASSERT_TRUE(registerServiceForTest(programPath()));
+    }
+    renewContext();
+    ManagerStates states(manager_);
+    size_t unregisteredBefore = manager_.unregistered().size();
+    stubFunction<StubHoldCalls>("stubHoldCalls")();
+    stubFunction<StubSetCancelledResult>("stubSetCancelledResult")(
+        c.cancelledResult);
+    writeFile(image, "image");
+    ASSERT_EQ(arrive(kZr700Path), 0u);
+    ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+    recorder_.clear();
+    size_t reportsBefore = manager_.statusReports().size();
 
-  EXPECT_EQ(control(SERVICE_CONTROL_STOP), 0u);
-  stubFunction<StubRelease>("stubRelease")();
-  EXPECT_EQ(workerExitCode(), kWorkerDone);
+    EXPECT_EQ(control(SERVICE_CONTROL_STOP), 0u);
+    std::vector<StatusReport> answered = manager_.statusReports();
+    ASSERT_GT(answered.size(), reportsBefore);
+    EXPECT_EQ(answered[reportsBefore].status.dwCurrentState,
+              DWORD{SERVICE_STOP_PENDING});
+    EXPECT_NE(answered[reportsBefore].status.dwWaitHint, 0u);
+    EXPECT_EQ(workerExitCode(), c.exitCode);
 
-  EXPECT_EQ(manager_.states(),
+    EXPECT_EQ(textsOnceThereAre(recorder_, c.trail.size()), c.trail);
+    std::vector<DWORD> reported = states.added();
+    EXPECT_EQ(std::count(reported.begin(), reported.end(),
+                         DWORD{SERVICE_STOPPED}),
+              1);
+    EXPECT_EQ(reported.back(), DWORD{SERVICE_STOPPED});
+    EXPECT_EQ(manager_.statusReports().back().status.dwWaitHint, 0u);
+    EXPECT_EQ(manager_.unregistered().size(), unregisteredBefore + 1);
+    EXPECT_EQ(serviceRegistered(), c.kept);
+    EXPECT_EQ(fileExists(image), c.kept);
+  }
+  DeleteFileW(image.c_str());
+}
+
+// In real time: while an arrival waits its 15 s settle time, a stop is
+// answered at once, ends the wait, and no worker starts after it.
+TEST(ServiceStopTest, AStopDuringTheSettleWaitIsAnsweredAtOnce) {
+  EventRecorder recorder;
+  ServiceManagerDouble manager;
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  ServiceContext* context = newServiceContext();
+  context->statusHandle = manager.statusHandle;
+  context->deviceNotify = manager.deviceNotify;
+  std::vector<BYTE> broadcast = deviceBroadcast(kZr700Path);
+  auto began = std::chrono::steady_clock::now();
+
+  EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT,
+                                 DBT_DEVICEARRIVAL, broadcast.data(), context),
+            DWORD{kControlHandled});
+  EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context),
+            DWORD{kControlHandled});
+  EXPECT_EQ(manager.states(),
             (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
-  EXPECT_EQ(manager_.unregistered(),
-            std::vector<HDEVNOTIFY>{manager_.deviceNotify});
-  EXPECT_EQ(recorder_.texts(), (Strings{"service control stop success",
-                                        "send updatefile to device success",
-                                        "uninstallService start"}));
-  EXPECT_FALSE(serviceRegistered());  // still removed by the worker
+  EXPECT_EQ(arrivalOutcome(context->arrivalThread),
+            DWORD{kArrivalServiceStopped});
+
+  // Far below the settle time, however busy the machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+  Strings texts = recorder.texts();
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (Strings{"service control stop success",
+                            "service is stopped, ignore device arrival"}));
+  EXPECT_EQ(context->workerThread, nullptr);
 }
 
 TEST_F(ServiceRuntimeTest, AStopAfterTheWorkerStoppedTheServiceChangesNothing) {

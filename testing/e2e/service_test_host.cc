@@ -167,6 +167,16 @@ void WINAPI shortenedSleep(DWORD milliseconds) {
   systemSleep(milliseconds == kArrivalSettleMs ? settleMs : milliseconds);
 }
 
+// The settle wait, which a stop may end: a wait on the stop signal.
+using WaitCall = DWORD(WINAPI*)(HANDLE, DWORD, BOOL);
+WaitCall systemWait;
+
+DWORD WINAPI shortenedWait(HANDLE object, DWORD milliseconds, BOOL alertable) {
+  return systemWait(object,
+                    milliseconds == kArrivalSettleMs ? settleMs : milliseconds,
+                    alertable);
+}
+
 // The settle wait the scenario asks for, or the service's own.
 DWORD settleWaitAskedFor() {
   FILE* file = _wfopen(besideThisProgram(L"service_test_host_settle_ms.txt")
@@ -265,8 +275,11 @@ int main(int argc, char** argv) {
   settleMs = settleWaitAskedFor();
   ImportPatch sleepPatch(nullptr, "Sleep",
                          reinterpret_cast<void*>(shortenedSleep));
+  systemWait = systemCall<WaitCall>(L"kernel32.dll", "WaitForSingleObjectEx");
+  ImportPatch waitPatch(nullptr, "WaitForSingleObjectEx",
+                        reinterpret_cast<void*>(shortenedWait));
   if (settleMs != kArrivalSettleMs) {
-    if (!sleepPatch.applied()) {
+    if (!sleepPatch.applied() || !waitPatch.applied()) {
       hostLog("the settle wait cannot be shortened");
       return 1;
     }

@@ -443,6 +443,16 @@ std::vector<HDEVNOTIFY> ServiceManagerDouble::unregistered() const {
 
 // --- Device broadcast ---
 
+DWORD arrivalOutcome(HANDLE arrivalThread) {
+  if (arrivalThread == nullptr) return kNoArrival;
+  if (WaitForSingleObject(arrivalThread, 60000) != WAIT_OBJECT_0) {
+    return kNoArrival;
+  }
+  DWORD code = kNoArrival;
+  GetExitCodeThread(arrivalThread, &code);
+  return code;
+}
+
 std::vector<BYTE> deviceBroadcast(const std::wstring& path) {
   const size_t nameOffset =
       offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);

@@ -123,6 +123,12 @@ class ServiceManagerDouble {
 // A DEV_BROADCAST_DEVICEINTERFACE_W of the device class with `path`.
 std::vector<BYTE> deviceBroadcast(const std::wstring& path);
 
+// What the last arrival the control handler passed on came to, once its
+// settle wait and procedure have run off the handler: the exit code of
+// `arrivalThread`, a ControlResult; kNoArrival when none was started.
+constexpr DWORD kNoArrival = 0xFFFFFFFF;
+DWORD arrivalOutcome(HANDLE arrivalThread);
+
 // --- The event trail of a child process, from Wine's +eventlog trace ---
 
 // One event as the trace reader (testing/wine_events.py) recorded it.
