@@ -5,6 +5,7 @@
 #   bash scripts/package.sh --family RK7x10|ZR700|other --image FILE
 #       --version TEXT [--force 0|1] [--update 0|1] --out FILE.msi
 #       [--overwrite] [--programs DIR] [--product-version N.N.N]
+#       [--tools-out DIR]
 #       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]
 #
 #   --force, --update  defaults of the package's BFORCE and BUPDATE
@@ -14,6 +15,10 @@
 #                      velunorUpdateExport.dll from DIR instead of building
 #                      them in the Windows preset (BUILD_DIR, default
 #                      build/windows)
+#   --tools-out DIR    also put the runner and its recorder
+#                      (upgrade_runner.exe, recorder/AdbWinApi.dll, from
+#                      the programs' folder) into DIR, an empty folder,
+#                      signed as the programs are when signing
 #   --product-version  the package's product version, major.minor.build
 #                      (major at most 127, minor 255, build 65535); the
 #                      project's version (the file VERSION) unless given
@@ -61,13 +66,15 @@ refuse() {
 }
 
 family= image= version= force=0 update=1 out= programs= overwrite=0
+tools_out=
 product_version= product_version_given=0
 sign_pkcs12= sign_password_file= timestamp_url=
 while [ $# -gt 0 ]; do
   option=$1
   case "$option" in
     --family|--image|--version|--force|--update|--out|--programs|\
-    --product-version|--sign-pkcs12|--sign-password-file|--timestamp-url)
+    --product-version|--sign-pkcs12|--sign-password-file|--timestamp-url|\
+    --tools-out)
       [ $# -ge 2 ] || refuse "$option needs a value"
       value=$2
       shift 2
@@ -98,6 +105,7 @@ while [ $# -gt 0 ]; do
     --sign-pkcs12) sign_pkcs12=$value ;;
     --sign-password-file) sign_password_file=$value ;;
     --timestamp-url) timestamp_url=$value ;;
+    --tools-out) tools_out=$value ;;
   esac
 done
 
@@ -110,6 +118,7 @@ from_caller() {
 image=$(from_caller "$image")
 out=$(from_caller "$out")
 programs=$(from_caller "$programs")
+tools_out=$(from_caller "$tools_out")
 sign_pkcs12=$(from_caller "$sign_pkcs12")
 sign_password_file=$(from_caller "$sign_password_file")
 
@@ -217,6 +226,17 @@ out_dir=$(dirname "$out")
 [ ! -e "$out" ] || [ "$overwrite" = 1 ] ||
   refuse "--out '$out' exists; give --overwrite to replace it"
 
+readonly tool_names=(upgrade_runner.exe recorder/AdbWinApi.dll)
+if [ -n "$tools_out" ]; then
+  [ -d "$tools_out" ] && [ -z "$(ls -A "$tools_out")" ] ||
+    refuse "--tools-out: '$tools_out' is no empty folder"
+  if [ -n "$programs" ]; then
+    for name in "${tool_names[@]}"; do
+      [ -f "$programs/$name" ] || refuse "--programs: '$programs/$name' is missing"
+    done
+  fi
+fi
+
 if [ -n "$programs" ]; then
   for name in "$program_name" "$library_name"; do
     [ -f "$programs/$name" ] || refuse "--programs: '$programs/$name' is missing"
@@ -285,7 +305,8 @@ if [ -z "$programs" ]; then
   build_dir=${BUILD_DIR:-build/windows}
   echo "package: building the programs in $build_dir"
   cmake --preset windows -B "$build_dir" >/dev/null
-  cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport
+  cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport \
+    ${tools_out:+upgrade_runner velunor_usb_recorder}
   programs=$build_dir/bin
 fi
 
@@ -382,6 +403,20 @@ if [ -n "$sign_pkcs12" ]; then
   mv "$partial.signed" "$partial"
 fi
 
+# The runner and its recorder, which run elevated at sites: signed with the
+# same certificate and options as the programs in the package.
+if [ -n "$tools_out" ]; then
+  mkdir -p "$stage/tools/recorder"
+  for name in "${tool_names[@]}"; do
+    if [ -n "$sign_pkcs12" ]; then
+      sign "$programs/$name" "$stage/tools/$name"
+    else
+      cp "$programs/$name" "$stage/tools/$name"
+    fi
+  done
+  cp -r "$stage/tools/." "$tools_out/"
+fi
+
 mv "$partial" "$out"
 rm -rf "$stage"
 trap - EXIT
@@ -390,3 +425,5 @@ echo "package: $out ($family, release $version, image $image_name of" \
      "$product_version${file_versions:+, files$file_versions}${sign_pkcs12:+, signed})"
 echo "product code $product_code"
 echo "built from commit $source_commit, image SHA-256 $image_sha256"
+[ -z "$tools_out" ] ||
+  echo "tools: $tools_out (${tool_names[*]}${sign_pkcs12:+, signed})"
