@@ -12,6 +12,10 @@
 
 // --- Where the library and the update images live ---
 
+// As spelt on a PC with Windows on C:. The service, the library and the
+// runner use them with the Windows folder's drive in place of C
+// (common/system_paths.h); the tests, under Wine's C:, use them as they are.
+
 // The drivers folder. The library searches it for update images in this
 // spelling (the paths in its events are formed from it).
 constexpr char kDriversFolder[] = "C:\\Windows\\System32\\drivers";

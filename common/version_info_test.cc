@@ -1,4 +1,5 @@
-// What Windows shows of the two shipped binaries: their version resources,
+// What Windows shows of the two shipped binaries and of the runner and its
+// recorder: their version resources,
 // read back as file properties and inventory tools read them.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -23,9 +24,11 @@ std::wstring wide(const char* text) {
 }
 
 struct Shipped {
-  const wchar_t* file;
+  const wchar_t* file;  // beside this program
   const char* description;
   DWORD file_type;
+  const wchar_t* original;  // its name as its resource gives it
+  const char* name;          // in test names
 };
 
 // Names the binary in test names, not the bytes of the entry.
@@ -37,8 +40,14 @@ void PrintTo(const Shipped& shipped, std::ostream* out) {
 
 const Shipped kShipped[] = {
     {L"VlnrZR700UpdateService.exe", "Velunor firmware update service",
-     VFT_APP},
-    {L"velunorUpdateExport.dll", "Velunor firmware upgrade library", VFT_DLL},
+     VFT_APP, L"VlnrZR700UpdateService.exe", "ServiceProgram"},
+    {L"velunorUpdateExport.dll", "Velunor firmware upgrade library", VFT_DLL,
+     L"velunorUpdateExport.dll", "UpgradeLibrary"},
+    // The tools that run elevated at a site.
+    {L"upgrade_runner.exe", "Velunor firmware update runner", VFT_APP,
+     L"upgrade_runner.exe", "Runner"},
+    {L"recorder\\AdbWinApi.dll", "Velunor USB session recorder", VFT_DLL,
+     L"AdbWinApi.dll", "Recorder"},
 };
 
 class VersionInfoTest : public testing::TestWithParam<Shipped> {
@@ -100,7 +109,7 @@ TEST_P(VersionInfoTest, StringTableNamesCompanyProductFileAndVersion) {
       {L"FileDescription", wide(GetParam().description)},
       {L"FileVersion", wide(VELUNOR_VERSION_TEXT)},
       {L"ProductVersion", wide(VELUNOR_VERSION_TEXT)},
-      {L"OriginalFilename", GetParam().file},
+      {L"OriginalFilename", GetParam().original},
       {L"LegalCopyright", wide(VELUNOR_COPYRIGHT)},
   };
   for (const auto& value : kValues) {
@@ -123,8 +132,7 @@ TEST_P(VersionInfoTest, TranslationIsUsEnglishUnicode) {
 INSTANTIATE_TEST_SUITE_P(
     ShippedBinaries, VersionInfoTest, testing::ValuesIn(kShipped),
     [](const testing::TestParamInfo<Shipped>& info) {
-      return info.param.file_type == VFT_APP ? std::string("ServiceProgram")
-                                             : std::string("UpgradeLibrary");
+      return std::string(info.param.name);
     });
 
 }  // namespace

@@ -2,7 +2,10 @@
 # Builds a static OpenSSL libcrypto for x86_64-w64-mingw32 from one pinned
 # Debian openssl source package and caches it outside the source tree. Prints
 # the install prefix on its last line. When the build is cached, nothing is
-# fetched or built.
+# fetched or built. The library's SHA-256 is recorded beside it
+# (libcrypto.sha256, in sha256sum's format) when it is built, and checked each
+# time the cache is used: a cache whose library changed fails. A cache from
+# before the record gets it at its next use, from the library as it is then.
 #
 # The library ends up in a LocalSystem service, so it is configured to load
 # nothing from disk on its own: no configuration autoloading, no engines, no
@@ -43,7 +46,15 @@ prefix="$cache_root/$name"
 link="$cache_root/mingw64-libcrypto"   # the windows preset's OPENSSL_ROOT_DIR
 mkdir -p "$cache_root"
 
+readonly library_record=libcrypto.sha256
 if [ -e "$prefix/.complete" ]; then
+  if [ ! -e "$prefix/$library_record" ]; then
+    (cd "$prefix" && sha256sum lib/libcrypto.a > "$library_record")
+  elif ! (cd "$prefix" && sha256sum --check --strict --quiet "$library_record" >&2); then
+    echo "build-openssl-mingw: $prefix/lib/libcrypto.a differs from the SHA-256" \
+         "recorded when it was built; delete $prefix to build it anew" >&2
+    exit 1
+  fi
   ln -sfn "$name" "$link"
   echo "$prefix"
   exit 0
@@ -87,6 +98,7 @@ cd "$work/src"
 make -j"$(nproc)" "${folder_variables[@]}" build_libs >&2
 rm -rf "$prefix.tmp"
 make "${folder_variables[@]}" install_dev >&2
+(cd "$prefix.tmp" && sha256sum lib/libcrypto.a > "$library_record")
 rm -rf "$prefix"
 mv "$prefix.tmp" "$prefix"
 touch "$prefix/.complete"

@@ -4,15 +4,21 @@
 #
 #   bash scripts/package.sh --family RK7x10|ZR700|other --image FILE
 #       --version TEXT [--force 0|1] [--update 0|1] --out FILE.msi
-#       [--programs DIR] [--product-version N.N.N]
+#       [--overwrite] [--programs DIR] [--product-version N.N.N]
+#       [--tools-out DIR]
 #       [--sign-pkcs12 FILE [--sign-password-file FILE] [--timestamp-url URL]]
 #
 #   --force, --update  defaults of the package's BFORCE and BUPDATE
 #                      properties (0 and 1 unless given)
+#   --overwrite        replace an existing --out (without it, refused)
 #   --programs DIR     take VlnrZR700UpdateService.exe and
 #                      velunorUpdateExport.dll from DIR instead of building
 #                      them in the Windows preset (BUILD_DIR, default
 #                      build/windows)
+#   --tools-out DIR    also put the runner and its recorder
+#                      (upgrade_runner.exe, recorder/AdbWinApi.dll, from
+#                      the programs' folder) into DIR, an empty folder,
+#                      signed as the programs are when signing
 #   --product-version  the package's product version, major.minor.build
 #                      (major at most 127, minor 255, build 65535); the
 #                      project's version (the file VERSION) unless given
@@ -23,11 +29,15 @@
 #   --timestamp-url    an RFC 3161 time-stamp server for the signatures
 #
 # Prints the package's product code on a line of its own:
-# "product code {GUID}".
+# "product code {GUID}", and the commit it was built from with the image's
+# SHA-256, which the package also records (properties VelunorSourceCommit
+# and VelunorImageSha256).
 #
 # Exit status: 0 package written; 2 bad arguments (nothing is built and no
 # package is written); 1 the build, wixl or signing failed (no package is
-# written).
+# written). The package is made as FILE.msi.partial-XXXXXX beside FILE.msi
+# and renamed when whole; a run that was killed leaves such a file, which the
+# next run for the same FILE.msi removes.
 set -euo pipefail
 # Paths on the command line are the caller's: taken from the folder the
 # script was started in, before it moves to the project's root.
@@ -55,17 +65,24 @@ refuse() {
   exit 2
 }
 
-family= image= version= force=0 update=1 out= programs=
+family= image= version= force=0 update=1 out= programs= overwrite=0
+tools_out=
 product_version= product_version_given=0
 sign_pkcs12= sign_password_file= timestamp_url=
 while [ $# -gt 0 ]; do
   option=$1
   case "$option" in
     --family|--image|--version|--force|--update|--out|--programs|\
-    --product-version|--sign-pkcs12|--sign-password-file|--timestamp-url)
+    --product-version|--sign-pkcs12|--sign-password-file|--timestamp-url|\
+    --tools-out)
       [ $# -ge 2 ] || refuse "$option needs a value"
       value=$2
       shift 2
+      ;;
+    --overwrite)
+      overwrite=1
+      shift
+      continue
       ;;
     -h|--help)
       usage
@@ -88,6 +105,7 @@ while [ $# -gt 0 ]; do
     --sign-pkcs12) sign_pkcs12=$value ;;
     --sign-password-file) sign_password_file=$value ;;
     --timestamp-url) timestamp_url=$value ;;
+    --tools-out) tools_out=$value ;;
   esac
 done
 
@@ -100,6 +118,7 @@ from_caller() {
 image=$(from_caller "$image")
 out=$(from_caller "$out")
 programs=$(from_caller "$programs")
+tools_out=$(from_caller "$tools_out")
 sign_pkcs12=$(from_caller "$sign_pkcs12")
 sign_password_file=$(from_caller "$sign_password_file")
 
@@ -115,6 +134,11 @@ check_signing_certificate() {
       refuse "--sign-password-file: '$sign_password_file' does not exist" \
              "or cannot be read"
     password=(-passin "file:$sign_password_file")
+    # Group or others may read it: the key is only as safe as its password.
+    if (( 8#$(stat -c %a "$sign_password_file") & 8#044 )); then
+      echo "package: warning: the password file '$sign_password_file' can" \
+           "be read by other users than its owner (chmod 600 it)" >&2
+    fi
   fi
   [[ -z "$timestamp_url" || "$timestamp_url" =~ ^https?://[^[:space:]]+$ ]] ||
     refuse "--timestamp-url '$timestamp_url' is no http:// or https:// URL"
@@ -147,6 +171,7 @@ esac
 [ -f "$image" ] || refuse "image '$image' does not exist or is not a file"
 [ -r "$image" ] || refuse "image '$image' cannot be read"
 image_size=$(stat -c %s "$image")
+[ "$image_size" -gt 0 ] || refuse "image '$image' is empty"
 if [ "$image_size" -ge "$image_limit" ]; then
   refuse "image '$image' has $image_size bytes; images of 4 GiB" \
          "($image_limit bytes) or more do not fit the device's download"
@@ -160,6 +185,16 @@ image_name=$(basename "$image")
 # it stands; these characters need no quoting in either.
 if ! [[ "$image_name" =~ ^[A-Za-z0-9._+-]+$ ]]; then
   refuse "image file name '$image_name' may hold only letters, digits and . _ + -"
+fi
+# The drivers folder must be able to hold a file of that name: Windows
+# creates none that ends in a dot (or a blank) and opens a device for the
+# reserved names, whatever their extension.
+if [[ "$image_name" == *. ]]; then
+  refuse "image file name '$image_name' ends in a dot, which Windows drops"
+fi
+image_stem=${image_name%%.*}
+if [[ "${image_stem^^}" =~ ^(CON|PRN|AUX|NUL|COM[0-9]|LPT[0-9])$ ]]; then
+  refuse "image file name '$image_name' is a reserved device name on Windows"
 fi
 if [ "${#image_name}" -gt "$image_name_limit" ]; then
   refuse "image file name '$image_name' is longer than $image_name_limit" \
@@ -188,6 +223,19 @@ fi
 [[ "$out" == *.msi ]] || refuse "--out '$out' must name a .msi file"
 out_dir=$(dirname "$out")
 [ -d "$out_dir" ] || refuse "folder '$out_dir' of --out does not exist"
+[ ! -e "$out" ] || [ "$overwrite" = 1 ] ||
+  refuse "--out '$out' exists; give --overwrite to replace it"
+
+readonly tool_names=(upgrade_runner.exe recorder/AdbWinApi.dll)
+if [ -n "$tools_out" ]; then
+  [ -d "$tools_out" ] && [ -z "$(ls -A "$tools_out")" ] ||
+    refuse "--tools-out: '$tools_out' is no empty folder"
+  if [ -n "$programs" ]; then
+    for name in "${tool_names[@]}"; do
+      [ -f "$programs/$name" ] || refuse "--programs: '$programs/$name' is missing"
+    done
+  fi
+fi
 
 if [ -n "$programs" ]; then
   for name in "$program_name" "$library_name"; do
@@ -257,15 +305,18 @@ if [ -z "$programs" ]; then
   build_dir=${BUILD_DIR:-build/windows}
   echo "package: building the programs in $build_dir"
   cmake --preset windows -B "$build_dir" >/dev/null
-  cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport
+  cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport \
+    ${tools_out:+upgrade_runner velunor_usb_recorder}
   programs=$build_dir/bin
 fi
 
 # --- The package ---
 
-# Written beside its destination and moved into place whole, so a failed
-# build leaves no package.
-partial=$(mktemp "$out_dir/.package.XXXXXX")
+# Written beside its destination under a name no one takes for a package,
+# and moved into place whole, so a failed build leaves no package. A killed
+# run's partial file goes now.
+rm -f -- "$out".partial-*
+partial=$(mktemp "$out.partial-XXXXXX")
 stage=$(mktemp -d)
 trap 'rm -rf "$partial" "$partial.signed" "$stage"' EXIT
 
@@ -326,10 +377,44 @@ for entry in ServiceProgram:"$program_name" UpgradeLibrary:"$library_name"; do
 done
 product_code=$(msiinfo export "$partial" Property |
                sed -n 's/^ProductCode\t\({[0-9A-F-]*}\)\r\{0,1\}$/\1/p')
+# - the install folder's permissions (MsiLockPermissionsEx, Windows Installer
+#   5.0): SYSTEM and Administrators full control, Users read and execute,
+#   nothing inherited. A folder outside Program Files, such as C:\Velunor,
+#   would otherwise inherit "Authenticated Users: Modify" from C:\, and any
+#   user could replace the program the service runs as LocalSystem.
+readonly install_folder_sddl='D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+msibuild "$partial" \
+  -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
+  -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('InstallFolder', 'INSTALLDIR', 'CreateFolder', '$install_folder_sddl')"
+# - where it comes from: the commit (with "+changes" when the tree differs
+#   from it) and the image's SHA-256.
+source_commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
+if [ "$source_commit" != unknown ] &&
+   [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+  source_commit+="+changes"
+fi
+image_sha256=$(sha256sum "$image" | cut -d ' ' -f 1)
+msibuild "$partial" \
+  -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('VelunorSourceCommit', '$source_commit')" \
+  -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('VelunorImageSha256', '$image_sha256')"
 
 if [ -n "$sign_pkcs12" ]; then
   sign "$partial" "$partial.signed"
   mv "$partial.signed" "$partial"
+fi
+
+# The runner and its recorder, which run elevated at sites: signed with the
+# same certificate and options as the programs in the package.
+if [ -n "$tools_out" ]; then
+  mkdir -p "$stage/tools/recorder"
+  for name in "${tool_names[@]}"; do
+    if [ -n "$sign_pkcs12" ]; then
+      sign "$programs/$name" "$stage/tools/$name"
+    else
+      cp "$programs/$name" "$stage/tools/$name"
+    fi
+  done
+  cp -r "$stage/tools/." "$tools_out/"
 fi
 
 mv "$partial" "$out"
@@ -339,3 +424,6 @@ echo "package: $out ($family, release $version, image $image_name of" \
      "$image_size bytes, BFORCE=$force BUPDATE=$update, product version" \
      "$product_version${file_versions:+, files$file_versions}${sign_pkcs12:+, signed})"
 echo "product code $product_code"
+echo "built from commit $source_commit, image SHA-256 $image_sha256"
+[ -z "$tools_out" ] ||
+  echo "tools: $tools_out (${tool_names[*]}${sign_pkcs12:+, signed})"

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/event_report.h"
+#include "common/system_paths.h"
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
@@ -578,6 +579,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   if (context->statusHandle == nullptr) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"register service ctrl handlerEx fail");
     reportEvent(EVENTLOG_ERROR_TYPE, L"initial service fail");
+    return;
+  }
+  // Everything it loads and deletes is on the Windows folder's drive.
+  if (systemPaths() == nullptr) {
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "the Windows folder is not a drive's \\Windows folder, "
+                      "service not started: %s",
+                      windowsFolderName());
+    reportStartFailure(context, ERROR_BAD_ENVIRONMENT);
     return;
   }
   context->deviceNotify = registerDeviceEvents(context->statusHandle);

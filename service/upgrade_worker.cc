@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/event_report.h"
+#include "common/system_paths.h"
 #include "common/upgrade_contract.h"
 #include "service/installation.h"
 
@@ -25,8 +26,16 @@ struct UpgradeLibrary {
 // on PATH, the current directory or the program's folder, where anyone might
 // have placed one to run as LocalSystem.
 UpgradeLibrary bindUpgradeLibrary() {
+  const SystemPaths* paths = systemPaths();
+  if (paths == nullptr) {
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "the Windows folder is not a drive's \\Windows folder, "
+                      "nothing loaded: %s",
+                      windowsFolderName());
+    return {};
+  }
   HMODULE library = LoadLibraryExW(
-      kUpgradeLibraryPath, nullptr,
+      paths->upgradeLibraryPath, nullptr,
       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library == nullptr) {
     reportEventFormat(EVENTLOG_ERROR_TYPE,
@@ -96,9 +105,12 @@ void deleteUpdateFile(const char* updateFile) {
                 L"update file name is not a plain file name, not deleted");
     return;
   }
+  // Never null here: the library was loaded by these paths.
+  const SystemPaths* paths = systemPaths();
+  if (paths == nullptr) return;
   char path[kDeletionPathBytes];
-  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderForDeletion,
-                        updateFile);
+  int length = snprintf(path, sizeof path, "%s%s",
+                        paths->driversFolderForDeletion, updateFile);
   if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"update file path is too long, not deleted");

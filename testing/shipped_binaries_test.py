@@ -1,18 +1,24 @@
-"""What a security scanner checks in the two shipped binaries.
+"""What a security scanner checks in the two shipped binaries, and in the
+runner and its recorder, which run elevated at sites.
 
 Read from their PE headers: address space layout randomisation with high
 entropy (and the relocations it needs), no execution from data pages, no
 section both writable and executable, imports only of Windows' own DLLs and
-AdbWinApi.dll; and, in their bytes, no path of the machine that built them.
+AdbWinApi.dll; in their bytes, no path of the machine that built them; and
+in their code, calls of the stack protector's check from functions of their
+own, found by the addresses that the debug file beside each binary names.
 
     SHIPPED_BINARIES=a.exe:b.dll BUILD_PATHS=/src:/build python3 -m unittest shipped_binaries_test
 
-Each check also runs against copies of the binaries with one fault made in
-them, and must find exactly that fault.
+Each check of the headers and bytes also runs against copies of the binaries
+with one fault made in them, and must find exactly that fault.
 """
 
+import bisect
 import os
+import re
 import struct
+import subprocess
 import unittest
 
 DLL_CHARACTERISTICS = {
@@ -134,6 +140,50 @@ def path_faults(data, paths):
     return faults
 
 
+# The stack protector's own functions (libssp, linked statically): a call
+# from one of them proves nothing about our code.
+STACK_CHECK = "__stack_chk_fail"
+PROTECTOR_RUNTIME = re.compile(r"^(__stack_chk_fail(_local)?|__chk_fail|__\w+_chk)$")
+
+
+def function_symbols(debug_file):
+    """{address: name} of the functions the debug file names."""
+    output = subprocess.run(
+        ["x86_64-w64-mingw32-nm", "--defined-only", debug_file],
+        capture_output=True, text=True, check=True).stdout
+    symbols = {}
+    for line in output.splitlines():
+        fields = line.split()
+        if len(fields) == 3 and fields[1] in "Tt":
+            symbols.setdefault(int(fields[0], 16), fields[2])
+    return symbols
+
+
+def callers_of(binary, symbols, callee):
+    """The functions that call `callee` directly, from the binary's code."""
+    output = subprocess.run(
+        ["x86_64-w64-mingw32-objdump", "-d", "--no-show-raw-insn", binary],
+        capture_output=True, text=True, check=True).stdout
+    addresses = sorted(symbols)
+    targets = {address for address, name in symbols.items() if name == callee}
+    callers = set()
+    for match in re.finditer(r"^\s*([0-9a-f]+):\s+call\s+(?:0x)?([0-9a-f]+)\b",
+                             output, re.M):
+        if int(match.group(2), 16) in targets:
+            at = bisect.bisect_right(addresses, int(match.group(1), 16)) - 1
+            callers.add(symbols[addresses[at]] if at >= 0 else "?")
+    return callers
+
+
+def stack_protector_faults(binary):
+    """Without -fstack-protector-strong no function of ours calls the
+    check; the runtime's own functions do not count."""
+    callers = callers_of(binary, function_symbols(binary + ".debug"),
+                         STACK_CHECK)
+    ours = {name for name in callers if not PROTECTOR_RUNTIME.match(name)}
+    return [] if ours else [f"no function of its own calls {STACK_CHECK}"]
+
+
 def faults_of(data, paths):
     image = PeImage(data)
     return header_faults(image) + import_faults(image) + path_faults(data, paths)
@@ -209,7 +259,8 @@ class ShippedBinariesTest(unittest.TestCase):
 
     def setUp(self):
         self.binaries = shipped_binaries()
-        self.assertEqual(len(self.binaries), 2, "SHIPPED_BINARIES names two files")
+        self.assertEqual(len(self.binaries), 4,
+                         "SHIPPED_BINARIES names four files")
 
     def read(self, path):
         with open(path, "rb") as f:
@@ -219,6 +270,11 @@ class ShippedBinariesTest(unittest.TestCase):
         for path in self.binaries:
             with self.subTest(binary=os.path.basename(path)):
                 self.assertEqual(faults_of(self.read(path), build_paths()), [])
+
+    def test_functions_of_each_binary_call_the_stack_protectors_check(self):
+        for path in self.binaries:
+            with self.subTest(binary=os.path.basename(path)):
+                self.assertEqual(stack_protector_faults(path), [])
 
     def test_binaries_import_only_system_dlls_and_the_library_adbwinapi(self):
         imports = {os.path.basename(path): {name.lower() for name in

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "common/event_report.h"
+#include "common/system_paths.h"
 #include "upgrade/device_discovery.h"
 #include "upgrade/file_search.h"
 #include "upgrade/image_transfer.h"
@@ -26,12 +27,12 @@ namespace {
 // Every update image goes out with a count confirmation after each segment.
 constexpr uint8_t kSegmented = 1;
 
-int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
-                            uint8_t bUpdate, const char* updateFile,
-                            const char* version) {
+int32_t sendEveryUpdateFile(const char* driversFolder, Transport* transport,
+                            uint8_t bForce, uint8_t bUpdate,
+                            const char* updateFile, const char* version) {
   int32_t matchCount = 0;
   int32_t successes = traverseUpdateFiles(
-      kDriversFolder, updateFile, veluSendImageFile, transport, version,
+      driversFolder, updateFile, veluSendImageFile, transport, version,
       bUpdate, kSegmented, bForce, &matchCount);
   int32_t result = kUpgradeSucceeded;
   if (matchCount == 0) {
@@ -39,7 +40,7 @@ int32_t sendEveryUpdateFile(Transport* transport, uint8_t bForce,
     // never sent (the folder ignores case where the search does not).
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "no update file matches %s in %s", updateFile,
-                      kDriversFolder);
+                      driversFolder);
     result = kUpgradeDownloadFailed;
   } else if (successes != matchCount) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("traverse update file fail"));
@@ -57,6 +58,14 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
   UpgradeDeviceWatch watch(devicePath, interfaceGuid);
   registerEventSource(U16("velunorUpdateExport"));
   reportEvent(EVENTLOG_INFORMATION_TYPE, U16("letsStartUpgrade() entry"));
+  const SystemPaths* paths = systemPaths();
+  if (paths == nullptr) {
+    reportEventFormat(EVENTLOG_ERROR_TYPE,
+                      "the Windows folder is not a drive's \\Windows folder, "
+                      "no update file searched: %s",
+                      windowsFolderName());
+    return kUpgradeDownloadFailed;
+  }
   std::unique_ptr<Transport> transport =
       open_usb_transport(log_device_match, devicePath, interfaceGuid);
   if (transport == nullptr) {
@@ -75,8 +84,8 @@ int32_t runUpgrade(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("velunor update usb device open success"));
-  int32_t result = sendEveryUpdateFile(transport.get(), bForce, bUpdate,
-                                       updateFile, version);
+  int32_t result = sendEveryUpdateFile(paths->driversFolder, transport.get(),
+                                       bForce, bUpdate, updateFile, version);
   transport->usb_close();
   return result;
 }

@@ -222,6 +222,14 @@ BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id,
 
 DWORD GetLastError() { return last_error; }
 
+UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size) {
+  constexpr char16_t kFolder[] = u"C:\\Windows";
+  constexpr UINT kUnits = sizeof kFolder / sizeof kFolder[0];
+  if (size < kUnits) return kUnits;
+  for (UINT i = 0; i < kUnits; ++i) buffer[i] = kFolder[i];
+  return kUnits - 1;
+}
+
 void SetLastError(DWORD error) { last_error = error; }
 
 void Sleep(DWORD milliseconds) {

@@ -87,6 +87,10 @@ BOOL ReportEventA(HANDLE event_log, WORD type, WORD category, DWORD event_id,
                   LPCSTR* strings, LPVOID raw_data);
 DWORD GetLastError();
 void SetLastError(DWORD error);
+using UINT = uint32_t;
+using LPWSTR = WCHAR*;
+// The Windows folder: "C:\Windows", as on most PCs.
+UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);
 void Sleep(DWORD milliseconds);
 
 // Manual-reset events, the one kind the library waits on. A wait with a

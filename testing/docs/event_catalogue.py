@@ -34,7 +34,7 @@ MACHINERY = ("common/event_report.cc",)
 CATALOGUE = "docs/troubleshooting.md"
 RUNNER = "tools/runner/upgrade_runner.cc"
 # --record's exit code is declared beside its folder, not in RUNNER.
-RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recording_folder.h")
+RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recorded_run.h")
 RUNNER_EXIT_HEADING = "The runner's exit codes"
 
 TYPES = {

@@ -114,7 +114,7 @@ class ReportTest(unittest.TestCase):
                                 'U16("U16 text\\n"));\n}\n',
             "tools/runner/upgrade_runner.cc":
                 "constexpr int kExitUpgraded = 0;\nconstexpr int kExitUsage = 2;\n",
-            "tools/runner/recording_folder.h":
+            "tools/runner/recorded_run.h":
                 "constexpr int kExitNotRecorded = 7;\n",
             "docs/troubleshooting.md": CATALOGUE,
         }
@@ -135,7 +135,7 @@ class ReportTest(unittest.TestCase):
             ("an exit code the runner has and the table lacks",
              "Runner exit code 2 (tools/runner/upgrade_runner.cc) is missing"),
             ("an exit code of --record's folder that the table lacks",
-             "Runner exit code 7 (tools/runner/recording_folder.h) is missing"),
+             "Runner exit code 7 (tools/runner/recorded_run.h) is missing"),
             ("an exit code the table lists and the runner lacks",
              "Runner exit code 9 is listed"),
         ]

@@ -8,6 +8,7 @@ family's settings, the property defaults, the registration's actions and the
 family's upgrade code (read back with msitools' msiinfo).
 """
 
+import hashlib
 import os
 import re
 import subprocess
@@ -107,6 +108,18 @@ class RefusalTest(unittest.TestCase):
              self.arguments(**{"--image": ws.sparse_image(
                  "cab.bin", CABINET_LIMIT + 1)}),
              ["2147450881 bytes", "at most 2147450880 bytes"]),
+            ("empty image",
+             self.arguments(**{"--image": ws.write_image("empty.bin", 0)}),
+             ["is empty"]),
+            ("image name ending in a dot",
+             self.arguments(**{"--image": ws.write_image("fw.bin.", 10)}),
+             ["'fw.bin.'", "ends in a dot"]),
+            ("image name that Windows reserves for a device",
+             self.arguments(**{"--image": ws.write_image("aux.bin", 10)}),
+             ["'aux.bin'", "reserved device name"]),
+            ("image name that Windows reserves, in capitals",
+             self.arguments(**{"--image": ws.write_image("COM1", 10)}),
+             ["'COM1'", "reserved device name"]),
             ("image name with a blank",
              self.arguments(**{"--image": ws.write_image("fw v1.bin", 10)}),
              ["'fw v1.bin'", "letters, digits"]),
@@ -209,8 +222,8 @@ class PackageTablesTest(unittest.TestCase):
                 # Root 2 is HKEY_LOCAL_MACHINE; "#" makes a REG_DWORD.
                 self.assertEqual(rows, {
                     ("2", key, "updatefile", image),
-                    ("2", key, "bForce", "#[BFORCE]"),
-                    ("2", key, "bUpdate", "#[BUPDATE]"),
+                    ("2", key, "bForce", "[SETTINGBFORCE]"),
+                    ("2", key, "bUpdate", "[SETTINGBUPDATE]"),
                     ("2", key, "version", version)})
 
     def test_property_defaults_come_from_the_build(self):
@@ -280,6 +293,72 @@ class PackageTablesTest(unittest.TestCase):
                          [("VelunorUpdateService", 0x01 | 0x02 | 0x08 |
                            0x20 | 0x80, "ServiceProgram")])
 
+    def test_a_repair_writes_the_flags_as_installed(self):
+        actions = {r[0]: (int(r[1]) & 0x3F, r[2], r[3])
+                   for r in table(self.packages["zr700_v2"], "CustomAction")}
+        sequence = {r[0]: r[1] for r in table(self.packages["zr700_v2"],
+                                              "InstallExecuteSequence")}
+        # Type 51 sets a property: "#" makes the value a REG_DWORD.
+        expected = {
+            "BForceAsGiven": ("SETTINGBFORCE", "#[BFORCE]", "NOT Installed"),
+            "BForceAsInstalled": ("SETTINGBFORCE", "[INSTALLEDBFORCE]",
+                                  "Installed AND INSTALLEDBFORCE"),
+            "BForceAsBuilt": ("SETTINGBFORCE", "#1",
+                              "Installed AND NOT INSTALLEDBFORCE"),
+            "BUpdateAsGiven": ("SETTINGBUPDATE", "#[BUPDATE]",
+                               "NOT Installed"),
+            "BUpdateAsInstalled": ("SETTINGBUPDATE", "[INSTALLEDBUPDATE]",
+                                   "Installed AND INSTALLEDBUPDATE"),
+            "BUpdateAsBuilt": ("SETTINGBUPDATE", "#0",
+                               "Installed AND NOT INSTALLEDBUPDATE"),
+        }
+        for action, (prop, value, condition) in expected.items():
+            with self.subTest(action):
+                self.assertEqual(actions[action], (51, prop, value))
+                self.assertEqual(sequence[action], condition)
+        # 2: HKEY_LOCAL_MACHINE; 2 raw value, 0x10 the 64-bit view.
+        locators = {(r[0], r[1], r[2], r[3], r[4]) for r in
+                    table(self.packages["zr700_v2"], "RegLocator")}
+        key = "Software\\VelunorUpdate\\ZR700"
+        self.assertEqual(locators, {
+            ("InstalledBForce", "2", key, "bForce", "18"),
+            ("InstalledBUpdate", "2", key, "bUpdate", "18")})
+        self.assertEqual(
+            {(r[0], r[1]) for r in table(self.packages["zr700_v2"],
+                                         "AppSearch")},
+            {("INSTALLEDBFORCE", "InstalledBForce"),
+             ("INSTALLEDBUPDATE", "InstalledBUpdate")})
+
+    def test_the_install_folder_has_its_own_permissions(self):
+        self.assertEqual(table(self.packages["zr700_v1"], "CreateFolder"),
+                         [["INSTALLDIR", "ServiceProgram"]])
+        # Protected (nothing inherited from the parent folder); SYSTEM and
+        # Administrators full control, Users read and execute, each for
+        # the folder, its subfolders and files.
+        self.assertEqual(
+            table(self.packages["zr700_v1"], "MsiLockPermissionsEx"),
+            [["InstallFolder", "INSTALLDIR", "CreateFolder",
+              "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+              ""]])
+
+    def test_the_package_records_its_commit_and_image(self):
+        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT,
+                                capture_output=True, text=True,
+                                check=True).stdout.strip()
+        for name, image in (("zr700_v1", self.ws.image),
+                            ("zr700_v2", self.image2)):
+            with self.subTest(name):
+                properties = dict((r[0], r[1]) for r in
+                                  table(self.packages[name], "Property"))
+                with open(image, "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+                self.assertEqual(properties["VelunorImageSha256"], digest)
+                self.assertRegex(properties["VelunorSourceCommit"],
+                                 "^" + commit + r"(\+changes)?$")
+                self.assertIn(
+                    f"built from commit {properties['VelunorSourceCommit']}, "
+                    f"image SHA-256 {digest}\n", self.results[name].stdout)
+
     def test_one_upgrade_code_per_family_and_a_new_product_each_build(self):
         def properties(name):
             return dict((r[0], r[1]) for r in
@@ -295,6 +374,65 @@ class PackageTablesTest(unittest.TestCase):
         self.assertEqual(len(upgrade), 1)
         self.assertEqual(upgrade[0][0], codes["zr700_v2"])
         self.assertTrue(re.match(r"0\.0\.0$", upgrade[0][1]))
+
+
+class DestinationTest(unittest.TestCase):
+    """An existing package is kept unless replaced on purpose; a killed
+    run's partial file is no package and goes at the next run; folders with
+    blanks in their names."""
+
+    def setUp(self):
+        self.ws = Workspace()
+        self.addCleanup(self.ws.close)
+
+    def build(self, out, *extra, image=None, programs=None):
+        return run_package(["--family", "ZR700", "--version", "V1.0.7",
+                            "--image", image or self.ws.image,
+                            "--programs", programs or self.ws.programs,
+                            "--out", out, *extra])
+
+    def test_an_existing_package_is_replaced_only_with_overwrite(self):
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        with open(out, "wb") as f:
+            f.write(b"an earlier package")
+        refused = self.build(out)
+        self.assertEqual(refused.returncode, 2, refused.stderr)
+        self.assertIn("give --overwrite", refused.stderr)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"an earlier package")
+        replaced = self.build(out, "--overwrite")
+        self.assertEqual(replaced.returncode, 0, replaced.stderr)
+        self.assertIn(["Image", "Image", "vlnr_fw_v1.bin", "5000"],
+                      [row[:4] for row in table(out, "File")])
+        self.assertEqual(os.listdir(self.ws.out_dir), ["release.msi"])
+
+    def test_a_killed_runs_partial_file_goes_at_the_next_run(self):
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        left = out + ".partial-k1ll3d"
+        with open(left, "wb") as f:
+            f.write(b"half a package")
+        result = self.build(out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(os.listdir(self.ws.out_dir), ["release.msi"])
+
+    def test_folders_with_blanks(self):
+        ws = self.ws
+        image_dir = ws.file("image folder")
+        out_dir = ws.file("out folder")
+        programs = ws.file("program files")
+        for folder in (image_dir, out_dir, programs):
+            os.mkdir(folder)
+        for name in os.listdir(ws.programs):
+            os.link(os.path.join(ws.programs, name),
+                    os.path.join(programs, name))
+        image = os.path.join(image_dir, "vlnr_fw_v1.bin")
+        os.link(ws.image, image)
+        out = os.path.join(out_dir, "release v1.msi")
+        result = self.build(out, image=image, programs=programs)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(os.listdir(out_dir), ["release v1.msi"])
+        files = {row[0]: row[3] for row in table(out, "File")}
+        self.assertEqual(files["Image"], "5000")
 
 
 class RelativePathTest(unittest.TestCase):

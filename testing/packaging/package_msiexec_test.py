@@ -19,6 +19,10 @@ deployment tools of a fleet do:
              package is enough, the program the package installed finds the
              device at its start and upgrades it, with no test host and no
              stand-in of any kind
+  repair     a repair (msiexec /i REINSTALL=ALL REINSTALLMODE=vomus) with
+             BFORCE=1 BUPDATE=0 on its command line, as a user without
+             administrator rights may start it: the settings stay as the
+             installation wrote them
   upgrade    the newer release's package installs over the older one: one
              release installed, its image and settings, the service
              registered anew
@@ -506,6 +510,26 @@ def check_device_upgraded(c, prefix, release):
             verdict.get("update_started") == "1", f"verdict {verdict}")
 
 
+def scenario_repair(machine, release):
+    e2e.section("scenario: a repair with other flags keeps the installed ones")
+    c = machine.checks
+    if not c.check("msiexec /i exit code 0",
+                   machine.msiexec("/i", release, "BUPDATE=1") == 0):
+        machine.show_msi_log(release, "/i")
+        return
+    machine.check_installed(release, bforce=0, bupdate=1)
+    if not c.check("repair exit code 0",
+                   machine.msiexec("/i", release, "REINSTALL=ALL",
+                                   "REINSTALLMODE=vomus", "BFORCE=1",
+                                   "BUPDATE=0") == 0):
+        machine.show_msi_log(release, "/i")
+    machine.check_installed(release, bforce=0, bupdate=1)
+    if not c.check("msiexec /x exit code 0",
+                   machine.msiexec("/x", release) == 0):
+        machine.show_msi_log(release, "/x")
+    machine.check_nothing_left(release)
+
+
 def scenario_upgrade(machine, older, newer):
     e2e.section("scenario: the newer release's package over the older one")
     c = machine.checks
@@ -621,6 +645,7 @@ def main():
         scenario_install(machine, v1)
         scenario_life(machine, v1)
         scenario_present_life(machine, v1)
+        scenario_repair(machine, v1)
         scenario_upgrade(machine, v1, v2)
         scenario_refusals(machine, v1, unregistered, never_running)
     except (e2e.Failed, subprocess.TimeoutExpired) as error:

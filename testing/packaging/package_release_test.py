@@ -36,14 +36,20 @@ PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
 PROGRAM = "VlnrZR700UpdateService.exe"
 LIBRARY = "velunorUpdateExport.dll"
 SHIPPED = (PROGRAM, LIBRARY)
+# Not in the package, but run elevated at sites: released the same way.
+TOOLS = ("upgrade_runner.exe", os.path.join("recorder", "AdbWinApi.dll"))
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 
 
 def bin_dir():
+    """The build's binaries; a release test without them fails, since a
+    skipped check would pass a release nobody checked."""
     folder = os.environ.get("VELUNOR_BIN", "")
-    if not all(os.path.isfile(os.path.join(folder, name)) for name in SHIPPED):
-        raise unittest.SkipTest(f"VELUNOR_BIN '{folder}' holds no shipped "
-                                "binaries")
+    missing = [name for name in SHIPPED + TOOLS
+               if not os.path.isfile(os.path.join(folder, name))]
+    if missing:
+        raise AssertionError(f"VELUNOR_BIN '{folder}' lacks "
+                             f"{', '.join(missing)}: build them first")
     return folder
 
 
@@ -142,7 +148,7 @@ def make_signing_keys(folder):
 
 class ReleaseBinariesTest(unittest.TestCase):
     def test_stripped_with_a_debug_link_to_the_file_beside_them(self):
-        for name in SHIPPED:
+        for name in SHIPPED + TOOLS:
             with self.subTest(name):
                 binary = os.path.join(bin_dir(), name)
                 names = section_names(binary)
@@ -152,7 +158,7 @@ class ReleaseBinariesTest(unittest.TestCase):
                 link = section(binary, ".gnu_debuglink")
                 # The file's name, zero-padded to 4 bytes, then its CRC-32.
                 self.assertEqual(link[:link.index(b"\0")].decode(),
-                                 name + ".debug")
+                                 os.path.basename(name) + ".debug")
                 with open(binary + ".debug", "rb") as f:
                     debug = f.read()
                 self.assertEqual(struct.unpack("<I", link[-4:])[0],
@@ -167,7 +173,7 @@ class ReleaseBinariesTest(unittest.TestCase):
         for folder in (ROOT, build_dir):
             needles.add(folder.encode())
             needles.add(re.sub(r"[^A-Za-z0-9]", "_", folder).encode())
-        for name in SHIPPED:
+        for name in SHIPPED + TOOLS:
             for path in (name, name + ".debug"):
                 with self.subTest(path):
                     full = os.path.join(bin_dir(), path)
@@ -187,7 +193,8 @@ class PackageVersionTest(unittest.TestCase):
         out = os.path.join(self.ws.out_dir, "release.msi")
         result = run_package("--family", "ZR700", "--image", self.ws.image,
                              "--version", "V1.0.7", "--out", out,
-                             "--programs", programs or bin_dir(), *extra)
+                             "--programs", programs or bin_dir(),
+                             "--overwrite", *extra)
         return result, out
 
     def test_product_version_from_the_project_or_the_option(self):
@@ -315,6 +322,39 @@ class SigningTest(unittest.TestCase):
         for name in SHIPPED:
             self.assertFalse(verify(os.path.join(bin_dir(), name),
                                     self.ca)[0])
+
+    def test_the_tools_are_signed_as_the_programs_are(self):
+        tools = self.ws.file("tools")
+        os.mkdir(tools)
+        result = self.package("--sign-pkcs12", self.path("signer.p12"),
+                              "--sign-password-file", self.path("password"),
+                              "--tools-out", tools)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for name in TOOLS:
+            with self.subTest(name):
+                ok, report = verify(os.path.join(tools, name), self.ca)
+                self.assertTrue(ok, report)
+                self.assertIn("Throwaway test signer", report)
+                self.assertFalse(verify(os.path.join(bin_dir(), name),
+                                        self.ca)[0])
+        self.assertIn(f"tools: {tools} (upgrade_runner.exe "
+                      "recorder/AdbWinApi.dll, signed)", result.stdout)
+
+    def test_a_password_file_others_may_read_gets_a_warning(self):
+        password = self.ws.file("password")
+        with open(self.path("password")) as f, open(password, "w") as copy:
+            copy.write(f.read())
+        for mode, warned in ((0o600, False), (0o640, True), (0o604, True)):
+            with self.subTest(oct(mode)):
+                os.chmod(password, mode)
+                result = self.package("--sign-pkcs12", self.path("signer.p12"),
+                                      "--sign-password-file", password,
+                                      "--overwrite")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(
+                    f"package: warning: the password file '{password}' can be "
+                    "read by other users than its owner (chmod 600 it)"
+                    in result.stderr, warned, result.stderr)
 
     def test_a_file_without_password_needs_no_password_file(self):
         result = self.package("--sign-pkcs12",

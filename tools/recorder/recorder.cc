@@ -4,9 +4,12 @@
 // recording_format.h). Bulk data written to the device is kept as its size
 // and SHA-256, so a recording of a large image stays small.
 //
-// The recording goes to the file named by VELUNOR_RECORDING, or else to
-// usb_recording.txt beside this DLL; calls are appended. Tests point
-// VELUNOR_RECORDER_FORWARD_TO at another AdbWinApi.dll by its full path.
+// The runner's recording child tells it, through velunorStartRecording
+// (recorder_start.h), the recording's handle and the real library's full
+// path. Loaded in any other way, it appends to usb_recording.txt beside
+// itself and forwards to the AdbWinApi.dll in the system folder. It reads no
+// environment variable: it runs in elevated processes, whose environment a
+// user without administrator rights can set.
 #include <windows.h>
 
 #include <algorithm>
@@ -15,9 +18,11 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "adbwinapi/adb_api.h"
+#include "tools/recorder/recorder_start.h"
 #include "tools/recorder/recording_format.h"
 
 namespace {
@@ -49,31 +54,35 @@ HMODULE thisModule() {
   return module;
 }
 
-std::wstring environment(const wchar_t* name) {
-  wchar_t value[MAX_PATH * 2];
-  DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+std::wstring moduleFile(HMODULE module) {
+  wchar_t path[MAX_PATH * 2];
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return std::wstring();
-  return std::wstring(value, length);
+  return std::wstring(path, length);
 }
 
-std::wstring realLibraryPath() {
-  std::wstring chosen = environment(L"VELUNOR_RECORDER_FORWARD_TO");
-  if (!chosen.empty()) return chosen;
+std::wstring systemLibraryPath() {
   wchar_t system[MAX_PATH];
   UINT length = GetSystemDirectoryW(system, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::wstring();
   return std::wstring(system, length) + L"\\AdbWinApi.dll";
 }
 
-std::wstring recordingPath() {
-  std::wstring chosen = environment(L"VELUNOR_RECORDING");
-  if (!chosen.empty()) return chosen;
-  wchar_t self[MAX_PATH];
-  DWORD length = GetModuleFileNameW(thisModule(), self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return L"usb_recording.txt";
-  std::wstring folder(self, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) +
-         L"usb_recording.txt";
+// usb_recording.txt beside this DLL, appended to.
+HANDLE openRecordingBesideThis() {
+  std::wstring self = moduleFile(thisModule());
+  if (self.empty()) return INVALID_HANDLE_VALUE;
+  std::wstring path =
+      self.substr(0, self.find_last_of(L'\\') + 1) + L"usb_recording.txt";
+  return CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool writeAll(HANDLE file, const std::string& text) {
+  DWORD written = 0;
+  return WriteFile(file, text.data(), static_cast<DWORD>(text.size()),
+                   &written, nullptr) &&
+         written == text.size();
 }
 
 std::string narrowPath(const std::wstring& path) {
@@ -101,6 +110,15 @@ class Recorder {
 
   DWORD loadError() const { return load_error_; }
 
+  bool startWith(HANDLE recording, const wchar_t* realLibrary) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (started_ || configured_) return false;
+    configured_ = true;
+    file_ = recording;
+    real_path_ = realLibrary;
+    return true;
+  }
+
   std::string handleName(void* handle) {
     if (handle == nullptr) return "0";
     std::lock_guard<std::mutex> hold(lock_);
@@ -127,34 +145,36 @@ class Recorder {
   void write(const char* name, const Fields& arguments, const Fields& results) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!started_) start();
-    if (file_ == nullptr) return;
-    std::string line = std::to_string(next_call_++) + " " + name +
-                       arguments.text() + " " + recording::kResultsMark +
-                       results.text() + "\n";
-    std::fputs(line.c_str(), file_);
-    std::fflush(file_);
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    writeAll(file_, std::to_string(next_call_++) + " " + name +
+                        arguments.text() + " " + recording::kResultsMark +
+                        results.text() + "\n");
   }
 
  private:
   void start() {
     started_ = true;
-    std::wstring path = recordingPath();
-    file_ = _wfopen(path.c_str(), L"ab");
-    if (file_ != nullptr && std::fseek(file_, 0, SEEK_END) == 0 &&
-        std::ftell(file_) == 0) {
-      std::fprintf(file_, "%s\n", recording::kVersionLine);
+    if (!configured_) {
+      file_ = openRecordingBesideThis();
+      real_path_ = systemLibraryPath();
+      LARGE_INTEGER size{};
+      if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &size) &&
+          size.QuadPart == 0) {
+        writeAll(file_, std::string(recording::kVersionLine) + "\n");
+      }
     }
-    std::wstring real = realLibraryPath();
-    HMODULE module = real.empty() ? nullptr : LoadLibraryW(real.c_str());
+    HMODULE module =
+        real_path_.empty() ? nullptr : LoadLibraryW(real_path_.c_str());
     load_error_ = GetLastError();
     // Ourselves in the system folder would forward to ourselves for ever.
     if (module == thisModule()) module = nullptr;
     bound_ = module != nullptr && bindAll(module);
-    if (file_ != nullptr) {
-      std::fprintf(file_, "# forwarding to %s%s\n", narrowPath(real).c_str(),
-                   bound_ ? "" : ": not loaded, every call fails with error 126");
-      std::fflush(file_);
-    }
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    writeAll(file_, "# recorder " + narrowPath(moduleFile(thisModule())) +
+                        "\n# forwarding to " + narrowPath(real_path_) +
+                        (bound_ ? "" : ": not loaded, every call fails with "
+                                       "error 126") +
+                        "\n");
   }
 
   bool bindAll(HMODULE m) {
@@ -177,10 +197,13 @@ class Recorder {
 
   std::mutex lock_;
   bool started_ = false;
+  bool configured_ = false;  // by velunorStartRecording
   bool bound_ = false;
   DWORD load_error_ = 0;
   RealCalls calls_{};
-  FILE* file_ = nullptr;  // open for the life of the process
+  // Open for the life of the process.
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::wstring real_path_;
   std::map<void*, uint32_t> numbers_;
   uint32_t next_handle_ = 1;
   uint32_t next_call_ = 1;
@@ -305,6 +328,14 @@ ADBAPIHANDLE openEndpoint(const char* name,
 }  // namespace
 
 extern "C" {
+
+__declspec(dllexport) bool velunorStartRecording(HANDLE recording,
+                                                 const wchar_t* realLibrary) {
+  return recorder().startWith(recording, realLibrary);
+}
+static_assert(std::is_same<decltype(&velunorStartRecording),
+                           StartRecordingFunction>::value,
+              "the export the runner binds");
 
 ADB_API ADBAPIHANDLE AdbEnumInterfaces(GUID class_id, bool exclude_not_present,
                                        bool exclude_removed, bool active_only) {

@@ -2,7 +2,9 @@
 // front of the virtual device, in a process of its own. The recorded run must
 // end as the same run without the recorder, with the same traffic at the
 // device; the recording must replay in this (Windows) build to the same
-// result. Set VELUNOR_KEEP_RECORDINGS to a folder to keep the recordings
+// result. The recorder is the one beside the runner, and it forwards to the
+// AdbWinApi.dll beside the library, the virtual device. Set
+// VELUNOR_KEEP_RECORDINGS to a folder to keep the recordings
 // (testing/fuzz/corpus/recordings/ holds the ones the host tests replay).
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -47,19 +49,22 @@ std::vector<std::string> deviceTraffic(const std::wstring& recordFile) {
   return lines;
 }
 
-// Folders in the temporary folder that a recorded run makes.
-int recordingFolders() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
+// An ASCII path as the recording writes it.
+std::string narrow(const std::wstring& path) {
+  return std::string(path.begin(), path.end());
+}
+
+// The names in a folder.
+std::vector<std::wstring> namesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((std::wstring(temp) + L"velunor_record_*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  int count = 0;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    ++count;
+    names.push_back(found.cFileName);
   } while (FindNextFileW(search, &found));
   FindClose(search);
-  return count;
+  return names;
 }
 
 struct RunnerRun {
@@ -93,19 +98,19 @@ class RunnerFixture : public testing::Test {
     RemoveDirectoryW(scratch_.c_str());
   }
 
-  // The runner against a device playing `script`, in a process of its own;
-  // a recorder forwards to `forwardTo` (default: that device).
+  // The runner against a device playing `script`, in a process of its own,
+  // with the library `library` (default: the built one, beside the virtual
+  // device's AdbWinApi.dll).
   RunnerRun runner(const std::wstring& before, const RecordedScenario& scenario,
-                   std::wstring forwardTo = std::wstring()) {
+                   std::wstring library = std::wstring()) {
     {
       std::ofstream script((scratch_ + L"\\virtual_device_script.txt").c_str());
       script << scenario.script;
     }
     DeleteFileW((scratch_ + L"\\virtual_device_record.txt").c_str());
     std::wstring bin = folderOfThisProgram();
-    if (forwardTo.empty()) forwardTo = bin + L"AdbWinApi.dll";
+    if (library.empty()) library = bin + L"velunorUpdateExport.dll";
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
-    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO", forwardTo.c_str());
     std::wstring output = scratch_ + L"\\output.txt";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
@@ -117,8 +122,8 @@ class RunnerFixture : public testing::Test {
     startup.hStdOutput = out;
     startup.hStdError = out;
     std::wstring program = bin + L"upgrade_runner.exe";
-    std::wstring line = L"\"" + program + L"\" " + before + L"\"" + bin +
-                        L"velunorUpdateExport.dll\" auto " +
+    std::wstring line = L"\"" + program + L"\" " + before + L"\"" + library +
+                        L"\" auto " +
                         widen(scenarioUpdateFile(scenario)) + L" " +
                         widen(kScenarioVersion) + L" 0 " +
                         std::to_wstring(scenario.bUpdate);
@@ -135,7 +140,6 @@ class RunnerFixture : public testing::Test {
     }
     CloseHandle(out);
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", nullptr);
-    SetEnvironmentVariableW(L"VELUNOR_RECORDER_FORWARD_TO", nullptr);
     run.traffic = deviceTraffic(scratch_ + L"\\virtual_device_record.txt");
     run.verdict = readFile(scratch_ + L"\\virtual_device_verdict.txt");
     output_ = readFile(output);
@@ -157,17 +161,23 @@ TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
                               scenarioImage(scenario.imageSize)));
   RunnerRun plain = runner(L"", scenario);
   ASSERT_FALSE(plain.traffic.empty()) << output_;
-  int foldersBefore = recordingFolders();
 
   RunnerRun recorded = runner(L"--record \"" + recording_ + L"\" ", scenario);
 
   EXPECT_EQ(recorded.exitCode, plain.exitCode) << output_;
   EXPECT_EQ(recorded.traffic, plain.traffic);
   EXPECT_EQ(recorded.verdict, plain.verdict);
-  EXPECT_EQ(recordingFolders(), foldersBefore) << "the folder was left";
   std::string text = readFile(recording_);
   EXPECT_EQ(text.rfind("velunor-usb-recording 1\nrun device_path=", 0), 0u)
       << text.substr(0, 200);
+  // The library's own calls (the serial number, the interface name) went
+  // through the recorder loaded beside the runner, although the library's
+  // folder holds another AdbWinApi.dll, which the recorder forwarded to.
+  std::string bin = narrow(folderOfThisProgram());
+  EXPECT_NE(text.find("\n# recorder " + bin + "recorder\\AdbWinApi.dll\n"
+                      "# forwarding to " + bin + "AdbWinApi.dll\n"),
+            std::string::npos)
+      << text.substr(0, 600);
   EXPECT_NE(text.find("text=VLNR-SN-000123"), std::string::npos);
   EXPECT_NE(text.find("name=\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"),
             std::string::npos);
@@ -214,8 +224,6 @@ TEST_F(RunnerFixture, RecordRefusesAnExistingFile) {
     std::ofstream earlier(recording_.c_str(), std::ios::binary);
     earlier << "an earlier recording\n";
   }
-  int foldersBefore = recordingFolders();
-
   RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario);
 
   EXPECT_EQ(run.exitCode, 7u) << output_;
@@ -223,16 +231,61 @@ TEST_F(RunnerFixture, RecordRefusesAnExistingFile) {
       << output_;
   EXPECT_EQ(readFile(recording_), "an earlier recording\n");
   EXPECT_TRUE(run.traffic.empty()) << "the device was reached";
-  EXPECT_EQ(recordingFolders(), foldersBefore);
 }
 
-// Without the real library the recorder fails every call, says why in the
-// recording, and the runner finds no device to take for auto.
+// The temporary folder plays no part: one that does not exist stops nothing,
+// and one with a planted folder named like a recording's and an
+// AdbWinApi.dll in it is neither read nor written.
+TEST_F(RunnerFixture, RecordUsesNoTemporaryFolder) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
+                              scenarioImage(scenario.imageSize)));
+  std::wstring temp = scratch_ + L"\\temp";
+  std::wstring planted = temp + L"\\velunor_record_1_1";
+  ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+  {
+    std::ofstream dll((planted + L"\\AdbWinApi.dll").c_str());
+    dll << "not a library\n";
+  }
+  wchar_t savedTemp[MAX_PATH], savedTmp[MAX_PATH];
+  GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
+  GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+  std::vector<std::wstring> before = namesIn(planted);
+
+  SetEnvironmentVariableW(L"TEMP", planted.c_str());
+  SetEnvironmentVariableW(L"TMP", planted.c_str());
+  RunnerRun planted_run = runner(L"--record \"" + recording_ + L"\" ", scenario);
+  DeleteFileW(recording_.c_str());
+  std::wstring missing = scratch_ + L"\\no_such_folder";
+  SetEnvironmentVariableW(L"TEMP", missing.c_str());
+  SetEnvironmentVariableW(L"TMP", missing.c_str());
+  RunnerRun missing_run = runner(L"--record \"" + recording_ + L"\" ", scenario);
+  SetEnvironmentVariableW(L"TEMP", savedTemp);
+  SetEnvironmentVariableW(L"TMP", savedTmp);
+
+  EXPECT_EQ(planted_run.exitCode, 0u) << output_;
+  EXPECT_EQ(missing_run.exitCode, 0u) << output_;
+  EXPECT_EQ(namesIn(planted), before);
+  EXPECT_EQ(namesIn(temp).size(), 3u);  // ".", ".." and the planted folder
+  DeleteFileW((planted + L"\\AdbWinApi.dll").c_str());
+  RemoveDirectoryW(planted.c_str());
+  RemoveDirectoryW(temp.c_str());
+}
+
+// A library with no AdbWinApi.dll beside it (nor one in the system folder):
+// the recorder fails every call, says why in the recording, and the runner
+// finds no device to take for auto.
 TEST_F(RunnerFixture, RecorderWithoutTheRealLibrarySaysSo) {
   const RecordedScenario& scenario = kRecordedScenarios[0];
-  std::wstring missing = scratch_ + L"\\no_such_folder\\AdbWinApi.dll";
+  std::wstring library = scratch_ + L"\\velunorUpdateExport.dll";
+  ASSERT_TRUE(CopyFileW(
+      (folderOfThisProgram() + L"velunorUpdateExport.dll").c_str(),
+      library.c_str(), FALSE));
   RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario,
-                         missing);
+                         library);
+  DeleteFileW(library.c_str());
   EXPECT_EQ(run.exitCode, 2u) << output_;
   EXPECT_NE(output_.find("(AdbWinApi found none: error 126)"),
             std::string::npos)

@@ -14,10 +14,11 @@
 #include <memory>
 #include <string>
 
+#include "common/system_paths.h"
 #include "common/upgrade_contract.h"
 #include "tools/runner/device_list.h"
 #include "tools/runner/progress_display.h"
-#include "tools/runner/recording_folder.h"
+#include "tools/runner/recorded_run.h"
 
 namespace {
 
@@ -146,11 +147,14 @@ struct WideArguments {
     void operator()(LPWSTR* arguments) const { LocalFree(arguments); }
   };
   WideArguments() : list(CommandLineToArgvW(GetCommandLineW(), &count)) {}
-  const wchar_t* operator[](int index) const { return list.get()[index]; }
+  const wchar_t* operator[](int index) const {
+    return list.get()[first + index];
+  }
   // Filled by the call above, so declared before the list and without an
   // initializer that would run after it.
   int count;
   std::unique_ptr<LPWSTR, Free> list;
+  int first = 0;  // arguments before this one are not the command's
 };
 
 // Loads the library so that its dependency (AdbWinApi.dll) comes from beside
@@ -438,6 +442,16 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], kRecordOption) == 0) {
     return runRecorded(argc, wide.list.get(), argv);
   }
+  if (argc >= 2 && std::strcmp(argv[1], kRecordingChildOption) == 0) {
+    if (argc != kArguments + 2 || !startRecordingChild(wide[2], wide[3])) {
+      return kExitNotRecorded;
+    }
+    // The rest is the command line of an upgrade.
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+    wide.first = 2;
+  }
   UpgradeSettings settings{};
   if (argc != kArguments) {
     printUsage(program);
@@ -486,9 +500,10 @@ int main(int argc, char** argv) {
   Outcome outcome = runUpgrade(library, letsStartUpgrade, settings);
   std::printf("result %d: %s", static_cast<int>(outcome.result),
               meaningOf(outcome));
+  const SystemPaths* paths = systemPaths();
   if (outcome.result == kUpgradeDownloadFailed && outcome.imagesKnown &&
-      outcome.images == 0) {
-    std::printf(" %s in %s", settings.updateFile, kDriversFolder);
+      outcome.images == 0 && paths != nullptr) {
+    std::printf(" %s in %s", settings.updateFile, paths->driversFolder);
   }
   std::printf("\n");
   return exitCodeOf(outcome);
