@@ -337,9 +337,12 @@ struct CancelWatch {
   bool thenStop;  // a stop waits for the worker: report stopped after it
 };
 
+// Written first: once the service is reported stopped the dispatcher
+// returns and the process may end, also while a thread other than the
+// handler's writes the event.
 void reportStopped(ServiceContext* context) {
-  stopService(context);
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"service control stop success");
+  stopService(context);
 }
 
 // While a stop waits for the worker: still stopping, and how far.

@@ -222,8 +222,13 @@ int startUpdate(Transport* transport) {
   reportEventFormat(EVENTLOG_INFORMATION_TYPE, kUpdateTimeFormat, stamp.year,
                     stamp.month, stamp.day, stamp.hour, stamp.minute,
                     stamp.second, stamp.gmt_offset, stamp.daylight_offset);
-  if (velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_START_UPDATE, &stamp,
-                             sizeof stamp) < 0) {
+  int64_t sent = 0;
+  {
+    StartRequestInFlight once;
+    sent = velunorSendControlInfo(transport, VLNR_USB_REQ_WUP_START_UPDATE,
+                                  &stamp, sizeof stamp);
+  }
+  if (sent < 0) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 U16("fail to send usb control "
                     "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));

@@ -12,6 +12,7 @@ namespace {
 const WCHAR* watchedPath = nullptr;
 GUID watchedClass{};
 std::atomic<bool> started{false};
+bool startInFlight = false;  // the upgrading thread's own
 
 bool watchedDeviceListed() {
   return watchedPath == nullptr ||
@@ -42,6 +43,12 @@ bool deviceGoneAfterFailure(DWORD waitMs) {
 }
 
 void noteStartAccepted() { started = true; }
+
+StartRequestInFlight::StartRequestInFlight() { startInFlight = true; }
+
+StartRequestInFlight::~StartRequestInFlight() { startInFlight = false; }
+
+bool startRequestInFlight() { return startInFlight; }
 
 bool startAccepted() { return started; }
 

@@ -36,6 +36,18 @@ bool deviceGoneAfterFailure(DWORD waitMs);
 void noteStartAccepted();
 bool startAccepted();
 
+// While it lives, a failed control request is not tried again: the start
+// request, which a device may take and restart on before its answer comes
+// back, is sent to it once.
+class StartRequestInFlight {
+ public:
+  StartRequestInFlight();
+  ~StartRequestInFlight();
+  StartRequestInFlight(const StartRequestInFlight&) = delete;
+  StartRequestInFlight& operator=(const StartRequestInFlight&) = delete;
+};
+bool startRequestInFlight();
+
 // The upgrade is not done because the device went away (or the caller said
 // so) before it accepted a start request.
 bool upgradeDeviceWentAway();

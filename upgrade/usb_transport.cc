@@ -180,11 +180,12 @@ int64_t WindowsUsbTransport::usb_control_transfer(uint8_t direction,
     reportEventFormat(EVENTLOG_ERROR_TYPE,
                       "AdbDefaultEndpointReadWriteSync, errno: %d", error);
     // A device that is gone, pulled or restarting into new firmware, is
-    // not waited for.
+    // not waited for; nor told to start twice.
     if (deviceGoneAfterFailure(0)) {
       refusedAfterCancel();
       return -1;
     }
+    if (startRequestInFlight()) return -1;
     errno = kUsbControlRetryErrno;
     reportEvent(EVENTLOG_ERROR_TYPE, U16("error => timeout, do retry."));
     if (waitMilliseconds(kUsbControlRetryWaitMs)) {

@@ -90,6 +90,7 @@ struct Run {
   // out (a device pulled early, broadcast late): -1, none.
   int32_t broadcast_delay = -1;
   uint32_t pulled_during = 0;  // 0: not pulled
+  bool listed = true;  // the device's path was listed before the upgrade
   bool cancelled = false;
   size_t waits_at_cancel = 0;
 };
@@ -400,6 +401,29 @@ std::vector<WideString> placeInterfaces(FuzzInput& in) {
   return names;
 }
 
+// Whether the device at `path` is listed before the upgrade, as the device
+// itself tells it (no answer source yet): a device that is not cannot be
+// opened, and has gone as far as the upgrade can tell.
+bool listedBefore(const WideString& path) {
+  ADBAPIHANDLE listing =
+      AdbEnumInterfaces(kUpdateDeviceClass, true, true, true);
+  if (listing == nullptr) return true;
+  WideString lower = path;
+  for (auto& unit : lower) {
+    if (unit >= 'A' && unit <= 'Z') unit = static_cast<AdbWideChar>(unit + 32);
+  }
+  alignas(8) uint8_t entry[2048];
+  AdbULong size = sizeof entry;
+  bool listed = false;
+  while (!listed && AdbNextInterface(listing, entry, &size)) {
+    size = sizeof entry;
+    listed = lower == reinterpret_cast<const AdbInterfaceInfo*>(entry)
+                          ->device_name;
+  }
+  AdbCloseHandle(listing);
+  return listed;
+}
+
 // The path the service hands over: one of the names, perhaps in capitals,
 // or any text.
 WideString devicePath(FuzzInput& in, const std::vector<WideString>& names) {
@@ -632,11 +656,11 @@ void checkSuccess(const Run& run, const Image& placed,
 }
 
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
-  bool gone = run.cancelled || vdev::verdict().unplugged;
+  bool gone = run.cancelled || vdev::verdict().unplugged || !run.listed;
   FUZZ_CHECK(result == 0 || result == 1 || result == -1 ||
                  (result == kUpgradeDeviceWentAway && gone),
-             "result %d (cancelled: %d, pulled out: %d)", result, run.cancelled,
-             vdev::verdict().unplugged);
+             "result %d (cancelled: %d, pulled out: %d, listed: %d)", result,
+             run.cancelled, vdev::verdict().unplugged, run.listed);
   // Past the point of no return the device is restarting, not gone.
   FUZZ_CHECK(result != kUpgradeDeviceWentAway || !startAccepted(run.exchanges),
              "result 2 after the device took the start request");
@@ -684,6 +708,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Run run(&in);
   run.cancel_during = cancel_during;
   run.broadcast_delay = broadcast_delay;
+  run.listed = listedBefore(path);
   vdev::AnswerSource source;
   source.context = &run;
   source.fate = decideFate;
