@@ -13,6 +13,7 @@
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
+#include "service/outcome_record.h"
 #include "service/present_devices.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
@@ -305,9 +306,18 @@ void repeatCancel(const CancelWatch& watch) {
   ReleaseSRWLockExclusive(&watch.context->cancelLock);
 }
 
+// A killed worker cannot finish its outcome record: the killer does.
+void killWorker(HANDLE worker, const wchar_t* familyKey) {
+  TerminateThread(worker, kWorkerEnded);
+  recordKilledUpgrade(familyKey);
+}
+
 // Waits the bounded time for the cancelled worker; kills it only if it has
 // not ended by then.
 void awaitCancelledWorker(const CancelWatch& watch) {
+  // Taken while the worker runs: once it has ended, an arrival may change
+  // the device path.
+  const wchar_t* familyKey = familyOf(watch.context->devicePath).registryKey;
   DWORD limit = watch.limitMs;
   for (DWORD waited = 0; waited < limit;) {
     DWORD slice = limit - waited < kCancelRepeatMs ? limit - waited
@@ -319,14 +329,14 @@ void awaitCancelledWorker(const CancelWatch& watch) {
     const WorkerBinding& binding = watch.context->workerBinding;
     if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-      TerminateThread(watch.worker, kWorkerEnded);
+      killWorker(watch.worker, familyKey);
       return;
     }
     repeatCancel(watch);
   }
   // Killed first, reported after: the report may need a lock the stuck
   // worker holds, which only its end sets free.
-  TerminateThread(watch.worker, kWorkerEnded);
+  killWorker(watch.worker, familyKey);
   reportEventFormat(EVENTLOG_ERROR_TYPE,
                     "update thread did not end %u ms after cancel, kill thread",
                     static_cast<unsigned>(limit));
@@ -370,7 +380,8 @@ void endClaimedWorker(ServiceContext* context) {
   WorkerBinding& binding = context->workerBinding;
   if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-    TerminateThread(context->workerThread, kWorkerEnded);
+    killWorker(context->workerThread,
+               familyOf(context->devicePath).registryKey);
     return;
   }
   reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, cancel upgrade");

@@ -6,7 +6,9 @@
 
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
+#include "service/device_family.h"
 #include "service/installation.h"
+#include "service/outcome_record.h"
 
 namespace {
 
@@ -67,10 +69,16 @@ bool publishBinding(const UpgradeThreadParams& params,
 
 // A removal claimed this worker: like a killed one it deletes nothing and
 // leaves the service be. Without the cancel export the removal kills it as
-// soon as it has claimed it, so it waits for that holding no lock.
-DWORD endClaimed(const UpgradeLibrary& library) {
+// soon as it has claimed it, so it waits for that holding no lock (the
+// removal records the outcome then). `result` is null when the library was
+// never called: the record stays as it was.
+DWORD endClaimed(const UpgradeLibrary& library, const OutcomeTry& attempt,
+                 const int32_t* result) {
   if (library.cancel == nullptr) {
     for (;;) SuspendThread(GetCurrentThread());
+  }
+  if (result != nullptr) {
+    recordUpgradeEnd(attempt, kStateDeviceWentAway, *result);
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               L"update thread ended on device remove, service kept");
@@ -87,6 +95,14 @@ bool isPlainFileName(const char* name) {
   return std::strpbrk(name, "\\/:") == nullptr;
 }
 
+// The path of the update file directly in the drivers folder; false when
+// it does not fit.
+bool updateFilePath(const char* updateFile, char (&path)[kDeletionPathBytes]) {
+  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderForDeletion,
+                        updateFile);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
 void deleteUpdateFile(const char* updateFile) {
   if (!isPlainFileName(updateFile)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
@@ -94,14 +110,34 @@ void deleteUpdateFile(const char* updateFile) {
     return;
   }
   char path[kDeletionPathBytes];
-  int length = snprintf(path, sizeof path, "%s%s", kDriversFolderForDeletion,
-                        updateFile);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+  if (!updateFilePath(updateFile, path)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"update file path is too long, not deleted");
     return;
   }
   remove(path);
+}
+
+// The try as the outcome record tells it. The image's digest is taken from
+// the one file the service deletes after a success, the file named exactly
+// by the setting, before the library may send it (the library sends every
+// file whose name contains the setting).
+OutcomeTry outcomeTryOf(const UpgradeThreadParams& params) {
+  OutcomeTry attempt = {familyOf(params.devicePath).registryKey,
+                        params.devicePath, params.updateFile, params.version,
+                        {}};
+  char path[kDeletionPathBytes];
+  if (isPlainFileName(params.updateFile) &&
+      updateFilePath(params.updateFile, path)) {
+    attempt.image = digestOfFile(path);
+  }
+  return attempt;
+}
+
+// Records the outcome that the worker goes on to act on, from the library's
+// result, before it acts.
+void recordOutcome(const OutcomeTry& attempt, int32_t result) {
+  recordUpgradeEnd(attempt, outcomeStateOf(result), result);
 }
 
 DWORD reportUpgradeResult(int32_t result, const char* updateFile) {
@@ -151,18 +187,25 @@ bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
 
 DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
+  const OutcomeTry attempt = outcomeTryOf(*params);
   UpgradeLibrary library = bindUpgradeLibrary();
   if (library.start == nullptr) {
     leaveUpgrade(*params, kWorkerIdle);
     return kWorkerLibraryNotLoaded;
   }
-  if (!publishBinding(*params, library.cancel)) return endClaimed(library);
+  if (!publishBinding(*params, library.cancel)) {
+    return endClaimed(library, attempt, nullptr);
+  }
+  recordUpgradeStart(attempt);
   int32_t result = library.start(params->bForce, params->bUpdate,
                                  params->devicePath, params->updateFile,
                                  params->version, params->interfaceGuid);
   // The phase, not the result, tells a cancelled worker: the library may
   // have succeeded just as the device went.
-  if (!leaveUpgrade(*params, kWorkerFinishing)) return endClaimed(library);
+  if (!leaveUpgrade(*params, kWorkerFinishing)) {
+    return endClaimed(library, attempt, &result);
+  }
+  recordOutcome(attempt, result);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);
   return threadResult;
