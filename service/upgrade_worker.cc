@@ -123,9 +123,12 @@ void deleteUpdateFile(const char* updateFile) {
 // by the setting, before the library may send it (the library sends every
 // file whose name contains the setting).
 OutcomeTry outcomeTryOf(const UpgradeThreadParams& params) {
-  OutcomeTry attempt = {familyOf(params.devicePath).registryKey,
-                        params.devicePath, params.updateFile, params.version,
-                        {}};
+  OutcomeTry attempt;
+  attempt.familyKey = familyOf(params.devicePath).registryKey;
+  attempt.devicePath = params.devicePath;
+  attempt.updateFile = params.updateFile;
+  attempt.version = params.version;
+  attempt.image = ImageDigest{};
   char path[kDeletionPathBytes];
   if (isPlainFileName(params.updateFile) &&
       updateFilePath(params.updateFile, path)) {
