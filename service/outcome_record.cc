@@ -212,19 +212,19 @@ const wchar_t* outcomeStateOf(int32_t result) {
 }
 
 void recordUpgradeEnd(const OutcomeTry& attempt, const wchar_t* state,
-                      int32_t result) {
+                      int32_t result, const ImageDigest& image) {
   RecordWrite write;
   RegistryKey key;
   LSTATUS opened = openRecord(attempt.familyKey, &key);
   write.note(opened);
   if (opened != ERROR_SUCCESS) return;
   write.note(setNumber(key.get(), kOutcomeResult, static_cast<DWORD>(result)));
-  if (std::wcscmp(state, kStateUpgraded) == 0 && attempt.image.hex[0] != 0) {
-    wchar_t image[sizeof attempt.image.hex];
-    for (size_t i = 0; i < sizeof image / sizeof image[0]; ++i) {
-      image[i] = static_cast<wchar_t>(attempt.image.hex[i]);
+  if (image.hex[0] != 0) {
+    wchar_t text[sizeof image.hex];
+    for (size_t i = 0; i < sizeof image.hex; ++i) {
+      text[i] = static_cast<wchar_t>(image.hex[i]);
     }
-    write.note(setText(key.get(), kOutcomeImage, image));
+    write.note(setText(key.get(), kOutcomeImage, text));
   }
   setState(key.get(), state, &write);
 }

@@ -46,7 +46,6 @@ struct OutcomeTry {
   const wchar_t* devicePath;
   const char* updateFile;
   const char* version;
-  ImageDigest image;  // of the image the service will delete after success
 };
 
 // Before the library is called: "upgrading", one more attempt, this try's
@@ -60,9 +59,9 @@ void recordUpgradeStart(const OutcomeTry& attempt);
 const wchar_t* outcomeStateOf(int32_t result);
 
 // After the library returned `result`: the final `state`, the result, and
-// the image's digest when the state is "upgraded".
+// `image` unless it is empty.
 void recordUpgradeEnd(const OutcomeTry& attempt, const wchar_t* state,
-                      int32_t result);
+                      int32_t result, const ImageDigest& image);
 
 // A worker killed inside its upgrade has no result: a record it left in
 // "upgrading" becomes "device went away" (the service stays for the next

@@ -413,7 +413,10 @@ TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
 }
 
 // A stop while the library runs stops the service; the worker still ends
-// the upgrade, records it and removes the service.
+// the upgrade, records it and removes the service, for as long as the
+// process lives (the program's process ends once the dispatcher returns,
+// and a worker still in the library ends with it, its record left at
+// "upgrading" until the next start's try).
 TEST_F(OutcomeOnControlTest, AStopDuringTheUpgradeStillRecordsItsOutcome) {
   FamilySettings family(L"ZR700");
   family.all("zr.img", 0, 1, "1.0");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
@@ -78,7 +79,7 @@ DWORD endClaimed(const UpgradeLibrary& library, const OutcomeTry& attempt,
     for (;;) SuspendThread(GetCurrentThread());
   }
   if (result != nullptr) {
-    recordUpgradeEnd(attempt, kStateDeviceWentAway, *result);
+    recordUpgradeEnd(attempt, kStateDeviceWentAway, *result, ImageDigest{});
   }
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               L"update thread ended on device remove, service kept");
@@ -118,29 +119,37 @@ void deleteUpdateFile(const char* updateFile) {
   remove(path);
 }
 
-// The try as the outcome record tells it. The image's digest is taken from
-// the one file the service deletes after a success, the file named exactly
-// by the setting, before the library may send it (the library sends every
-// file whose name contains the setting).
 OutcomeTry outcomeTryOf(const UpgradeThreadParams& params) {
   OutcomeTry attempt;
   attempt.familyKey = familyOf(params.devicePath).registryKey;
   attempt.devicePath = params.devicePath;
   attempt.updateFile = params.updateFile;
   attempt.version = params.version;
-  attempt.image = ImageDigest{};
-  char path[kDeletionPathBytes];
-  if (isPlainFileName(params.updateFile) &&
-      updateFilePath(params.updateFile, path)) {
-    attempt.image = digestOfFile(path);
-  }
   return attempt;
+}
+
+// The digest of the image that was sent: the one file the service deletes
+// after a success, named exactly by the setting (the library sends every
+// file whose name contains it, in sub-folders too). Taken once the upgrade
+// has succeeded, so that it costs a failed or cancelled upgrade nothing and
+// never holds up a download.
+ImageDigest digestOfSentImage(const char* updateFile) {
+  char path[kDeletionPathBytes];
+  if (!isPlainFileName(updateFile) || !updateFilePath(updateFile, path)) {
+    return ImageDigest{};
+  }
+  return digestOfFile(path);
 }
 
 // Records the outcome that the worker goes on to act on, from the library's
 // result, before it acts.
 void recordOutcome(const OutcomeTry& attempt, int32_t result) {
-  recordUpgradeEnd(attempt, outcomeStateOf(result), result);
+  const wchar_t* state = outcomeStateOf(result);
+  ImageDigest image = {};
+  if (std::wcscmp(state, kStateUpgraded) == 0) {
+    image = digestOfSentImage(attempt.updateFile);
+  }
+  recordUpgradeEnd(attempt, state, result, image);
 }
 
 DWORD reportUpgradeResult(int32_t result, const char* updateFile) {

@@ -606,6 +606,10 @@ def check_repair_keeps_record(machine, release):
     """A record the service wrote (here by hand, as it would) survives a
     repair of the package."""
     written = {"state": "failed", "result": "0x1", "attempts": "0x2"}
+    # The repair writes the settings again, as it would any registry value
+    # of the package: the record is not one.
+    machine.prefix.wine("reg", "add", SETTINGS_KEY, "/v", "version", "/t",
+                        "REG_SZ", "/d", "edited", "/f")
     for name, (kind, data) in (("state", ("REG_SZ", "failed")),
                                ("result", ("REG_DWORD", "1")),
                                ("attempts", ("REG_DWORD", "2")),
@@ -619,6 +623,11 @@ def check_repair_keeps_record(machine, release):
             machine.msiexec("/i", release, "REINSTALL=ALL",
                             "REINSTALLMODE=vomus") == 0):
         machine.show_msi_log(release, "/i")
+    settings = machine.settings() or {}
+    machine.checks.check("the repair wrote the settings again",
+                         settings.get("version") == ("REG_SZ",
+                                                     release.version),
+                         f"got {settings.get('version')}")
     machine.check_record("after the repair, as it was", written)
 
 

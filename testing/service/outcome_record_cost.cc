@@ -1,5 +1,5 @@
 // What the outcome record adds to one upgrade: the image's SHA-256 (read
-// whole before the library runs) and the two updates of the record. A
+// whole once the library has succeeded) and the two updates of the record. A
 // program, run by hand under Wine or on Windows:
 //
 //   outcome_record_cost.exe [IMAGE_MIB]   (default 64)
@@ -66,12 +66,13 @@ int main(int argc, char** argv) {
                 mebibytes * 1048576.0 / 1e6 / seconds, digest.hex);
   }
   OutcomeTry attempt = {kCostFamilyKey, L"\\\\?\\USB#VID_3F3A&PID_9206#SN#{x}",
-                        "vlnr_outcome_cost.bin", "V1.0.7", {}};
+                        "vlnr_outcome_cost.bin", "V1.0.7"};
+  ImageDigest digest = digestOfFile(path);
   LARGE_INTEGER start;
   QueryPerformanceCounter(&start);
   for (int round = 0; round < kRecordRounds; ++round) {
     recordUpgradeStart(attempt);
-    recordUpgradeEnd(attempt, kStateUpgraded, 0);
+    recordUpgradeEnd(attempt, kStateUpgraded, 0, digest);
   }
   std::printf("record start and end: %.2f ms per upgrade (%d rounds)\n",
               secondsSince(start) * 1000.0 / kRecordRounds, kRecordRounds);
