@@ -8,15 +8,9 @@
 
 #include "common/event_report.h"
 #include "common/unique_handle.h"
+#include "service/registry_key.h"
 
 namespace {
-
-struct RegistryKeyTraits {
-  using Handle = HKEY;
-  static constexpr Handle kNone = nullptr;
-  static void close(Handle key) { RegCloseKey(key); }
-};
-using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
 // CreateFile says "none" with INVALID_HANDLE_VALUE, which cannot be a
 // constant here; the owner takes null for it instead.

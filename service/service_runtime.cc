@@ -10,23 +10,15 @@
 #include <new>
 
 #include "common/event_report.h"
-#include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
 #include "service/outcome_record.h"
 #include "service/present_devices.h"
+#include "service/registry_key.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
 
 namespace {
-
-// An open registry key, closed on every path.
-struct RegistryKeyTraits {
-  using Handle = HKEY;
-  static constexpr Handle kNone = nullptr;
-  static void close(Handle key) { RegCloseKey(key); }
-};
-using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
 // Digits a flag stored as text may have, with its terminator.
 constexpr size_t kFlagTextUnits = 32;

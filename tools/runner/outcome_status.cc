@@ -7,6 +7,7 @@
 
 #include "service/device_family.h"
 #include "service/outcome_record.h"
+#include "service/registry_key.h"
 
 namespace {
 
@@ -15,13 +16,9 @@ namespace {
 constexpr DWORD kTextBytes = 1024;
 
 bool keyExists(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  RegCloseKey(key);
-  return true;
+  RegistryKey key;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ,
+                       key.receive()) == ERROR_SUCCESS;
 }
 
 std::string narrowOf(const wchar_t* text) {
