@@ -458,6 +458,9 @@ def scenario_life(machine, release):
                        "code 0", machine.msiexec("/x", release) == 0):
             machine.show_msi_log(release, "/x")
         machine.check_nothing_left(release)
+        machine.check_status(10, re.escape(
+            "no outcome record: no release package of the service is "
+            "installed on this PC"))
     finally:
         remove_virtual_device(prefix)
 
