@@ -8,6 +8,7 @@
 
 #include "common/event_report.h"
 #include "common/unique_handle.h"
+#include "common/upgrade_contract.h"
 #include "service/registry_key.h"
 
 namespace {
@@ -196,9 +197,9 @@ void recordUpgradeStart(const OutcomeTry& attempt) {
 
 const wchar_t* outcomeStateOf(int32_t result) {
   switch (result) {
-    case 0:
+    case kUpgradeSucceeded:
       return kStateUpgraded;
-    case 2:
+    case kUpgradeDeviceWentAway:
       return kStateDeviceWentAway;
     default:
       return kStateFailed;
