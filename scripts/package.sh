@@ -346,9 +346,12 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 [ -s "$partial" ] || { echo "package: wixl wrote no package" >&2; exit 1; }
 
 # What wixl cannot write (packaging/velunor-update.wxs says where):
-# - the registration's undo as a rollback action: custom action type 50 (a
-#   program named by a property) + 0x40 (exit code ignored) + 0x100
-#   (rollback) + 0x400 (in the script) + 0x800 (as LocalSystem);
+# - the registration's and the outcome record's undo as rollback actions:
+#   custom action type 50 (a program named by a property) + 0x40 (exit code
+#   ignored) + 0x100 (rollback) + 0x400 (in the script) + 0x800 (as
+#   LocalSystem);
+# - the outcome record's key, removed with all its values when the settings
+#   are (a Registry row named "-" without a value);
 # - the two flags as secure public properties, so that msiexec hands values
 #   given on its command line on to the installation as LocalSystem also when
 #   an ordinary user's installation runs elevated. wixl writes the property
@@ -359,7 +362,8 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 #   Windows Installer treats them as versioned files. U.S. English, the
 #   language of their version resources.
 msibuild "$partial" \
-  -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback' OR \`Action\` = 'DeleteOutcomeOnRollback'" \
+  -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('OutcomeRecord', 2, 'Software\\VelunorUpdate\\$family\\Outcome', '-', 'Settings')" \
   -q "UPDATE \`Property\` SET \`Value\` = 'BFORCE;BUPDATE;INSTALLEDRELEASES' WHERE \`Property\` = 'SecureCustomProperties'"
 # The attributes are part of the Upgrade table's key: the row is written anew.
 upgrade_code=$(msiinfo export "$partial" Property |

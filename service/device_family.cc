@@ -27,6 +27,12 @@ const DeviceFamily kOtherFamily = {
 
 }  // namespace
 
+const DeviceFamily& familyAt(size_t index) {
+  constexpr size_t kListed = sizeof kFamilies / sizeof kFamilies[0];
+  static_assert(kListed + 1 == kFamilyCount, "every family and other");
+  return index < kListed ? kFamilies[index] : kOtherFamily;
+}
+
 const DeviceFamily& familyOf(const wchar_t* devicePath) {
   for (const DeviceFamily& family : kFamilies) {
     for (const wchar_t* productId : family.productIds) {

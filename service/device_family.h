@@ -4,6 +4,8 @@
 #ifndef VELUNOR_SERVICE_DEVICE_FAMILY_H_
 #define VELUNOR_SERVICE_DEVICE_FAMILY_H_
 
+#include <cstddef>
+
 struct DeviceFamily {
   const wchar_t* name;
   // Substrings of the device path that make a device one of the family.
@@ -12,6 +14,10 @@ struct DeviceFamily {
   const wchar_t* registryKey;  // under HKEY_LOCAL_MACHINE
   const wchar_t* keyFailureText;
 };
+
+// Every family, "other" last: kFamilyCount of them.
+constexpr size_t kFamilyCount = 3;
+const DeviceFamily& familyAt(size_t index);
 
 // The family of the device at `devicePath`: the first whose product ID occurs
 // in the path (letter case counts, the vendor ID does not), else "other".

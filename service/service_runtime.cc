@@ -12,22 +12,15 @@
 
 #include "common/event_report.h"
 #include "common/system_paths.h"
-#include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
+#include "service/outcome_record.h"
 #include "service/present_devices.h"
+#include "service/registry_key.h"
 #include "service/service_identity.h"
 #include "service/upgrade_worker.h"
 
 namespace {
-
-// An open registry key, closed on every path.
-struct RegistryKeyTraits {
-  using Handle = HKEY;
-  static constexpr Handle kNone = nullptr;
-  static void close(Handle key) { RegCloseKey(key); }
-};
-using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
 // Digits a flag stored as text may have, with its terminator.
 constexpr size_t kFlagTextUnits = 32;
@@ -374,9 +367,18 @@ bool claimForKill(ServiceContext* context, HANDLE worker) {
   return context->workerPhase.compare_exchange_strong(phase, kWorkerKilled);
 }
 
+// A killed worker cannot finish its outcome record: the killer does.
+void killWorker(HANDLE worker, const wchar_t* familyKey) {
+  TerminateThread(worker, kWorkerEnded);
+  recordKilledUpgrade(familyKey);
+}
+
 // Waits the bounded time for the cancelled worker; kills it only if it is
 // still in the library by then.
 void awaitCancelledWorker(const CancelWatch& watch) {
+  // Taken while the worker runs: once it has ended, an arrival may change
+  // the device path.
+  const wchar_t* familyKey = familyOf(watch.context->devicePath).registryKey;
   DWORD limit = watch.limitMs;
   DWORD checkPoint = 1;
   for (DWORD waited = 0; waited < limit;) {
@@ -391,7 +393,7 @@ void awaitCancelledWorker(const CancelWatch& watch) {
     if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
       if (!claimForKill(watch.context, watch.worker)) return;
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-      TerminateThread(watch.worker, kWorkerEnded);
+      killWorker(watch.worker, familyKey);
       return;
     }
     repeatCancel(watch);
@@ -399,7 +401,7 @@ void awaitCancelledWorker(const CancelWatch& watch) {
   if (!claimForKill(watch.context, watch.worker)) return;
   // Killed first, reported after: the report may need a lock the stuck
   // worker holds, which only its end sets free.
-  TerminateThread(watch.worker, kWorkerEnded);
+  killWorker(watch.worker, familyKey);
   reportEventFormat(EVENTLOG_ERROR_TYPE,
                     "update thread did not end %u ms after cancel, kill thread",
                     static_cast<unsigned>(limit));
@@ -448,7 +450,8 @@ void endClaimedWorker(ServiceContext* context, bool thenStop) {
   if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
     if (claimForKill(context, context->workerThread)) {
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
-      TerminateThread(context->workerThread, kWorkerEnded);
+      killWorker(context->workerThread,
+                 familyOf(context->devicePath).registryKey);
     }
     if (thenStop) reportStopped(context);
     return;

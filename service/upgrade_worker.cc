@@ -3,11 +3,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "common/event_report.h"
 #include "common/system_paths.h"
 #include "common/upgrade_contract.h"
+#include "service/device_family.h"
 #include "service/installation.h"
+#include "service/outcome_record.h"
 
 namespace {
 
@@ -80,8 +83,9 @@ bool publishBinding(const UpgradeThreadParams& params,
 }
 
 // A removal claimed this worker before it called the library: like a killed
-// one it deletes nothing and leaves the service be. Without the cancel
-// export the removal kills it as soon as it has claimed it.
+// one it deletes nothing, leaves the service be and leaves the outcome
+// record as it was. Without the cancel export the removal kills it as soon
+// as it has claimed it.
 DWORD endClaimed(const UpgradeLibrary& library) {
   if (library.cancel == nullptr) awaitKill();
   reportEvent(EVENTLOG_INFORMATION_TYPE,
@@ -99,6 +103,16 @@ bool isPlainFileName(const char* name) {
   return std::strpbrk(name, "\\/:") == nullptr;
 }
 
+// The path of the update file directly in the drivers folder; false when
+// it does not fit, or the drivers folder is not known.
+bool updateFilePath(const char* updateFile, char (&path)[kDeletionPathBytes]) {
+  const SystemPaths* paths = systemPaths();
+  if (paths == nullptr) return false;
+  int length = snprintf(path, sizeof path, "%s%s",
+                        paths->driversFolderForDeletion, updateFile);
+  return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
 void deleteUpdateFile(const char* updateFile) {
   if (!isPlainFileName(updateFile)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
@@ -109,14 +123,45 @@ void deleteUpdateFile(const char* updateFile) {
   const SystemPaths* paths = systemPaths();
   if (paths == nullptr) return;
   char path[kDeletionPathBytes];
-  int length = snprintf(path, sizeof path, "%s%s",
-                        paths->driversFolderForDeletion, updateFile);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
+  if (!updateFilePath(updateFile, path)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"update file path is too long, not deleted");
     return;
   }
   remove(path);
+}
+
+OutcomeTry outcomeTryOf(const UpgradeThreadParams& params) {
+  OutcomeTry attempt;
+  attempt.familyKey = familyOf(params.devicePath).registryKey;
+  attempt.devicePath = params.devicePath;
+  attempt.updateFile = params.updateFile;
+  attempt.version = params.version;
+  return attempt;
+}
+
+// The digest of the image that was sent: the one file the service deletes
+// after a success, named exactly by the setting (the library sends every
+// file whose name contains it, in sub-folders too). Taken once the upgrade
+// has succeeded, so that it costs a failed or cancelled upgrade nothing and
+// never holds up a download.
+ImageDigest digestOfSentImage(const char* updateFile) {
+  char path[kDeletionPathBytes];
+  if (!isPlainFileName(updateFile) || !updateFilePath(updateFile, path)) {
+    return ImageDigest{};
+  }
+  return digestOfFile(path);
+}
+
+// Records the outcome that the worker goes on to act on, from the library's
+// result, before it acts.
+void recordOutcome(const OutcomeTry& attempt, int32_t result) {
+  const wchar_t* state = outcomeStateOf(result);
+  ImageDigest image = {};
+  if (std::wcscmp(state, kStateUpgraded) == 0) {
+    image = digestOfSentImage(attempt.updateFile);
+  }
+  recordUpgradeEnd(attempt, state, result, image);
 }
 
 DWORD reportUpgradeResult(int32_t result, const char* updateFile) {
@@ -174,18 +219,21 @@ DWORD keepForNextArrival(const UpgradeThreadParams& params) {
 
 DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
+  const OutcomeTry attempt = outcomeTryOf(*params);
   UpgradeLibrary library = bindUpgradeLibrary();
   if (library.start == nullptr) {
     leaveUpgrade(*params, kWorkerIdle);
     return kWorkerLibraryNotLoaded;
   }
   if (!publishBinding(*params, library.cancel)) return endClaimed(library);
+  recordUpgradeStart(attempt);
   int32_t result = library.start(params->bForce, params->bUpdate,
                                  params->devicePath, params->updateFile,
                                  params->version, params->interfaceGuid);
   // The result, not when a removal came, tells what the upgrade did: the
   // library knows whether the device accepted the start.
   if (!leaveUpgrade(*params, kWorkerFinishing)) awaitKill();
+  recordOutcome(attempt, result);
   if (result == kUpgradeDeviceWentAway) return keepForNextArrival(*params);
   DWORD threadResult = reportUpgradeResult(result, params->updateFile);
   stopAndRemoveService(*params);

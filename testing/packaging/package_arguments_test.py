@@ -219,12 +219,15 @@ class PackageTablesTest(unittest.TestCase):
                 rows = {(r[1], r[2], r[3], r[4]) for r in
                         table(self.packages[name], "Registry")}
                 key = "Software\\VelunorUpdate\\" + family
-                # Root 2 is HKEY_LOCAL_MACHINE; "#" makes a REG_DWORD.
+                # Root 2 is HKEY_LOCAL_MACHINE; "#" makes a REG_DWORD; a
+                # key named "-" without a value goes, with all below it,
+                # when the settings go.
                 self.assertEqual(rows, {
                     ("2", key, "updatefile", image),
                     ("2", key, "bForce", "[SETTINGBFORCE]"),
                     ("2", key, "bUpdate", "[SETTINGBUPDATE]"),
-                    ("2", key, "version", version)})
+                    ("2", key, "version", version),
+                    ("2", key + "\\Outcome", "-", "")})
 
     def test_property_defaults_come_from_the_build(self):
         for name, force, update in (("zr700_v1", "0", "1"),
@@ -272,21 +275,37 @@ class PackageTablesTest(unittest.TestCase):
         self.assertEqual(actions["DeleteServiceOnRollback"],
                          (50 | 0x40 | 0x100 | 0x400 | 0x800, "SERVICETOOL",
                           "delete VelunorUpdateService"))
+        record = "HKLM\\Software\\VelunorUpdate\\ZR700\\Outcome"
+        self.assertEqual(actions["StartOutcomeRecord"],
+                         (50 | 0x400 | 0x800, "REGISTRYTOOL",
+                          f"add {record} /v state /t REG_SZ /d waiting /f"))
+        self.assertEqual(actions["DeleteOutcomeOnRollback"],
+                         (50 | 0x40 | 0x100 | 0x400 | 0x800, "REGISTRYTOOL",
+                          f"delete {record} /f"))
         # Type 51: sets the property, before the script is written.
-        self.assertEqual((actions["FindServiceTool"][0] & 0x3F,)
-                         + actions["FindServiceTool"][1:],
-                         (51, "SERVICETOOL", "[System64Folder]sc.exe"))
+        for action, tool, path in (
+                ("FindServiceTool", "SERVICETOOL", "[System64Folder]sc.exe"),
+                ("FindRegistryTool", "REGISTRYTOOL",
+                 "[System64Folder]reg.exe")):
+            self.assertEqual((actions[action][0] & 0x3F,)
+                             + actions[action][1:], (51, tool, path))
         sequence = {r[0]: (r[1], int(r[2])) for r in
                     table(self.packages["zr700_v1"], "InstallExecuteSequence")}
         order = ["CostFinalize", "InstallValidate", "RemoveExistingProducts",
                  "FindServiceTool", "InstallInitialize", "StopServices",
                  "DeleteServices", "InstallFiles", "WriteRegistryValues",
                  "DeleteServiceOnRollback", "RegisterService",
-                 "CheckServiceRegistered", "StartServices", "InstallFinalize"]
+                 "CheckServiceRegistered", "DeleteOutcomeOnRollback",
+                 "StartOutcomeRecord", "StartServices", "InstallFinalize"]
         self.assertEqual(sorted(order, key=lambda a: sequence[a][1]), order)
+        self.assertLess(sequence["FindRegistryTool"][1],
+                        sequence["InstallInitialize"][1])
         for action in ("DeleteServiceOnRollback", "RegisterService",
                        "CheckServiceRegistered"):
             self.assertEqual(sequence[action][0], "$ServiceProgram=3")
+        # A first installation and the next release's, never a repair.
+        for action in ("DeleteOutcomeOnRollback", "StartOutcomeRecord"):
+            self.assertEqual(sequence[action][0], "NOT Installed")
         controls = table(self.packages["zr700_v1"], "ServiceControl")
         # Start on install; stop and delete on install and on removal.
         self.assertEqual([(r[1], int(r[2]), r[5]) for r in controls],

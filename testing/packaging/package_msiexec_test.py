@@ -13,7 +13,10 @@ deployment tools of a fleet do:
              service leaves no file, no settings key and no service
   life       an arrival upgrades the virtual device, the service removes
              itself and the image; msiexec /x still succeeds and leaves
-             nothing behind
+             nothing behind. The family's outcome record, read with
+             `reg query` as a fleet tool reads it, says "waiting" after the
+             installation and "upgraded" with the try's values after the
+             upgrade; `upgrade_runner status` reads it likewise
   present    the whole life again, with the device connected before
              `msiexec /i` and no arrival ever broadcast: installing the
              package is enough, the program the package installed finds the
@@ -25,7 +28,8 @@ deployment tools of a fleet do:
              installation wrote them
   upgrade    the newer release's package installs over the older one: one
              release installed, its image and settings, the service
-             registered anew
+             registered anew; a repair before keeps the outcome record, the
+             next release starts it afresh
   refusals   BFORCE=2; a package whose program registers no service (the
              package's check fails); one whose service does not start (the
              registration is rolled back): each fails at its step and leaves
@@ -66,6 +70,7 @@ LIBRARY = "velunorUpdateExport.dll"
 INSTALL_FOLDER = "Velunor Update"
 FAMILY = "ZR700"
 SETTINGS_KEY = "HKLM\\Software\\VelunorUpdate\\" + FAMILY
+RECORD_KEY = SETTINGS_KEY + "\\Outcome"
 # One count confirmation after 4 MiB, then the rest of the image.
 IMAGE_SIZE = 6 * 1024 * 1024 + 4321
 INSTALLED = "install [VelunorUpdateService] success"
@@ -92,6 +97,7 @@ class Release:
         with open(self.image, "wb") as f:
             f.write(data)
         self.md5 = hashlib.md5(data).hexdigest()
+        self.sha256 = hashlib.sha256(data).hexdigest()
         self.msi = os.path.join(work, f"release_{name}.msi")
         self.programs = programs
         self.product_code = None
@@ -205,9 +211,10 @@ class Machine:
     def windows_program_path(self):
         return f"C:\\Program Files\\{INSTALL_FOLDER}\\{PROGRAM}"
 
-    def settings(self):
-        """{value name: (type, data)} of the family's key; None without it."""
-        code, output = self.prefix.wine("reg", "query", SETTINGS_KEY)
+    def settings(self, key=SETTINGS_KEY):
+        """{value name: (type, data)} of the family's key (or another); None
+        without it."""
+        code, output = self.prefix.wine("reg", "query", key)
         if code != 0:
             return None
         values = {}
@@ -216,6 +223,43 @@ class Machine:
             if match:
                 values[match.group(1)] = (match.group(2), match.group(3))
         return values
+
+    def record(self):
+        """The family's outcome record as `reg query` shows it: {value name:
+        data}, the time left out (check_record_time checks it); None
+        without the key."""
+        values = self.settings(RECORD_KEY)
+        print(f"  reg query {RECORD_KEY}: {values}")
+        if values is None:
+            return None
+        self.record_time = values.pop("time", (None, None))[1]
+        return {name: data for name, (_, data) in values.items()}
+
+    def check_record(self, what, expected):
+        record = self.record()
+        self.checks.check(f"outcome record {what}: {expected}",
+                          record == expected, f"got {record}")
+        if "result" in expected:
+            self.checks.check(
+                "its time in UTC to the second",
+                re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ",
+                             self.record_time or "") is not None,
+                f"got {self.record_time}")
+
+    def check_status(self, expected_code, expected_line):
+        """`upgrade_runner status` as a support engineer runs it on the PC:
+        its exit code and its one line of the family."""
+        code, output = self.prefix.wine(
+            self.prefix.windows_program("upgrade_runner.exe"), "status")
+        print(f"  upgrade_runner status: exit code {code}\n    "
+              + output.strip().replace("\n", "\n    "))
+        lines = [line.rstrip("\r") for line in output.splitlines()]
+        self.checks.check(
+            f"upgrade_runner status: exit code {expected_code}, "
+            f"\"{expected_line[:60]}...\"",
+            code == expected_code and lines[:1] and
+            re.fullmatch(expected_line, lines[0]) is not None,
+            f"got {code}, {lines}")
 
     def key_exists(self, key):
         return self.prefix.wine("reg", "query", key)[0] == 0
@@ -387,6 +431,8 @@ def scenario_life(machine, release):
             machine.show_msi_log(release, "/i")
             return
         machine.check_installed(release, bforce=0, bupdate=1)
+        machine.check_record("after the installation", WAITING)
+        machine.check_status(9, re.escape("ZR700: waiting"))
         if not machine.check_service_runs_installed_program():
             return
         put_test_host_behind_service(machine)
@@ -402,11 +448,23 @@ def scenario_life(machine, release):
         check_device_upgraded(c, prefix, release)
         c.check("image deleted by the service",
                 not os.path.exists(prefix.drivers(release.image_name)))
+        machine.check_record("after the upgrade",
+                             upgraded_record(release, e2e.DEVICE_PATH))
+        machine.check_status(0, re.escape("ZR700: upgraded, result 0, "
+                                          "attempts 1, since ")
+                             + r"\S+Z" + re.escape(
+                                 f", version {release.version}, updatefile "
+                                 f"{release.image_name}, image "
+                                 f"{release.sha256}, device "
+                                 f"{e2e.DEVICE_PATH}"))
         run.check_service_gone()
         if not c.check("msiexec /x after the service removed itself: exit "
                        "code 0", machine.msiexec("/x", release) == 0):
             machine.show_msi_log(release, "/x")
         machine.check_nothing_left(release)
+        machine.check_status(10, re.escape(
+            "no outcome record: no release package of the service is "
+            "installed on this PC"))
     finally:
         remove_virtual_device(prefix)
 
@@ -456,6 +514,8 @@ def scenario_present_life(machine, release):
         check_device_upgraded(c, prefix, release)
         c.check("image deleted by the service",
                 not os.path.exists(prefix.drivers(release.image_name)))
+        machine.check_record("written by the installed program",
+                             upgraded_record(release, e2e.PRESENT_PATH))
         c.check("the installed program's process ended",
                 e2e.wait_for(lambda: not machine.program_processes(), 30))
         c.check("its registration gone",
@@ -490,6 +550,16 @@ def check_upgrade_trail(c, trail, release, device_path=None):
             == ["uninstallService start"], f"got {texts}")
     errors = [str(e) for e in trail if e.type_name == "error"]
     c.check("no error event", not errors, "; ".join(errors))
+
+
+WAITING = {"state": "waiting"}
+
+
+def upgraded_record(release, device_path):
+    """The record after one successful try, as `reg query` shows it."""
+    return {"state": "upgraded", "result": "0x0", "attempts": "0x1",
+            "device": device_path, "updatefile": release.image_name,
+            "version": release.version, "image": release.sha256}
 
 
 def check_device_upgraded(c, prefix, release):
@@ -538,10 +608,12 @@ def scenario_upgrade(machine, older, newer):
         machine.show_msi_log(older, "/i")
         return
     machine.check_service_runs_installed_program()
+    check_repair_keeps_record(machine, older)
     first_processes = set(machine.program_processes())
     if not c.check("msiexec /i newer exit code 0",
                    machine.msiexec("/i", newer) == 0):
         machine.show_msi_log(newer, "/i")
+    machine.check_record("of the newer release, afresh", WAITING)
     check_install_role(machine, [[("information", INSTALLED)]])
     machine.check_installed(newer, bforce=newer.force, bupdate=newer.update)
     c.check(f"the older image {older.image_name} removed",
@@ -555,6 +627,35 @@ def scenario_upgrade(machine, older, newer):
                    machine.msiexec("/x", newer) == 0):
         machine.show_msi_log(newer, "/x")
     machine.check_nothing_left(older, newer)
+
+
+def check_repair_keeps_record(machine, release):
+    """A record the service wrote (here by hand, as it would) survives a
+    repair of the package."""
+    written = {"state": "failed", "result": "0x1", "attempts": "0x2"}
+    # The repair writes the settings again, as it would any registry value
+    # of the package: the record is not one.
+    machine.prefix.wine("reg", "add", SETTINGS_KEY, "/v", "version", "/t",
+                        "REG_SZ", "/d", "edited", "/f")
+    for name, (kind, data) in (("state", ("REG_SZ", "failed")),
+                               ("result", ("REG_DWORD", "1")),
+                               ("attempts", ("REG_DWORD", "2")),
+                               ("time", ("REG_SZ", "2026-12-09T10:00:00Z"))):
+        machine.prefix.wine("reg", "add", RECORD_KEY, "/v", name, "/t", kind,
+                            "/d", data, "/f")
+    # Wine's msiexec /fa does nothing (docs/deploying.md): the repair as
+    # properties.
+    if not machine.checks.check(
+            "repair (REINSTALL=ALL REINSTALLMODE=vomus) exit code 0",
+            machine.msiexec("/i", release, "REINSTALL=ALL",
+                            "REINSTALLMODE=vomus") == 0):
+        machine.show_msi_log(release, "/i")
+    settings = machine.settings() or {}
+    machine.checks.check("the repair wrote the settings again",
+                         settings.get("version") == ("REG_SZ",
+                                                     release.version),
+                         f"got {settings.get('version')}")
+    machine.check_record("after the repair, as it was", written)
 
 
 def scenario_refusals(machine, release, unregistered, never_running):
@@ -607,6 +708,7 @@ def main():
 
     bin_dir = os.path.abspath(options.bin)
     for name in (PROGRAM, LIBRARY, "AdbWinApi.dll", "service_test_host.exe",
+                 "upgrade_runner.exe",
                  "device_plug.exe", "service_repoint.exe",
                  "program_registering_nothing.exe",
                  "program_never_running.exe"):
@@ -636,8 +738,8 @@ def main():
             release.build(bin_dir)
         e2e.section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
         prefix.boot(bin_dir)
-        shutil.copy(os.path.join(bin_dir, "service_repoint.exe"),
-                    prefix.programs("service_repoint.exe"))
+        for name in ("service_repoint.exe", "upgrade_runner.exe"):
+            shutil.copy(os.path.join(bin_dir, name), prefix.programs(name))
         with open(prefix.programs("msiexec_code.cmd"), "w",
                   newline="\r\n") as f:
             f.write("@msiexec %*\n@echo msiexec exit code %errorlevel%\n")

@@ -24,7 +24,10 @@ const std::wstring kDrivers = L"C:\\windows\\system32\\drivers\\";
 
 class UpgradeWorkerTest : public ::testing::Test {
  protected:
+  // The worker writes the family's outcome record: no settings before or
+  // after.
   void SetUp() override {
+    removeAllSettings();
     removeServiceRegistration();
     removeUpgradeLibrary();
     ASSERT_TRUE(registerServiceForTest(programPath()));
@@ -48,6 +51,7 @@ class UpgradeWorkerTest : public ::testing::Test {
     }
     RemoveDirectoryW((kDrivers + L"vlnr_test_sub").c_str());
     removeUpgradeLibrary();
+    removeAllSettings();
   }
 
   void setSettings(const std::string& updateFile, uint8_t bForce,

@@ -17,6 +17,7 @@
 #include "common/system_paths.h"
 #include "common/upgrade_contract.h"
 #include "tools/runner/device_list.h"
+#include "tools/runner/outcome_status.h"
 #include "tools/runner/progress_display.h"
 #include "tools/runner/recorded_run.h"
 
@@ -31,9 +32,13 @@ constexpr int kExitNoLibrary = 4;
 constexpr int kExitNoExport = 5;
 constexpr int kExitUnknownResult = 6;
 constexpr int kExitDeviceWentAway = 8;
+// status: a family's device is not (yet) upgraded; no record at all.
+constexpr int kExitNotAllUpgraded = 9;
+constexpr int kExitNoRecord = 10;
 
 constexpr int kArguments = 7;  // the program and six arguments
 constexpr char kListCommand[] = "list";
+constexpr char kStatusCommand[] = "status";
 constexpr char kOnlyDevice[] = "auto";
 
 void printUsage(const char* program) {
@@ -41,6 +46,7 @@ void printUsage(const char* program) {
       stderr,
       "usage: %s LIBRARY DEVICE_PATH UPDATE_FILE VERSION BFORCE BUPDATE\n"
       "       %s list [LIBRARY]\n"
+      "       %s status\n"
       "       %s --record FILE LIBRARY DEVICE_PATH UPDATE_FILE VERSION BFORCE "
       "BUPDATE\n"
       "\n"
@@ -64,6 +70,10 @@ void printUsage(const char* program) {
       "number. It asks the AdbWinApi.dll that LIBRARY uses, or without\n"
       "LIBRARY the one Windows finds for this program.\n"
       "\n"
+      "status: one line per device family installed on this PC: the\n"
+      "outcome record the service keeps (state, result, attempts, time,\n"
+      "version, update file, image digest, device).\n"
+      "\n"
       "A device removed during the upgrade ends it, as it ends the service's\n"
       "upgrade: before the device took the start request nothing on it\n"
       "changed (exit code 8); after, it is restarting into the new firmware.\n"
@@ -79,8 +89,10 @@ void printUsage(const char* program) {
       "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
       "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
       "7 --record: the recording could not be prepared, 8 the device went\n"
-      "away before the update started (nothing on it changed).\n",
-      program, program, program);
+      "away before the update started (nothing on it changed).\n"
+      "status: 0 every family upgraded, 9 not every family upgraded,\n"
+      "10 no outcome record on this PC.\n",
+      program, program, program, program);
 }
 
 // A flag: a decimal number from 0 to 255.
@@ -192,6 +204,16 @@ void printNoDevice(FILE* out, const DeviceList& list) {
                  "(AdbWinApi found none: error %lu)\n",
                  list.error);
   }
+}
+
+int statusCommand() {
+  OutcomeSummary summary = printOutcomes(stdout);
+  if (summary.records == 0) {
+    std::printf("no outcome record: no release package of the service is "
+                "installed on this PC\n");
+    return kExitNoRecord;
+  }
+  return summary.notUpgraded == 0 ? kExitUpgraded : kExitNotAllUpgraded;
 }
 
 int listCommand(const WideArguments& wide, char** argv) {
@@ -438,6 +460,13 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
     return listCommand(wide, argv);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], kStatusCommand) == 0) {
+    if (argc != 2) {
+      printUsage(program);
+      return kExitUsage;
+    }
+    return statusCommand();
   }
   if (argc >= 2 && std::strcmp(argv[1], kRecordOption) == 0) {
     return runRecorded(argc, wide.list.get(), argv);

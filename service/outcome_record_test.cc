@@ -1,0 +1,441 @@
+#include "service/outcome_record.h"
+
+// clang-format off
+#include <windows.h>
+#include <dbt.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/upgrade_contract.h"
+#include "service/service_runtime.h"
+#include "service/upgrade_worker.h"
+#include "testing/event_recorder.h"
+#include "testing/service/service_test_support.h"
+#include "testing/service/upgrade_library_stub.h"
+#include "testing/service/upgrade_worker_fixture.h"
+#include "testing/virtual_clock.h"
+
+namespace {
+
+const wchar_t kZr700Record[] = L"Software\\VelunorUpdate\\ZR700\\Outcome";
+// SHA-256 of the five bytes "image", the fixture's image content.
+const char kImageDigest[] =
+    "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
+
+// The record as a fleet tool reads it: texts as they are, numbers in
+// decimal, as signed 32-bit values.
+using Record = std::map<std::string, std::string>;
+
+Record readRecord(const wchar_t* key = kZr700Record) {
+  Record record;
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) !=
+      ERROR_SUCCESS) {
+    return record;
+  }
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[64];
+    DWORD nameUnits = 64;
+    BYTE data[1024] = {};
+    DWORD size = sizeof data - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegEnumValueW(opened, index, name, &nameUnits, nullptr, &type, data,
+                      &size) != ERROR_SUCCESS) {
+      break;
+    }
+    std::string value =
+        type == REG_DWORD
+            ? std::to_string(*reinterpret_cast<const int32_t*>(data))
+            : toUtf8(reinterpret_cast<const wchar_t*>(data));
+    record[toUtf8(name)] = value;
+  }
+  RegCloseKey(opened);
+  return record;
+}
+
+// A record as an earlier try left it.
+void seedRecord(const Record& values) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZr700Record, 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const auto& [name, value] : values) {
+    std::wstring wideName(name.begin(), name.end());
+    if (name == "attempts" || name == "result") {
+      DWORD number = static_cast<DWORD>(std::stol(value));
+      RegSetValueExW(key, wideName.c_str(), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&number), sizeof number);
+    } else {
+      std::wstring text(value.begin(), value.end());
+      RegSetValueExW(key, wideName.c_str(), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+  }
+  RegCloseKey(key);
+}
+
+// `time` in UTC to the second, not before `since` (same form).
+void expectTime(const Record& record, const std::string& since) {
+  auto found = record.find("time");
+  ASSERT_NE(found, record.end());
+  EXPECT_TRUE(std::regex_match(
+      found->second,
+      std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z)")))
+      << found->second;
+  EXPECT_GE(found->second, since);
+}
+
+std::string utcNow() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  char text[32];
+  snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear,
+           now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+  return text;
+}
+
+// The record without its time, which expectTime checks.
+Record withoutTime(Record record) {
+  record.erase("time");
+  return record;
+}
+
+const char kFixturePath[] = "\\\\?\\USB#VID_2207&PID_9206#77#{x}";
+
+class OutcomeRecordTest : public UpgradeWorkerTest {
+ protected:
+  // The service registered anew and a fresh context, for one more try.
+  void restartService(ServiceManagerDouble& manager) {
+    removeServiceRegistration();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    startService(manager);
+    recorder_.clear();
+  }
+};
+
+// The state follows the library's result; the trail of events stays as it
+// was. A try starts from the record an earlier one left: one attempt more,
+// and its result and image gone unless this try has its own.
+TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
+  struct ResultCase {
+    const char* name;
+    int32_t result;
+    bool imageNamedExactly;  // the file named by updatefile is there
+    Strings trail;
+    const char* state;
+    bool image;
+  };
+  const ResultCase cases[] = {
+      {"upgraded", 0, true,
+       {"send updatefile to device success", "uninstallService start"},
+       "upgraded", true},
+      // The library found it under a longer name: no file of the exact
+      // name, no digest.
+      {"upgraded, only a longer name", 0, false,
+       {"send updatefile to device success", "uninstallService start"},
+       "upgraded", false},
+      {"download failed", 1, true,
+       {"send updatefile to device error", "uninstallService start"},
+       "failed", false},
+      {"no device", -1, true, {"uninstallService start"}, "failed", false},
+      {"unknown result", 7, true, {"uninstallService start"}, "failed", false},
+      {"device went away", 2, true, {"uninstallService start"},
+       "device went away", false},
+  };
+  for (const ResultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceManagerDouble manager;
+    restartService(manager);
+    seedRecord({{"state", "failed"},
+                {"attempts", "3"},
+                {"result", "1"},
+                {"image", "stale"}});
+    placeStub(c.result);
+    std::wstring image = makeFile(c.imageNamedExactly
+                                      ? L"vlnr_test_fw.img"
+                                      : L"vlnr_test_fw.img.2");
+    const std::string before = utcNow();
+
+    run();
+
+    EXPECT_EQ(recorder_.texts(), c.trail);
+    Record expected = {{"state", c.state},
+                       {"result", std::to_string(c.result)},
+                       {"attempts", "4"},
+                       {"device", kFixturePath},
+                       {"updatefile", "vlnr_test_fw.img"},
+                       {"version", "3.2.1"}};
+    if (c.image) expected["image"] = kImageDigest;
+    Record record = readRecord();
+    EXPECT_EQ(withoutTime(record), expected);
+    expectTime(record, before);
+    DeleteFileW(image.c_str());
+  }
+}
+
+// While the library runs the record says so, with this try's settings and
+// no result or image of an earlier try.
+TEST_F(OutcomeRecordTest, WhileTheLibraryRunsTheRecordSaysUpgrading) {
+  seedRecord({{"state", "waiting"}, {"result", "1"}, {"image", "stale"}});
+  placeStub(0);
+  reinterpret_cast<StubHoldCalls>(
+      reinterpret_cast<void*>(GetProcAddress(stub_, "stubHoldCalls")))();
+  const std::string before = utcNow();
+  HANDLE worker =
+      CreateThread(nullptr, 0, updateThread, &context_->params, 0, nullptr);
+  ASSERT_NE(worker, nullptr);
+  ASSERT_TRUE(reinterpret_cast<StubWaitEntered>(reinterpret_cast<void*>(
+      GetProcAddress(stub_, "stubWaitEntered")))(60000));
+
+  Record record = readRecord();
+  EXPECT_EQ(withoutTime(record), (Record{{"state", "upgrading"},
+                                         {"attempts", "1"},
+                                         {"device", kFixturePath},
+                                         {"updatefile", "vlnr_test_fw.img"},
+                                         {"version", "3.2.1"}}));
+  expectTime(record, before);
+
+  reinterpret_cast<StubRelease>(
+      reinterpret_cast<void*>(GetProcAddress(stub_, "stubRelease")))();
+  ASSERT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0);
+  CloseHandle(worker);
+  EXPECT_EQ(readRecord()["state"], "upgraded");
+}
+
+// No upgrade was started: the record stays as it was.
+TEST_F(OutcomeRecordTest, AWorkerThatNeverCalledTheLibraryLeavesTheRecord) {
+  const Record waiting = {{"state", "waiting"}};
+  seedRecord(waiting);
+  EXPECT_EQ(run(), kWorkerLibraryNotLoaded);  // no library placed
+  EXPECT_EQ(readRecord(), waiting);
+
+  placeStub(0);
+  context_->workerPhase = kWorkerEnding;  // a removal claimed it first
+  EXPECT_EQ(run(), DWORD{kWorkerEnded});
+  EXPECT_EQ(readRecord(), waiting);
+}
+
+// An administrator (or a hardening script) took the service's right to
+// write the record away. Wine enforces a key's access list as Windows does.
+void denyWriting(const wchar_t* path) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, WRITE_DAC, &key),
+            ERROR_SUCCESS);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  // Everyone: no KEY_SET_VALUE or KEY_CREATE_SUB_KEY, all else allowed.
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:P(D;;0x6;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor,
+      nullptr));
+  EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor),
+            ERROR_SUCCESS);
+  LocalFree(descriptor);
+  RegCloseKey(key);
+}
+
+TEST_F(OutcomeRecordTest, ARecordThatCannotBeWrittenIsAnErrorAndTheUpgradeGoesOn) {
+  const Record waiting = {{"state", "waiting"}};
+  seedRecord(waiting);
+  denyWriting(kZr700Record);
+  placeStub(0);
+  std::wstring image = makeFile(L"vlnr_test_fw.img");
+
+  EXPECT_EQ(run(), kWorkerDone);
+
+  const std::string denied =
+      "write outcome record fail: " + std::to_string(ERROR_ACCESS_DENIED);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{denied, denied, "send updatefile to device success",
+                     "uninstallService start"}));
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(stubCall()->calls, 1);
+  EXPECT_FALSE(fileExists(image));
+  expectServiceStoppedAndRemoved();
+  EXPECT_EQ(readRecord(), waiting);
+}
+
+// --- Removal and stop, through the control handler ---
+
+const wchar_t kZr700Path[] =
+    L"\\\\?\\USB#VID_2207&PID_9206#0123456789#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+
+class OutcomeOnControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+    ASSERT_TRUE(registerServiceForTest(programPath()));
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
+  }
+
+  void TearDown() override {
+    if (context_->workerThread != nullptr) {
+      if (HMODULE stub = GetModuleHandleW(kUpgradeLibraryPath)) {
+        stubFunction<StubRelease>(stub, "stubRelease")();
+      }
+      EXPECT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+                WAIT_OBJECT_0);
+    }
+    removeAllSettings();
+    removeServiceRegistration();
+    removeUpgradeLibrary();
+  }
+
+  template <typename Function>
+  static Function stubFunction(HMODULE stub, const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(stub, name)));
+  }
+
+  // An arrival whose worker is held inside the library `library`, which
+  // will return `result`.
+  HMODULE arriveHeld(const wchar_t* library, int result) {
+    EXPECT_TRUE(placeUpgradeLibrary(library));
+    HMODULE stub = LoadLibraryW(kUpgradeLibraryPath);
+    EXPECT_NE(stub, nullptr);
+    stubFunction<StubHoldCalls>(stub, "stubHoldCalls")();
+    stubFunction<StubSetResult>(stub, "stubSetResult")(result);
+    std::vector<BYTE> broadcast = deviceBroadcast(kZr700Path);
+    EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT,
+                                   DBT_DEVICEARRIVAL, broadcast.data(),
+                                   context_),
+              0u);
+    EXPECT_TRUE(stubFunction<StubWaitEntered>(stub, "stubWaitEntered")(60000));
+    return stub;
+  }
+
+  void removeDevice() {
+    std::vector<BYTE> broadcast = deviceBroadcast(kZr700Path);
+    ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE,
+                         broadcast.data(), context_);
+  }
+
+  void waitForWorker() {
+    ASSERT_EQ(WaitForSingleObject(context_->workerThread, 60000),
+              WAIT_OBJECT_0);
+  }
+
+  // The record, once it no longer says "upgrading": a killed worker's is
+  // written by the removal after the kill.
+  Record finalRecord() {
+    Record record = readRecord();
+    for (int tries = 0; tries < 600 && record["state"] == "upgrading";
+         ++tries) {
+      WaitForSingleObject(GetCurrentProcess(), 100);  // a real wait
+      record = readRecord();
+    }
+    return record;
+  }
+
+  EventRecorder recorder_;
+  VirtualClock clock_;
+  ServiceManagerDouble manager_;
+  ServiceContext* context_ = nullptr;
+};
+
+// A removal ends the upgrade and the service stays for the next arrival:
+// "device went away", with the library's result when it returned one (the
+// stub returns success whatever the cancel), and none when the worker was
+// killed inside the library.
+TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
+  struct RemovalCase {
+    const char* name;
+    const wchar_t* library;
+    bool ignoreCancel;
+    Strings trail;
+    Record record;
+  };
+  const Record settings = {{"attempts", "1"},
+                           {"device", toUtf8(kZr700Path)},
+                           {"updatefile", "zr.img"},
+                           {"version", "1.0"},
+                           {"state", "device went away"}};
+  Record cancelled = settings;
+  cancelled["result"] = "0";
+  const RemovalCase cases[] = {
+      {"cancelled", L"velunor_upgrade_stub.dll", false,
+       {"device remove", "update thread is exist, cancel upgrade",
+        "update thread ended on device remove, service kept"},
+       cancelled},
+      {"killed: no cancel export", L"velunor_upgrade_stub_uncancellable.dll",
+       false,
+       {"device remove", "update thread is exist, kill thread"},
+       settings},
+      {"killed: the cancel not heeded", L"velunor_upgrade_stub.dll", true,
+       {"device remove", "update thread is exist, cancel upgrade",
+        "update thread did not end 1000 ms after cancel, kill thread"},
+       settings},
+  };
+  for (const RemovalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FamilySettings family(L"ZR700");
+    family.all("zr.img", 0, 1, "1.0");
+    context_ = newServiceContext();
+    context_->statusHandle = manager_.statusHandle;
+    context_->deviceNotify = manager_.deviceNotify;
+    context_->cancelWaitMs = 1000;
+    removeUpgradeLibrary();
+    HMODULE stub = arriveHeld(c.library, kUpgradeSucceeded);
+    if (c.ignoreCancel) {
+      stubFunction<StubIgnoreCancel>(stub, "stubIgnoreCancel")();
+    }
+    recorder_.clear();
+
+    removeDevice();
+    waitForWorker();
+
+    Record record = finalRecord();
+    EXPECT_EQ(withoutTime(record), c.record);
+    expectTime(record, "");
+    for (int tries = 0; tries < 600 && recorder_.texts().size() < c.trail.size();
+         ++tries) {
+      WaitForSingleObject(GetCurrentProcess(), 100);
+    }
+    EXPECT_EQ(recorder_.texts(), c.trail);
+    EXPECT_TRUE(serviceRegistered());
+    stubFunction<StubRelease>(stub, "stubRelease")();
+    CloseHandle(context_->workerThread);
+    context_->workerThread = nullptr;
+  }
+}
+
+// A stop while the library runs stops the service; the worker still ends
+// the upgrade, records it and removes the service, for as long as the
+// process lives (the program's process ends once the dispatcher returns,
+// and a worker still in the library ends with it, its record left at
+// "upgrading" until the next start's try).
+TEST_F(OutcomeOnControlTest, AStopDuringTheUpgradeStillRecordsItsOutcome) {
+  FamilySettings family(L"ZR700");
+  family.all("zr.img", 0, 1, "1.0");
+  HMODULE stub = arriveHeld(L"velunor_upgrade_stub.dll", kUpgradeSucceeded);
+  recorder_.clear();
+
+  EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context_),
+            0u);
+  EXPECT_EQ(readRecord()["state"], "upgrading");
+  stubFunction<StubRelease>(stub, "stubRelease")();
+  waitForWorker();
+
+  EXPECT_EQ(recorder_.texts(), (Strings{"service control stop success",
+                                        "send updatefile to device success",
+                                        "uninstallService start"}));
+  Record record = readRecord();
+  EXPECT_EQ(record["state"], "upgraded");
+  EXPECT_EQ(record["result"], "0");
+  EXPECT_EQ(record["attempts"], "1");
+  EXPECT_FALSE(serviceRegistered());
+}
+
+}  // namespace
+
