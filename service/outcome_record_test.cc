@@ -147,7 +147,8 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
        "failed", false},
       {"no device", -1, true, {"uninstallService start"}, "failed", false},
       {"unknown result", 7, true, {"uninstallService start"}, "failed", false},
-      {"device went away", 2, true, {"uninstallService start"},
+      {"device went away", 2, true,
+       {"device went away before the update started, service kept"},
        "device went away", false},
   };
   for (const ResultCase& c : cases) {
@@ -326,6 +327,15 @@ class OutcomeOnControlTest : public ::testing::Test {
               WAIT_OBJECT_0);
   }
 
+  // The events, once there are `count` of them: the cancel's watch writes
+  // its own after the worker has ended.
+  void waitForTrail(size_t count) {
+    for (int tries = 0; tries < 600 && recorder_.texts().size() < count;
+         ++tries) {
+      WaitForSingleObject(GetCurrentProcess(), 100);  // a real wait
+    }
+  }
+
   // The record, once it no longer says "upgrading": a killed worker's is
   // written by the removal after the kill.
   Record finalRecord() {
@@ -345,9 +355,9 @@ class OutcomeOnControlTest : public ::testing::Test {
 };
 
 // A removal ends the upgrade and the service stays for the next arrival:
-// "device went away", with the library's result when it returned one (the
-// stub returns success whatever the cancel), and none when the worker was
-// killed inside the library.
+// "device went away", with the library's result when it returned one (a
+// cancelled library returns 2), and none when the worker was killed inside
+// the library.
 TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
   struct RemovalCase {
     const char* name;
@@ -362,11 +372,11 @@ TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
                            {"version", "1.0"},
                            {"state", "device went away"}};
   Record cancelled = settings;
-  cancelled["result"] = "0";
+  cancelled["result"] = "2";
   const RemovalCase cases[] = {
       {"cancelled", L"velunor_upgrade_stub.dll", false,
        {"device remove", "update thread is exist, cancel upgrade",
-        "update thread ended on device remove, service kept"},
+        "device went away before the update started, service kept"},
        cancelled},
       {"killed: no cancel export", L"velunor_upgrade_stub_uncancellable.dll",
        false,
@@ -398,10 +408,7 @@ TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
     Record record = finalRecord();
     EXPECT_EQ(withoutTime(record), c.record);
     expectTime(record, "");
-    for (int tries = 0; tries < 600 && recorder_.texts().size() < c.trail.size();
-         ++tries) {
-      WaitForSingleObject(GetCurrentProcess(), 100);
-    }
+    waitForTrail(c.trail.size());
     EXPECT_EQ(recorder_.texts(), c.trail);
     EXPECT_TRUE(serviceRegistered());
     stubFunction<StubRelease>(stub, "stubRelease")();
@@ -410,12 +417,11 @@ TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
   }
 }
 
-// A stop while the library runs stops the service; the worker still ends
-// the upgrade, records it and removes the service, for as long as the
-// process lives (the program's process ends once the dispatcher returns,
-// and a worker still in the library ends with it, its record left at
-// "upgrading" until the next start's try).
-TEST_F(OutcomeOnControlTest, AStopDuringTheUpgradeStillRecordsItsOutcome) {
+// A stop while the library runs cancels the upgrade: nothing on the device
+// changed, so the record says "device went away" with the library's 2, and
+// the image and the registration stay for the next start. The service is
+// reported stopped once the worker has ended.
+TEST_F(OutcomeOnControlTest, AStopDuringTheUpgradeIsDeviceWentAway) {
   FamilySettings family(L"ZR700");
   family.all("zr.img", 0, 1, "1.0");
   HMODULE stub = arriveHeld(L"velunor_upgrade_stub.dll", kUpgradeSucceeded);
@@ -423,18 +429,20 @@ TEST_F(OutcomeOnControlTest, AStopDuringTheUpgradeStillRecordsItsOutcome) {
 
   EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context_),
             0u);
-  EXPECT_EQ(readRecord()["state"], "upgrading");
-  stubFunction<StubRelease>(stub, "stubRelease")();
   waitForWorker();
+  const Strings trail = {
+      "update thread is exist, cancel upgrade",
+      "device went away before the update started, service kept",
+      "service control stop success"};
+  waitForTrail(trail.size());
 
-  EXPECT_EQ(recorder_.texts(), (Strings{"service control stop success",
-                                        "send updatefile to device success",
-                                        "uninstallService start"}));
+  EXPECT_EQ(recorder_.texts(), trail);
   Record record = readRecord();
-  EXPECT_EQ(record["state"], "upgraded");
-  EXPECT_EQ(record["result"], "0");
+  EXPECT_EQ(record["state"], "device went away");
+  EXPECT_EQ(record["result"], "2");
   EXPECT_EQ(record["attempts"], "1");
-  EXPECT_FALSE(serviceRegistered());
+  EXPECT_TRUE(serviceRegistered());
+  stubFunction<StubRelease>(stub, "stubRelease")();
 }
 
 }  // namespace
