@@ -128,9 +128,10 @@ constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
 // new firmware: that never turns a result into this one.
 constexpr int32_t kUpgradeDeviceWentAway = 2;
 
-// How the service reads the export's result. Only a success and a failed
-// transfer have a meaning for it; anything else is neither, and the service
-// reports nothing for it.
+// How the service reports the export's result once the upgrade is over.
+// Only a success and a failed transfer have a report of their own; anything
+// else is neither. (kUpgradeDeviceWentAway never gets here: the upgrade is
+// not over, and the service keeps the image and waits for the next arrival.)
 enum class UpgradeOutcome { kSucceeded, kTransferFailed, kNeither };
 
 constexpr UpgradeOutcome upgradeOutcomeOf(int32_t result) {

@@ -152,7 +152,8 @@ const char* nameOf(Broadcast broadcast) {
                                                : "BroadcastAfterReturn";
 }
 
-// Where the device goes: at the nth request of a code (0: the nth bulk
+// Where the device goes: during the arrival's settle wait (gone when the
+// library looks for it), at the nth request of a code (0: the nth bulk
 // write), or, refused first, during the 300000 ms wait before the retry
 // (seen by the library at the retry), or on the start request, which it
 // accepts before it restarts.
@@ -162,9 +163,11 @@ struct PullPoint {
   uint32_t nth;
   bool inRetryWait;
   bool afterStart;
+  bool inSettleWait = false;
 };
 
 const PullPoint kPullPoints[] = {
+    {"SettleWait", 0, 0, false, false, true},
     {"Announce", vdev::kRequestSetDownloadInfo, 1, false, false},
     {"Write", 0, 2, false, false},
     {"Sync", vdev::kRequestGetSyncStatus, 1, false, false},
@@ -174,6 +177,10 @@ const PullPoint kPullPoints[] = {
 };
 
 void pullAt(const PullPoint& point) {
+  if (point.inSettleWait) {
+    vdev::unplug();
+    return;
+  }
   if (point.afterStart) {
     // Gone for longer than the upgrade takes to end.
     vdev::restartOnStart(600000, 0);

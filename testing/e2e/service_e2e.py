@@ -503,6 +503,21 @@ class Run:
         c.check("\"runServcie success\" last from the main thread",
                 texts[-1:] == ["runServcie success"], f"got {texts[-1:]}")
 
+    def arrive_and_check_upgrade(self, events_before, what):
+        """Plugs the device in again; checks that the arrival upgraded it
+        and the service ended its run."""
+        self.plug("arrive")
+        done = self.wait_for_event("runServcie success",
+                                   ARRIVAL_SETTLE_S + 120)
+        self.show()
+        section("checks")
+        self.checks.check(what, done)
+        trail = self.trail()
+        after = self.check_arrival(trail, events_before)
+        if after is not None:
+            self.check_upgrade(trail, after)
+        self.check_device_upgraded()
+
     def check_device_upgraded(self):
         v = self.verdict()
         c = self.checks
@@ -731,17 +746,9 @@ def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
 
     section("the device is plugged in again")
     run.replug_device()
-    run.plug("arrive")
-    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
-    run.show()
-    section("checks")
-    checks.check("the replugged device was upgraded and the service ended",
-                 done)
-    trail = run.trail()
-    after = run.check_arrival(trail, events_before)
-    if after is not None:
-        run.check_upgrade(trail, after)
-    run.check_device_upgraded()
+    run.arrive_and_check_upgrade(
+        events_before, "the replugged device was upgraded and the service "
+        "ended")
     checks.check("device: one start request",
                  run.verdict().get("starts") == "1", f"{run.verdict()}")
     run.check_service_gone()
@@ -835,17 +842,9 @@ def scenario_lock(prefix, bin_dir, checks):
     events_before = len(trail)
 
     section("the device arrives again")
-    run.plug("arrive")
-    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
-    run.show()
-    section("checks")
-    checks.check("the next arrival upgraded and the service ended its run",
-                 done)
-    trail = run.trail()
-    after = run.check_arrival(trail, events_before)
-    if after is not None:
-        run.check_upgrade(trail, after)
-    run.check_device_upgraded()
+    run.arrive_and_check_upgrade(
+        events_before, "the next arrival upgraded and the service ended its "
+        "run")
     run.check_service_gone()
 
 
