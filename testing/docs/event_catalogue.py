@@ -13,7 +13,11 @@ The catalogue (docs/troubleshooting.md) lists each event as a heading of
 level 4 under the level-2 section that names its source, one code span per string of the
 event, followed by a line "**Type:** ..." naming its type. The runner's exit
 codes are the first column of the table under the heading "The runner's exit
-codes".
+codes". Each entry also names, on a line "Written in: ...", every function
+that writes its text, as code spans `folder/file.cc: function`: an event that
+moves to another function, or a function that stops writing it, fails the
+check until its entry follows, so the causes an entry gives stay those of the
+code that writes it.
 
     python3 testing/docs/event_catalogue.py [ROOT]    # prints the differences
 """
@@ -82,6 +86,7 @@ class Event:
     strings: tuple  # the event's strings, values as %s
     type: str  # Error, Information, ...
     where: str  # file:line of the call
+    writer: str  # "file.cc: function" of the call
 
     def key(self):
         return (self.source, self.strings)
@@ -152,6 +157,62 @@ def as_literal(tokens):
     if tokens and all(token.kind == "string" for token in tokens):
         return "".join(literal_text(token) for token in tokens)
     return None
+
+
+KEYWORDS_BEFORE_PARENS = {"if", "for", "while", "switch", "catch", "return",
+                          "sizeof", "alignof", "decltype", "static_assert"}
+
+
+def function_names(tokens):
+    """For each token, the function whose body holds it ("" outside any).
+
+    A body is a brace that follows the closing bracket of a parameter list
+    after a name (`name(...) {`, also with const, noexcept or override); a
+    lambda's body belongs to the function around it.
+    """
+    names = [""] * len(tokens)
+    stack = []  # the function name of each open brace, or None
+    current = ""
+    for index, token in enumerate(tokens):
+        if token.text == "{":
+            name = _function_opened(tokens, index) if not current else None
+            stack.append(name)
+            if name:
+                current = name
+        elif token.text == "}" and stack:
+            if stack.pop():
+                current = ""
+        names[index] = current
+    return names
+
+
+def _function_opened(tokens, brace):
+    """The qualified name of the function whose body opens at `brace`."""
+    index = brace - 1
+    while index >= 0 and tokens[index].text in ("const", "noexcept",
+                                                "override", "final"):
+        index -= 1
+    if index < 0 or tokens[index].text != ")":
+        return None
+    depth = 0
+    while index >= 0:
+        if tokens[index].text == ")":
+            depth += 1
+        elif tokens[index].text == "(":
+            depth -= 1
+            if depth == 0:
+                break
+        index -= 1
+    index -= 1
+    if index < 0 or tokens[index].kind != "name" or \
+            tokens[index].text in KEYWORDS_BEFORE_PARENS:
+        return None
+    name = tokens[index].text
+    while index >= 2 and tokens[index - 1].text == "::" and \
+            tokens[index - 2].kind == "name":
+        index -= 2
+        name = tokens[index].text + "::" + name
+    return name
 
 
 class SourceTree:
@@ -270,6 +331,7 @@ class SourceTree:
 
     def events_of(self, source, relative):
         tokens = self.files[relative]
+        functions = function_names(tokens)
         events = []
         for index, token in enumerate(tokens[:-1]):
             if token.text not in CALLS or tokens[index + 1].text != "(":
@@ -278,6 +340,7 @@ class SourceTree:
                     tokens[index - 1].text not in ("return", "else", "do"):
                 continue  # a declaration or definition, not a call
             where = "%s:%d" % (relative, token.line)
+            writer = "%s: %s" % (relative, functions[index])
             type_at, text_at, kind = CALLS[token.text]
             arguments = split_top(tokens[index + 2:closing(tokens, index + 1)])
             try:
@@ -300,7 +363,8 @@ class SourceTree:
                 if strings == [VALUE]:
                     raise Untraceable("%s: the event's text is not traceable "
                                       "to a literal" % where)
-                events.append(Event(source, tuple(strings), type_name, where))
+                events.append(Event(source, tuple(strings), type_name, where,
+                                    writer))
         return events
 
     def events(self):
@@ -317,8 +381,12 @@ class SourceTree:
         return found
 
 
+WRITTEN_IN = re.compile(r"^Written in: ")
+
+
 def catalogue_events(text):
-    """The events the catalogue lists: {(source, strings): type}."""
+    """The events the catalogue lists:
+    {(source, strings): (type, line number, the writers it names)}."""
     listed = {}
     source = None
     lines = text.splitlines()
@@ -342,8 +410,30 @@ def catalogue_events(text):
             if match:
                 type_name = match.group(1)
                 break
-        listed[(source, strings)] = (type_name, number + 1)
+        writers = set()
+        for following in lines[number + 1:]:
+            if following.startswith("#"):
+                break
+            if WRITTEN_IN.match(following):
+                writers.update(re.findall(r"`([^`]*)`", following))
+        listed[(source, strings)] = (type_name, number + 1, writers)
     return listed
+
+
+def writer_differences(key, writers, named, line):
+    """What an entry's "Written in:" line gets wrong about who writes it."""
+    report = []
+    for writer in sorted(writers - named):
+        report.append("%s [%s] is written in `%s`, which its entry (%s line %d) "
+                      "does not name on its \"Written in:\" line: check its "
+                      "causes against that function and add it"
+                      % (show(key[1]), key[0], writer, CATALOGUE, line))
+    for writer in sorted(named - writers):
+        report.append("%s [%s]: its entry (%s line %d) names `%s`, which does "
+                      "not write it: find where it moved and check the entry "
+                      "against that code" % (show(key[1]), key[0], CATALOGUE,
+                                            line, writer))
+    return report
 
 
 def runner_exit_codes(source_text):
@@ -376,9 +466,11 @@ def differences(root):
 
     written = {}
     for event in found:
-        entry = written.setdefault(event.key(), {"types": set(), "where": []})
+        entry = written.setdefault(event.key(),
+                                   {"types": set(), "where": [], "writers": set()})
         entry["types"].add(event.type)
         entry["where"].append(event.where)
+        entry["writers"].add(event.writer)
 
     report = []
     missing = [k for k in written if k not in listed]
@@ -402,6 +494,8 @@ def differences(root):
             report.append("Type of %s [%s] is %s in the sources, %s in %s line %d"
                           % (show(key[1]), key[0], types, listed[key][0],
                              CATALOGUE, listed[key][1]))
+        report.extend(writer_differences(key, written[key]["writers"],
+                                         listed[key][2], listed[key][1]))
 
     codes = {}
     for source in RUNNER_EXIT_SOURCES:

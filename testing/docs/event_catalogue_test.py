@@ -68,14 +68,22 @@ CATALOGUE = """\
 #### `Open A fail`
 **Type:** Error.
 
+Written in: `service/family.cc: f`.
+
 #### `Open B fail`
 **Type:** Error.
+
+Written in: `service/family.cc: openFamily`.
 
 #### `count %d of %d`
 **Type:** Error.
 
+Written in: `service/family.cc: f`.
+
 #### `name : ` `%s`
 **Type:** Information.
+
+Written in: `service/family.cc: f`.
 
 #### `a text nobody writes`
 **Type:** Information.
@@ -84,6 +92,8 @@ CATALOGUE = """\
 
 #### `U16 text\\n`
 **Type:** Success.
+
+Written in: `upgrade/entry.cc: g`.
 
 ## The runner's exit codes
 
@@ -138,14 +148,44 @@ class ReportTest(unittest.TestCase):
              "Runner exit code 7 (tools/runner/recorded_run.h) is missing"),
             ("an exit code the table lists and the runner lacks",
              "Runner exit code 9 is listed"),
+            ("a function that writes a text its entry does not name",
+             "`Open B fail` [VelunorUpdateService] is written in "
+             "`service/family.cc: f`, which its entry"),
+            ("a function an entry names that no longer writes its text",
+             "`Open B fail` [VelunorUpdateService]: its entry "
+             "(docs/troubleshooting.md line 8) names "
+             "`service/family.cc: openFamily`, which does not write it"),
         ]
         for what, line in cases:
             with self.subTest(what):
                 self.assertIn(line, report)
-        for agreeing in ("`Open A fail`", "`Open B fail`", "`name : `",
-                         "`U16 text\\n`"):
+        for agreeing in ("`Open A fail`", "`name : `", "`U16 text\\n`"):
             with self.subTest(agreeing=agreeing):
                 self.assertNotIn(agreeing, report)
+
+    def test_writers_are_the_functions_around_the_calls(self):
+        source = textwrap.dedent("""\
+            namespace {
+            bool Transport::usb_write(const char* data) const {
+              auto report = [&]() { reportEvent(EVENTLOG_ERROR_TYPE, L"in lambda"); };
+              if (data == nullptr) { reportEvent(EVENTLOG_ERROR_TYPE, L"in if"); }
+              return true;
+            }
+            }  // namespace
+            DWORD WINAPI worker(LPVOID) {
+              reportEvent(EVENTLOG_INFORMATION_TYPE, L"in worker");
+              return 0;
+            }
+            """)
+        root = self.tree(self.files(**{"upgrade/entry.cc": source}))
+        writers = {e.strings[0]: e.writer
+                   for e in event_catalogue.SourceTree(root).events()
+                   if e.where.startswith("upgrade/")}
+        self.assertEqual(writers, {
+            "in lambda": "upgrade/entry.cc: Transport::usb_write",
+            "in if": "upgrade/entry.cc: Transport::usb_write",
+            "in worker": "upgrade/entry.cc: worker",
+        })
 
     def test_a_text_that_cannot_be_traced_fails_the_check(self):
         source = "void h(const wchar_t* text) {\n  reportEvent(EVENTLOG_ERROR_TYPE, text);\n}\n"
