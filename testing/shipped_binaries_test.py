@@ -6,7 +6,9 @@ entropy (and the relocations it needs), no execution from data pages, no
 section both writable and executable, imports only of Windows' own DLLs and
 AdbWinApi.dll; in their bytes, no path of the machine that built them; and
 in their code, calls of the stack protector's check from functions of their
-own, found by the addresses that the debug file beside each binary names.
+own, found by the addresses that the debug file beside each binary names;
+and, in an object built with their options, the checked form of a copy the
+compiler cannot bound.
 
     SHIPPED_BINARIES=a.exe:b.dll BUILD_PATHS=/src:/build python3 -m unittest shipped_binaries_test
 
@@ -184,6 +186,14 @@ def stack_protector_faults(binary):
     return [] if ours else [f"no function of its own calls {STACK_CHECK}"]
 
 
+def fortified_calls(object_file):
+    """The checked forms (`__memcpy_chk` and the like) an object calls."""
+    output = subprocess.run(
+        ["x86_64-w64-mingw32-objdump", "-dr", object_file],
+        capture_output=True, text=True, check=True).stdout
+    return set(re.findall(r"IMAGE_REL_AMD64_REL32\s+(__\w+_chk)\b", output))
+
+
 def faults_of(data, paths):
     image = PeImage(data)
     return header_faults(image) + import_faults(image) + path_faults(data, paths)
@@ -275,6 +285,14 @@ class ShippedBinariesTest(unittest.TestCase):
         for path in self.binaries:
             with self.subTest(binary=os.path.basename(path)):
                 self.assertEqual(stack_protector_faults(path), [])
+
+    def test_the_binaries_options_fortify_a_copy_they_cannot_bound(self):
+        # The shipped code has no such copy of its own; the probe is built
+        # with the same options, so without _FORTIFY_SOURCE it calls memcpy.
+        probe = os.environ.get("FORTIFY_PROBE", "")
+        self.assertTrue(os.path.isfile(probe),
+                        f"FORTIFY_PROBE '{probe}' is no object file")
+        self.assertIn("__memcpy_chk", fortified_calls(probe))
 
     def test_binaries_import_only_system_dlls_and_the_library_adbwinapi(self):
         imports = {os.path.basename(path): {name.lower() for name in
