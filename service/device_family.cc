@@ -60,3 +60,14 @@ void toAnnouncedPath(wchar_t* path) {
     }
   }
 }
+
+bool samePath(const wchar_t* path, size_t length, const wchar_t* other) {
+  auto fold = [](wchar_t unit) {
+    return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit + 32)
+                                        : unit;
+  };
+  for (size_t i = 0; i < length; ++i) {
+    if (other[i] == 0 || fold(path[i]) != fold(other[i])) return false;
+  }
+  return other[length] == 0;
+}

@@ -31,4 +31,9 @@ const DeviceFamily& familyOf(const wchar_t* devicePath);
 // would get.
 void toAnnouncedPath(wchar_t* path);
 
+// Whether the `length` units at `path` and the terminated `other` name the
+// same device: whatever the case of their ASCII letters, as the upgrade
+// library matches them; other letters must agree.
+bool samePath(const wchar_t* path, size_t length, const wchar_t* other);
+
 #endif  // VELUNOR_SERVICE_DEVICE_FAMILY_H_

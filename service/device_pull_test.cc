@@ -19,6 +19,7 @@
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
+#include "testing/service/present_devices_double.h"
 #include "testing/service/service_test_support.h"
 #include "testing/virtual_clock.h"
 #include "testing/virtual_device/virtual_device.h"
@@ -39,6 +40,8 @@ constexpr size_t kImageBytes = 40000;
 
 constexpr char kWentAway[] =
     "device went away before the update started, service kept";
+constexpr char kGoneAfterSettle[] =
+    "device is gone after the settle wait, ignore device arrival";
 
 enum class Broadcast { kBeforeReturn, kAfterReturn };
 
@@ -85,6 +88,7 @@ class DevicePullTest : public ::testing::Test {
     hook_.context = context_;
     source_.context = &hook_;
     source_.fate = &BroadcastHook::fate;
+    present_.paths = {kDevicePath};
   }
 
   void TearDown() override {
@@ -104,11 +108,22 @@ class DevicePullTest : public ::testing::Test {
   DWORD upgradeAndPull(Broadcast broadcast) {
     hook_.armed = broadcast == Broadcast::kBeforeReturn;
     vdev::setAnswerSource(&source_);
-    EXPECT_EQ(onDevicePresent(context_, kDevicePath), DWORD{kControlHandled});
+    EXPECT_EQ(arrive(), DWORD{kControlHandled});
     DWORD code = endWorker();
     vdev::setAnswerSource(nullptr);
     if (broadcast == Broadcast::kAfterReturn) hook_.send();
     return code;
+  }
+
+  // The device's arrival as broadcast: its settle wait, the service's look
+  // at the present devices, then the procedure.
+  DWORD arrive() {
+    std::vector<BYTE> broadcast = deviceBroadcast(kDevicePath);
+    EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT,
+                                   DBT_DEVICEARRIVAL, broadcast.data(),
+                                   context_),
+              DWORD{kControlHandled});
+    return arrivalOutcome(context_->arrivalThread);
   }
 
   DWORD endWorker() {
@@ -123,7 +138,8 @@ class DevicePullTest : public ::testing::Test {
   // The next arrival of the device, which is there with what it runs.
   void arriveAgain() {
     recorder_.clear();
-    onDevicePresent(context_, kDevicePath);
+    present_.paths = {kDevicePath};
+    arrive();
     endWorker();
   }
 
@@ -145,6 +161,7 @@ class DevicePullTest : public ::testing::Test {
   HMODULE library_ = nullptr;
   BroadcastHook hook_;
   vdev::AnswerSource source_;
+  PresentDevicesDouble present_;
 };
 
 const char* nameOf(Broadcast broadcast) {
@@ -152,8 +169,8 @@ const char* nameOf(Broadcast broadcast) {
                                                : "BroadcastAfterReturn";
 }
 
-// Where the device goes: during the arrival's settle wait (gone when the
-// library looks for it), at the nth request of a code (0: the nth bulk
+// Where the device goes: during the arrival's settle wait (no longer listed
+// when the service looks after the wait), at the nth request of a code (0: the nth bulk
 // write), or, refused first, during the 300000 ms wait before the retry
 // (seen by the library at the retry), or on the start request, which it
 // accepts before it restarts.
@@ -176,9 +193,10 @@ const PullPoint kPullPoints[] = {
     {"RightAfterTheStart", 0, 0, false, true},
 };
 
-void pullAt(const PullPoint& point) {
+void pullAt(const PullPoint& point, PresentDevicesDouble* present) {
   if (point.inSettleWait) {
     vdev::unplug();
+    present->paths.clear();
     return;
   }
   if (point.afterStart) {
@@ -205,12 +223,21 @@ class PullPointTest
 TEST_P(PullPointTest, TheLibrarysResultDecidesNotTheBroadcastsTiming) {
   const PullPoint& point = std::get<0>(GetParam());
   settings(0);
-  pullAt(point);
+  pullAt(point, &present_);
 
   DWORD code = upgradeAndPull(std::get<1>(GetParam()));
 
   EXPECT_TRUE(vdev::verdict().unplugged);
   EXPECT_TRUE(fileExists(kImagePath));
+  if (point.inSettleWait) {
+    // The service itself sees it gone: the library is never asked.
+    EXPECT_EQ(context_->workerThread, nullptr);
+    EXPECT_EQ(vdev::callCount(), 0u);
+    EXPECT_TRUE(reported(kGoneAfterSettle));
+    EXPECT_FALSE(reported(kWentAway));
+  } else {
+    EXPECT_FALSE(reported(kGoneAfterSettle));
+  }
   if (point.afterStart) {
     EXPECT_EQ(code, DWORD{kWorkerTransferFailed});
     EXPECT_TRUE(reported("send updatefile to device error"));
@@ -223,8 +250,10 @@ TEST_P(PullPointTest, TheLibrarysResultDecidesNotTheBroadcastsTiming) {
     EXPECT_EQ(vdev::callCount(), 0u);
     return;
   }
-  EXPECT_EQ(code, DWORD{kWorkerDeviceWentAway});
-  EXPECT_TRUE(reported(kWentAway));
+  if (!point.inSettleWait) {
+    EXPECT_EQ(code, DWORD{kWorkerDeviceWentAway});
+    EXPECT_TRUE(reported(kWentAway));
+  }
   EXPECT_FALSE(vdev::verdict().update_started);
   EXPECT_TRUE(manager_.states().empty());
   EXPECT_TRUE(manager_.unregistered().empty());

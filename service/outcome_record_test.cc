@@ -17,6 +17,7 @@
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
+#include "testing/service/present_devices_double.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
 #include "testing/service/upgrade_worker_fixture.h"
@@ -278,6 +279,7 @@ class OutcomeOnControlTest : public ::testing::Test {
     context_ = newServiceContext();
     context_->statusHandle = manager_.statusHandle;
     context_->deviceNotify = manager_.deviceNotify;
+    present_.paths = {kZr700Path};
   }
 
   void TearDown() override {
@@ -351,6 +353,8 @@ class OutcomeOnControlTest : public ::testing::Test {
   EventRecorder recorder_;
   VirtualClock clock_;
   ServiceManagerDouble manager_;
+  // The arrived device is there when the service looks after the wait.
+  PresentDevicesDouble present_;
   ServiceContext* context_ = nullptr;
 };
 

@@ -48,15 +48,11 @@ bool interfacePath(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* interface,
   return true;
 }
 
-DWORD WINAPI scanThread(LPVOID parameter) {
-  upgradePresentDevice(static_cast<ServiceContext*>(parameter));
-  return 0;
-}
-
-}  // namespace
-
-PresentDevice findPresentDevice(const GUID& interfaceClass,
-                                wchar_t (&path)[kDevicePathUnits]) {
+// The first present interface of `interfaceClass` that `wanted` takes, its
+// path in the form an arrival announces (toAnnouncedPath).
+template <typename Wanted>
+PresentDevice firstPresent(const GUID& interfaceClass,
+                           wchar_t (&path)[kDevicePathUnits], Wanted wanted) {
   HDEVINFO listed = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (listed == INVALID_HANDLE_VALUE) {
@@ -73,11 +69,32 @@ PresentDevice findPresentDevice(const GUID& interfaceClass,
                                      index, &interface)) {
       return PresentDevice::kNone;
     }
-    if (interfacePath(list.get(), &interface, path)) {
-      toAnnouncedPath(path);
-      return PresentDevice::kFound;
-    }
+    if (!interfacePath(list.get(), &interface, path)) continue;
+    toAnnouncedPath(path);
+    if (wanted(static_cast<const wchar_t*>(path))) return PresentDevice::kFound;
   }
+}
+
+DWORD WINAPI scanThread(LPVOID parameter) {
+  upgradePresentDevice(static_cast<ServiceContext*>(parameter));
+  return 0;
+}
+
+}  // namespace
+
+PresentDevice findPresentDevice(const GUID& interfaceClass,
+                                wchar_t (&path)[kDevicePathUnits]) {
+  return firstPresent(interfaceClass, path,
+                      [](const wchar_t*) { return true; });
+}
+
+PresentDevice lookForDevice(const GUID& interfaceClass,
+                            const wchar_t* devicePath) {
+  const size_t length = wcsnlen(devicePath, kDevicePathUnits);
+  wchar_t path[kDevicePathUnits];
+  return firstPresent(interfaceClass, path, [&](const wchar_t* listed) {
+    return samePath(devicePath, length, listed);
+  });
 }
 
 void upgradePresentDevice(ServiceContext* context) {

@@ -18,6 +18,13 @@ enum class PresentDevice { kFound, kNone, kNotListed };
 PresentDevice findPresentDevice(const GUID& interfaceClass,
                                 wchar_t (&path)[kDevicePathUnits]);
 
+// Whether the device at `devicePath` is among the present interfaces of
+// `interfaceClass`, its path compared as the service compares paths: kFound
+// or kNone; kNotListed, after an error event, when the present devices
+// cannot be listed at all.
+PresentDevice lookForDevice(const GUID& interfaceClass,
+                            const wchar_t* devicePath);
+
 // The scan itself: after the settle wait of an arrival, reports whether a
 // device is present and hands the first one to the arrival procedure
 // (onDevicePresent).

@@ -83,6 +83,7 @@ class PresentDevicesTest : public ::testing::Test {
   }
 
   DWORD arrive(const std::wstring& path) {
+    present_.connect(path);
     std::vector<BYTE> broadcast = deviceBroadcast(path);
     EXPECT_EQ(ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT,
                                    DBT_DEVICEARRIVAL, broadcast.data(),
@@ -288,7 +289,8 @@ TEST_F(PresentDevicesTest, AScanAndAnArrivalAtOnceStartOneWorker) {
   rk.all("rk.img", 1, 1, "7.1");
   FamilySettings zr(L"ZR700");
   zr.all("zr.img", 0, 1, "1.0");
-  present_.paths = {kRk7x10Listed};
+  // Both are there, listed before the scan's thread reads the list.
+  present_.paths = {kRk7x10Listed, kZr700Listed};
   // The library is held until both have had their say.
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);

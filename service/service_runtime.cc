@@ -88,19 +88,6 @@ bool copyDevicePath(ServiceContext* context, const wchar_t* path,
   return true;
 }
 
-// Device paths name the same device whatever the case of their ASCII
-// letters, as the upgrade library matches them; other letters must agree.
-bool samePath(const wchar_t* path, size_t length, const wchar_t* other) {
-  auto fold = [](wchar_t unit) {
-    return unit >= L'A' && unit <= L'Z' ? static_cast<wchar_t>(unit + 32)
-                                        : unit;
-  };
-  for (size_t i = 0; i < length; ++i) {
-    if (other[i] == 0 || fold(path[i]) != fold(other[i])) return false;
-  }
-  return other[length] == 0;
-}
-
 void reportArrival(const DeviceFamily& family, const wchar_t* devicePath) {
   LPCWSTR strings[2] = {family.arrivalText, devicePath};
   ReportEventW(eventSource, EVENTLOG_INFORMATION_TYPE, 0, eventCounter++,
@@ -274,10 +261,38 @@ struct PendingArrival {
   wchar_t path[kDevicePathUnits];
 };
 
+// Looks again, as the start scan does, whether the device is there: one
+// pulled during the settle wait is not upgraded, and the service stays for
+// its next arrival. A path the arrival refuses is left to it, with its own
+// event. A listing that fails says nothing of the device: the arrival goes
+// on, so that an upgrade that may be due is not skipped unseen.
+bool goneAfterSettle(const PendingArrival& arrival) {
+  if (!arrival.readable || arrival.length >= kDevicePathUnits) return false;
+  if (lookForDevice(kUpdateDeviceClass, arrival.path) != PresentDevice::kNone) {
+    return false;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              L"device is gone after the settle wait, ignore device arrival");
+  return true;
+}
+
 DWORD settleAndArrive(const PendingArrival& arrival) {
-  settleUnlessStopping(arrival.context);
+  // A stop ended the wait: the arrival says so itself, nothing is listed.
+  if (settleUnlessStopping(arrival.context) && goneAfterSettle(arrival)) {
+    return kArrivalDeviceGone;
+  }
   return arrive(arrival.context, arrival.readable ? arrival.path : nullptr,
                 arrival.length);
+}
+
+// The broadcast's path, cut to the buffer: one too long is refused after
+// the wait by its length, which stays as broadcast.
+void keepPath(PendingArrival* arrival, const wchar_t* path) {
+  if (path == nullptr) return;
+  size_t kept = arrival->length < kDevicePathUnits ? arrival->length
+                                                   : kDevicePathUnits - 1;
+  std::memcpy(arrival->path, path, kept * sizeof(wchar_t));
+  arrival->path[kept] = L'\0';
 }
 
 DWORD WINAPI arrivalThread(LPVOID parameter) {
@@ -295,14 +310,11 @@ DWORD onDeviceArrival(ServiceContext* context, const void* eventData) {
   std::unique_ptr<PendingArrival> arrival(new (std::nothrow) PendingArrival{
       context, path != nullptr, length, {}});
   if (arrival == nullptr) {
-    settleUnlessStopping(context);
-    return arrive(context, path, length);
+    PendingArrival here{context, path != nullptr, length, {}};
+    keepPath(&here, path);
+    return settleAndArrive(here);
   }
-  if (path != nullptr) {
-    size_t kept = length < kDevicePathUnits ? length : kDevicePathUnits - 1;
-    std::memcpy(arrival->path, path, kept * sizeof(wchar_t));
-    arrival->path[kept] = L'\0';
-  }
+  keepPath(arrival.get(), path);
   HANDLE thread =
       CreateThread(nullptr, 0, arrivalThread, arrival.get(), 0, nullptr);
   if (thread == nullptr) return settleAndArrive(*arrival);

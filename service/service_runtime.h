@@ -62,6 +62,7 @@ enum ControlResult : DWORD {
   kArrivalWorkerStarted = NO_ERROR,
   kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
   kArrivalServiceStopped = NO_ERROR,  // too late: the service has stopped
+  kArrivalDeviceGone = NO_ERROR,  // pulled during the settle wait: ignored
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,

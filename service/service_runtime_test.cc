@@ -86,6 +86,7 @@ class ServiceRuntimeTest : public ::testing::Test {
   // The broadcast's arrival, answered at once by the handler; what its
   // settle wait and procedure came to.
   DWORD arrive(const std::wstring& path) {
+    present_.connect(path);
     std::vector<BYTE> broadcast = deviceBroadcast(path);
     return arriveWith(broadcast.data());
   }
@@ -520,6 +521,92 @@ TEST_F(ServiceRuntimeTest, ArrivalHandsTheSettingsToTheWorker) {
                      "update file : rk_fw.imgbForce : 1bUpdate : 1version : "
                      "7.1.0"}));
 }
+
+// --- A look at the present devices after the settle wait ---
+
+// What the listing after an arrival's settle wait shows, and what the
+// arrival comes to: a device listed in any letter case is upgraded as
+// before; one pulled during the wait is not, and the service stays. A
+// listing that fails tells nothing of the device: the upgrade goes on.
+struct SettleLookCase {
+  const char* name;
+  std::vector<std::wstring> listed;
+  DWORD listingError;
+  Strings eventsBefore;  // written before the arrival's own
+  bool upgraded;
+};
+
+void PrintTo(const SettleLookCase& look, std::ostream* out) {
+  *out << look.name;
+}
+
+class SettleLookTest : public ServiceRuntimeTest,
+                       public ::testing::WithParamInterface<SettleLookCase> {
+};
+
+TEST_P(SettleLookTest, OnlyADeviceStillThereOrNotListableIsUpgraded) {
+  const SettleLookCase& look = GetParam();
+  placeHeldStub();
+  FamilySettings settings(L"ZR700");
+  settings.all("zr.img", 0, 1, "1.0");
+  present_.paths = look.listed;
+  present_.listingError = look.listingError;
+
+  // The broadcast alone: the arrival helper would list the device.
+  std::vector<BYTE> broadcast = deviceBroadcast(kZr700Path);
+  EXPECT_EQ(arriveWith(broadcast.data()), DWORD{kControlHandled});
+
+  EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
+  EXPECT_EQ(present_.listsMade(), look.listingError == 0 ? 1 : 0);
+  EXPECT_EQ(present_.listsDestroyed(), present_.listsMade());
+  EXPECT_EQ(present_.listedFlags(),
+            DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
+  EXPECT_TRUE(IsEqualGUID(present_.listedClass(), kUpdateDeviceClass));
+  if (!look.upgraded) {
+    EXPECT_EQ(recorder_.texts(),
+              Strings{"device is gone after the settle wait, ignore device "
+                      "arrival"});
+    EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(context_->workerThread, nullptr);
+    EXPECT_EQ(stubFunction<StubLastCall>("stubLastCall")()->calls, 0);
+    EXPECT_TRUE(manager_.states().empty());
+    EXPECT_TRUE(manager_.unregistered().empty());
+    return;
+  }
+  ASSERT_NE(context_->workerThread, nullptr);
+  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
+  EXPECT_EQ(std::wstring(stubFunction<StubLastCall>("stubLastCall")()
+                             ->devicePath),
+            kZr700Path);
+  Strings expected = look.eventsBefore;
+  expected.push_back("ZR700 Arrival" + narrow(kZr700Path));
+  expected.push_back("update file : zr.imgbForce : 0bUpdate : 1version : 1.0");
+  EXPECT_EQ(recorder_.texts(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AfterTheWait, SettleLookTest,
+    ::testing::Values(
+        SettleLookCase{"Listed", {kZr700Path}, 0, {}, true},
+        SettleLookCase{"ListedInSmallLettersAmongOthers",
+                       {L"\\\\?\\usb#vid_2207&pid_9101#1#"
+                        L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}",
+                        L"\\\\?\\usb#vid_2207&pid_9206#0123456789#"
+                        L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}"},
+                       0, {}, true},
+        SettleLookCase{"ListingFails",
+                       {},
+                       ERROR_ACCESS_DENIED,
+                       {"present devices cannot be listed: 5"},
+                       true},
+        SettleLookCase{"NothingListed", {}, 0, {}, false},
+        SettleLookCase{"AnotherOfItsFamilyListed",
+                       {L"\\\\?\\USB#VID_2207&PID_9206#0123456780#"
+                        L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}"},
+                       0, {}, false}),
+    [](const ::testing::TestParamInfo<SettleLookCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(ServiceRuntimeTest, AnArrivalDuringAnUpgradeLeavesItsSettingsAlone) {
   placeHeldStub();

@@ -3,8 +3,10 @@
 // which broadcasts it as the system does. Also keeps the prefix alive: Wine
 // stops every service once no ordinary process is left.
 //
-//   device_plug arrive PATH            DBT_DEVICEARRIVAL for PATH
-//   device_plug remove PATH            DBT_DEVICEREMOVECOMPLETE for PATH
+//   device_plug arrive PATH            makes the device at PATH present,
+//                                      then DBT_DEVICEARRIVAL for it
+//   device_plug remove PATH            makes it absent, then
+//                                      DBT_DEVICEREMOVECOMPLETE for it
 //   device_plug hold STOP_FILE SECONDS stay until STOP_FILE exists, at most
 //                                      SECONDS
 //   device_plug sequence FILE          a burst: each line of FILE is
@@ -15,9 +17,13 @@
 //                                      broadcast
 //   device_plug absent PATH            makes it absent again
 //
+// A device plugged in is listed before its arrival is broadcast, and one
+// pulled out is gone before its removal is: the service looks again after
+// an arrival's settle wait, and upgrades only a device that is still there.
+//
 // Exit code 0 on success, 1 when the plug-and-play service is not reached
-// (present, absent: when the device could not be made so), 2 on a wrong
-// command line.
+// or the device could not be made present or absent, 2 on a wrong command
+// line.
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
@@ -35,75 +41,6 @@
 #include "testing/e2e/plugplay_client.h"
 
 namespace {
-
-int sendDeviceEvent(DWORD eventCode, const wchar_t* path) {
-  if (!connectPlugPlay()) {
-    std::fprintf(stderr, "device_plug: plug-and-play service not reached\n");
-    return 1;
-  }
-  sendPlugPlayEvent(eventCode,
-                    deviceInterfaceBroadcast(kUpdateDeviceClass, path));
-  std::printf("device_plug: sent event 0x%04lx for %ls\n",
-              static_cast<unsigned long>(eventCode), path);
-  return 0;
-}
-
-// One event of a burst, with the wait behind it.
-struct SequenceStep {
-  DWORD eventCode;
-  std::wstring path;
-  DWORD waitMs;
-};
-
-bool readSequence(const wchar_t* file, std::vector<SequenceStep>* steps) {
-  FILE* input = _wfopen(file, L"r");
-  if (input == nullptr) return false;
-  wchar_t action[16];
-  wchar_t path[1024];
-  unsigned long wait = 0;
-  bool read = true;
-  int fields = 0;
-  while ((fields = fwscanf(input, L"%15ls %1023ls %lu", action, path,
-                           &wait)) == 3) {
-    if (std::wcscmp(action, L"arrive") == 0) {
-      steps->push_back({DBT_DEVICEARRIVAL, path, wait});
-    } else if (std::wcscmp(action, L"remove") == 0) {
-      steps->push_back({DBT_DEVICEREMOVECOMPLETE, path, wait});
-    } else {
-      read = false;
-      break;
-    }
-  }
-  if (fields != EOF) read = false;
-  std::fclose(input);
-  return read;
-}
-
-// Sends a whole burst from one process, so that its events follow each other
-// as closely as its waits say.
-int sendSequence(const wchar_t* file) {
-  std::vector<SequenceStep> steps;
-  if (!readSequence(file, &steps)) {
-    std::fprintf(stderr, "device_plug: cannot read the sequence %ls\n", file);
-    return 2;
-  }
-  if (!connectPlugPlay()) {
-    std::fprintf(stderr, "device_plug: plug-and-play service not reached\n");
-    return 1;
-  }
-  const ULONGLONG start = GetTickCount64();
-  for (const SequenceStep& step : steps) {
-    sendPlugPlayEvent(step.eventCode,
-                      deviceInterfaceBroadcast(kUpdateDeviceClass,
-                                               step.path.c_str()));
-    std::printf("device_plug: %6llu ms: sent event 0x%04lx for %ls\n",
-                GetTickCount64() - start,
-                static_cast<unsigned long>(step.eventCode), step.path.c_str());
-    std::fflush(stdout);
-    Sleep(step.waitMs);
-  }
-  return 0;
-}
 
 // --- A device present without any broadcast ---
 
@@ -234,6 +171,87 @@ int makeAbsent(const wchar_t* path) {
     return 1;
   }
   std::printf("device_plug: absent %ls\n", path);
+  return 0;
+}
+
+// --- Broadcasts ---
+
+// Present for an arrival, absent for a removal, as the broadcast says.
+int plugFor(DWORD eventCode, const wchar_t* path) {
+  if (eventCode == DBT_DEVICEREMOVECOMPLETE) return makeAbsent(path);
+  return listedAsPresent(path) ? 0 : makePresent(path);
+}
+
+int sendDeviceEvent(DWORD eventCode, const wchar_t* path) {
+  if (int plugged = plugFor(eventCode, path)) return plugged;
+  if (!connectPlugPlay()) {
+    std::fprintf(stderr, "device_plug: plug-and-play service not reached\n");
+    return 1;
+  }
+  sendPlugPlayEvent(eventCode,
+                    deviceInterfaceBroadcast(kUpdateDeviceClass, path));
+  std::printf("device_plug: sent event 0x%04lx for %ls\n",
+              static_cast<unsigned long>(eventCode), path);
+  return 0;
+}
+
+// One event of a burst, with the wait behind it.
+struct SequenceStep {
+  DWORD eventCode;
+  std::wstring path;
+  DWORD waitMs;
+};
+
+bool readSequence(const wchar_t* file, std::vector<SequenceStep>* steps) {
+  FILE* input = _wfopen(file, L"r");
+  if (input == nullptr) return false;
+  wchar_t action[16];
+  wchar_t path[1024];
+  unsigned long wait = 0;
+  bool read = true;
+  int fields = 0;
+  while ((fields = fwscanf(input, L"%15ls %1023ls %lu", action, path,
+                           &wait)) == 3) {
+    if (std::wcscmp(action, L"arrive") == 0) {
+      steps->push_back({DBT_DEVICEARRIVAL, path, wait});
+    } else if (std::wcscmp(action, L"remove") == 0) {
+      steps->push_back({DBT_DEVICEREMOVECOMPLETE, path, wait});
+    } else {
+      read = false;
+      break;
+    }
+  }
+  if (fields != EOF) read = false;
+  std::fclose(input);
+  return read;
+}
+
+// Sends a whole burst from one process, so that its events follow each other
+// as closely as its waits say.
+int sendSequence(const wchar_t* file) {
+  std::vector<SequenceStep> steps;
+  if (!readSequence(file, &steps)) {
+    std::fprintf(stderr, "device_plug: cannot read the sequence %ls\n", file);
+    return 2;
+  }
+  if (!connectPlugPlay()) {
+    std::fprintf(stderr, "device_plug: plug-and-play service not reached\n");
+    return 1;
+  }
+  const ULONGLONG start = GetTickCount64();
+  for (const SequenceStep& step : steps) {
+    if (int plugged = plugFor(step.eventCode, step.path.c_str())) {
+      return plugged;
+    }
+    sendPlugPlayEvent(step.eventCode,
+                      deviceInterfaceBroadcast(kUpdateDeviceClass,
+                                               step.path.c_str()));
+    std::printf("device_plug: %6llu ms: sent event 0x%04lx for %ls\n",
+                GetTickCount64() - start,
+                static_cast<unsigned long>(step.eventCode), step.path.c_str());
+    std::fflush(stdout);
+    Sleep(step.waitMs);
+  }
   return 0;
 }
 

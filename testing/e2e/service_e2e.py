@@ -96,6 +96,10 @@ TRACE = "-all,+pid,+eventlog,fixme+advapi"
 SERVICES_UP = "starting Event Log Service"
 # The service waits this long after an arrival before it looks at the device.
 ARRIVAL_SETTLE_S = 15
+# The start scan's last word: what it found, or why it could not look.
+START_SCAN_ENDS = ("no device present at start", "device found at start")
+START_SCAN_FAILURES = ("present devices cannot be listed:",
+                       "create scan thread fail:")
 # A removal of the device being upgraded: the handler's event, and the
 # cancelled worker's last.
 CANCEL = "update thread is exist, cancel upgrade"
@@ -380,11 +384,26 @@ class Run:
     # --- Devices ---
 
     def plug(self, action, path=DEVICE_PATH):
+        """Sends `action` through the plug tool. An arrival makes its device
+        present first, a removal absent (the tool does both), so an arrival
+        waits until the service's start scan has looked: the scan would
+        otherwise find the device too, and one of the two would be ignored
+        at random."""
+        if action == "arrive":
+            self.wait_for_start_scan()
         code, output = self.prefix.wine(
             self.prefix.windows_program("device_plug.exe"), action, path)
         print(output.strip() or f"device_plug {action}: exit code {code}")
         if code != 0:
             raise Failed(f"device_plug {action} failed")
+
+    def wait_for_start_scan(self):
+        def looked():
+            return any(text in START_SCAN_ENDS or
+                       text.startswith(START_SCAN_FAILURES)
+                       for text in self.texts())
+        if not wait_for(looked, ARRIVAL_SETTLE_S + 60, 0.5):
+            raise Failed("the service's start scan did not look")
 
     def replug_device(self):
         """Brings a pulled device back, as a cable plugged in again."""

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <utility>
 
 namespace {
@@ -55,6 +56,13 @@ PresentDevicesDouble::PresentDevicesDouble() {
 PresentDevicesDouble::~PresentDevicesDouble() {
   patches_.clear();
   activeDouble = nullptr;
+}
+
+void PresentDevicesDouble::connect(const std::wstring& path) {
+  for (const std::wstring& listed : paths) {
+    if (_wcsicmp(listed.c_str(), path.c_str()) == 0) return;
+  }
+  paths.push_back(path);
 }
 
 GUID PresentDevicesDouble::listedClass() const {

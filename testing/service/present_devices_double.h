@@ -31,6 +31,9 @@ class PresentDevicesDouble {
   DWORD listingError = 0;           // not 0: the listing fails with it
   // Called as the listing starts, on the listing's thread.
   std::function<void()> onListing;
+  // Lists `path` too, unless the same device (in any letter case) already
+  // is: a device that has just arrived is there.
+  void connect(const std::wstring& path);
 
   // What the code under test did.
   int listsMade() const { return made_; }
