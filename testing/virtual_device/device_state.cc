@@ -120,6 +120,7 @@ void Device::pullNow() {
 }
 
 void Device::advanceClock() {
+  takePull(*this);
   auto now = std::chrono::steady_clock::now();
   if (pull_timed && now >= pull_time) {
     pull_timed = false;

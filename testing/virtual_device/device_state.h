@@ -200,6 +200,10 @@ void holdUntilReleased(Device& d);
 // Whether a pulled device is plugged in again: the replug file beside the
 // verdict file, taken away as it is seen.
 bool takeReplug(Device& d);
+// A pull armed by another process while the device runs: the pull file
+// beside the verdict file holds one script line `pull ...`, counted from
+// the moment it is seen; taken away as it is seen.
+void takePull(Device& d);
 bool parseScript(Device& d, FILE* file, char* error, size_t error_size);
 // Whether the write in progress is the one that holds the loader's lock;
 // holding it marks the verdict held meanwhile (lock_holding.cc).

@@ -29,6 +29,7 @@ constexpr char kVerdictFile[] = "virtual_device_verdict.txt";
 constexpr char kImageFile[] = "virtual_device_image.bin";
 constexpr char kReleaseFile[] = "virtual_device_release.txt";
 constexpr char kReplugFile[] = "virtual_device_replug.txt";
+constexpr char kPullFile[] = "virtual_device_pull.txt";
 constexpr int kHoldLimitMs = 600000;
 constexpr int kHoldPollMs = 100;
 
@@ -411,6 +412,28 @@ bool takeReplug(Device& d) {
   std::fclose(file);
   std::remove(replug.c_str());
   return true;
+}
+
+void takePull(Device& d) {
+  if (d.output_directory.empty()) return;
+  std::string path = inDirectory(d.output_directory, kPullFile);
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;
+  char text[256] = {};
+  bool read = std::fgets(text, sizeof text, file) != nullptr;
+  std::fclose(file);
+  std::remove(path.c_str());
+  if (!read) text[0] = 0;
+  text[std::strcspn(text, "\r\n")] = 0;
+  Line line = splitLine(text);
+  if (line.words.empty() || line.words[0] != "pull" || !deviceLine(d, line)) {
+    d.script_error = "pull file: cannot use \"" + std::string(text) + "\"";
+    writeVerdictFile(d);
+    return;
+  }
+  // Counted from now: the writes and requests so far do not count.
+  d.pull_nth += d.pull_request == 0 ? d.data_writes
+                                    : d.request_counts[d.pull_request];
 }
 
 void writeVerdictFile(Device& d) {

@@ -736,6 +736,78 @@ TEST(VirtualDeviceScriptTest, HeldRequestWaitsForTheReleaseFile) {
   }
 }
 
+// Another process pulls the running device: the pull file's line counts
+// from the moment the device sees it, the pulled device fails every call
+// and leaves the listing, and the replug file brings it back.
+TEST(VirtualDeviceScriptTest, PullFileArmsAPullFromNowAndReplugUndoesIt) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  std::string pull = directory + "virtual_device_pull.txt";
+  { std::ofstream(script) << "interface pulled_device\n"; }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  vdev::setOutputDirectory(directory.c_str());
+  const AdbWideChar name[] = {'p', 'u', 'l', 'l', 'e', 'd', '_',
+                              'd', 'e', 'v', 'i', 'c', 'e', 0};
+  void* iface = AdbCreateInterfaceByName(name);
+  ASSERT_NE(iface, nullptr);
+  void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
+                                              AdbOpenSharingModeReadWrite);
+  Bytes info = downloadInfo("1.0", 16);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes data(4, 'x');
+  auto write = [&] {
+    return AdbWriteEndpointSync(out, data.data(), 4, &moved, 20000);
+  };
+  auto listed = [] {
+    void* enumeration = AdbEnumInterfaces(kClass, true, true, true);
+    uint8_t entry[2048];
+    AdbULong size = sizeof entry;
+    bool found = AdbNextInterface(enumeration, entry, &size);
+    AdbCloseHandle(enumeration);
+    return found;
+  };
+  auto verdict = [&] {
+    return readFile(directory + "virtual_device_verdict.txt");
+  };
+  ASSERT_TRUE(write());
+
+  { std::ofstream(pull) << "pull nowhere 1\n"; }
+  EXPECT_TRUE(write());
+  EXPECT_NE(verdict().find("script_error=pull file: cannot use \"pull nowhere "
+                           "1\"\n"),
+            std::string::npos)
+      << verdict();
+
+  { std::ofstream(pull) << "pull write 2\n"; }
+  EXPECT_TRUE(write());  // the first write from now
+  EXPECT_FALSE(std::ifstream(pull).good());
+  EXPECT_FALSE(write());
+  EXPECT_EQ(GetLastError(), vdev::kErrorPulled);
+  Bytes answer(8);
+  EXPECT_FALSE(AdbDefaultEndpointReadWriteSync(
+      iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
+  EXPECT_EQ(GetLastError(), vdev::kErrorPulled);
+  EXPECT_FALSE(listed());
+  EXPECT_NE(verdict().find("unplugged=1\n"), std::string::npos) << verdict();
+
+  { std::ofstream(directory + "virtual_device_replug.txt"); }
+  EXPECT_TRUE(listed());
+  EXPECT_TRUE(AdbDefaultEndpointReadWriteSync(
+      iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
+  AdbCloseHandle(out);
+  AdbCloseHandle(iface);
+  vdev::reset();
+  for (const char* file :
+       {"virtual_device_script.txt", "virtual_device_verdict.txt",
+        "virtual_device_record.txt", "virtual_device_replug.txt",
+        "virtual_device_pull.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
 TEST(VirtualDeviceScriptTest, BadLineIsReported) {
   std::string directory = scratchDirectory();
   std::string script = directory + "bad_script.txt";
