@@ -5,7 +5,8 @@
 # Windows build (cmake --preset windows && cmake --build --preset windows).
 # A removal may come at any moment of a worker; STORM_PACED=1 sends each
 # removal only once the worker has parked in its wait (see
-# testing/e2e/service_e2e.py, Storm).
+# testing/e2e/service_e2e.py, Storm). Between bursts, STORM_PULLS cables
+# (default one per 12 events) are pulled in a worker's transfer.
 #
 #   bash scripts/storm.sh [EVENTS] [SEED] [SETTLE_MS]
 set -uo pipefail
@@ -14,6 +15,7 @@ cd "$(dirname "$0")/.."
 events=${1:-200}
 seed=${2:-}
 settle=${3:-300}
+pulls=${STORM_PULLS:-$((events / 12))}
 bin=build/windows/bin
 for program in service_test_host.exe device_plug.exe velunorUpdateExport.dll AdbWinApi.dll; do
   if [ ! -e "$bin/$program" ]; then
@@ -22,7 +24,8 @@ for program in service_test_host.exe device_plug.exe velunorUpdateExport.dll Adb
   fi
 done
 arguments=(--bin "$bin" --work build/windows/storm --scenario storm
-           --storm-events "$events" --settle-ms "$settle")
+           --storm-events "$events" --storm-pulls "$pulls"
+           --settle-ms "$settle")
 [ -n "$seed" ] && arguments+=(--seed "$seed")
 [ "${STORM_PACED:-0}" = 1 ] && arguments+=(--paced)
 exec python3 testing/e2e/service_e2e.py "${arguments[@]}"

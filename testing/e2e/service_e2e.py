@@ -40,13 +40,16 @@ Scenarios:
   storm     bursts of arrivals and removals of the upgraded device and of
             other devices of the class at moments drawn from a printed seed,
             a stop control while a worker is mid-download and a new start,
-            then a final quiet arrival that upgrades; checked after every
-            burst. Unpaced unless --paced: see Storm.
+            cables pulled between bursts in a worker's transfer with the
+            broadcast before or after the library has returned, then a final
+            quiet arrival that upgrades; checked after every burst and pull.
+            Unpaced unless --paced: see Storm.
 
     service_e2e.py --bin BUILD/bin --work DIR
                    [--scenario upgrade|present|removal|pull|restart|lock|two|
                                storm|all] [--pull LINE]
-                   [--seed N] [--storm-events N] [--settle-ms N] [--paced]
+                   [--seed N] [--storm-events N] [--storm-pulls N]
+                   [--settle-ms N] [--paced]
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -976,6 +979,15 @@ STORM_SETTLE_MS = 300
 # Waits between events, in ms: back to back, within a worker's first steps,
 # around the settle wait, and after a worker has stalled.
 STORM_GAPS = [0, 0, 20, 60, 150, 300, 450, 800, 1500]
+# Cables pulled in the storm: where the running call fails at once (the
+# announcement, the first data write, a write in the middle of the first
+# segment), and how long after the pull the removal's broadcast is sent:
+# at once, while the library still waits for a cancel, or after it has
+# returned. Only devices of a family with settings get a worker to pull.
+STORM_PULLS = 2
+STORM_PULL_POINTS = ["set_dnload_info 1", "write 1", "write 200"]
+STORM_PULL_DELAYS_MS = [0, 500, 2000, 6000]
+STORM_PULLED = ["rk7x10", "zr700", "zr700-2"]
 WORKER_ENTRY = "letsStartUpgrade() entry"
 # A worker of the storm parks here: its sync went unanswered and it waits
 # five minutes before it tries again.
@@ -1004,6 +1016,18 @@ def storm_plan(rng, count):
         bursts.append(burst)
         count -= size
     return bursts
+
+
+def pull_plan(rng, bursts, pulls):
+    """The storm's pulls, keyed by the burst they follow: lists of
+    (device, pull point, broadcast delay ms)."""
+    plan = {}
+    for _ in range(pulls):
+        after = rng.randrange(1, bursts + 1)
+        plan.setdefault(after, []).append(
+            (rng.choice(STORM_PULLED), rng.choice(STORM_PULL_POINTS),
+             rng.choice(STORM_PULL_DELAYS_MS)))
+    return plan
 
 
 def chunks(burst):
@@ -1102,6 +1126,79 @@ class Storm:
             raise Failed("device_plug sequence failed: " +
                          output.decode("utf-8", "replace"))
         self.sent += len(burst)
+
+    def pull(self, name, device, point, delay_ms):
+        """A cable pulled while the only worker, `device`'s, is in its
+        transfer: the running call fails at once and the removal's broadcast
+        follows `delay_ms` after the pull. The upgrade was not done: the
+        worker says the device went away, the service stays registered and
+        keeps the image, and the device plugged in again is upgraded."""
+        run, c = self.run, self.checks
+        self.send([("remove", each, 0) for each in sorted(STORM_DEVICES)])
+        self.check_handled(name)
+        if not wait_for(lambda: not self.worker_running(run.trail()), 60,
+                        0.3):
+            raise Failed(f"{name}: a worker of the storm did not end")
+        before = len(run.trail())
+        armed = run.prefix.system32("virtual_device_pull.txt")
+        with open(armed + ".new", "w") as f:
+            f.write(f"pull {point}\n")
+        os.replace(armed + ".new", armed)  # whole, as the device reads it
+        self.send([("arrive", device, 0)])
+        pulled = wait_for(lambda: run.verdict().get("unplugged") == "1",
+                          self.settle_ms / 1000 + 60, 0.05)
+        if not c.check(f"{name}: {device} pulled at its {point}", pulled,
+                       f"verdict {run.verdict()}"):
+            raise Failed(f"{name}: the device was not pulled")
+        pulled_at = time.monotonic()
+
+        def ended():
+            return CANCELLED in run.texts()[before:]
+        returned = delay_ms > 0 and wait_for(ended, delay_ms / 1000, 0.1)
+        ended_after = time.monotonic() - pulled_at
+        time.sleep(max(0.0, pulled_at + delay_ms / 1000 - time.monotonic()))
+        self.send([("remove", device, 0)])
+        if not returned:
+            wait_for(ended, 60, 0.1)
+            ended_after = time.monotonic() - pulled_at
+        print(f"{name}: the worker had ended {ended_after:.1f} s after the "
+              "pull was seen (polled every 100 ms); the broadcast went "
+              f"{delay_ms} ms after the pull, "
+              f"{'after' if returned else 'before'} the library returned",
+              flush=True)
+        texts = run.texts()[before:]
+        c.check(f"{name}: the worker ended, the device went away before the "
+                "update started", texts.count(CANCELLED) == 1,
+                f"got {texts[-6:]}")
+        c.check(f"{name}: no outcome and no removal of the service",
+                not {"send updatefile to device success",
+                     "send updatefile to device error",
+                     "uninstallService start"} & set(texts), f"got {texts}")
+        c.check(f"{name}: update file kept",
+                os.path.exists(run.prefix.drivers(UPDATE_FILE)))
+        self.check_after_burst(name)
+        self.replug(name, device)
+
+    def replug(self, name, device):
+        """The pulled device plugged in again: its arrival starts a worker,
+        which parks in the storm's wait like every other."""
+        run = self.run
+        started_before = self.started(run.trail())
+        open(run.prefix.system32("virtual_device_replug.txt"), "w").close()
+        self.send([("arrive", device, 0)])
+        self.check_handled(name)
+
+        def parked():
+            trail = run.trail()
+            if self.started(trail) == started_before:
+                return False
+            thread = self.workers(trail)[-1][0]
+            return any(e.thread == thread and e.text == PARKED
+                       for e in trail)
+        self.checks.check(f"{name}: the device plugged in again is upgraded",
+                          wait_for(parked, self.settle_ms / 1000 + 60, 0.3)
+                          and run.verdict().get("unplugged") == "0",
+                          f"verdict {run.verdict()}")
 
     # --- What the service did ---
 
@@ -1288,12 +1385,12 @@ def snapshot(prefix, own):
 
 
 def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
-                   paced):
-    section(f"scenario: a storm of {events} device events, seed {seed}" +
-            (", paced" if paced else ""))
+                   paced, pulls):
+    section(f"scenario: a storm of {events} device events and {pulls} "
+            f"pulls, seed {seed}" + (", paced" if paced else ""))
     print(f"replay: service_e2e.py --scenario storm --seed {seed} "
-          f"--storm-events {events} --settle-ms {settle_ms}" +
-          (" --paced" if paced else ""))
+          f"--storm-events {events} --storm-pulls {pulls} "
+          f"--settle-ms {settle_ms}" + (" --paced" if paced else ""))
     print("paced: each worker is ended only once it has parked in its wait"
           if paced else "unpaced: a removal may end a worker at any moment")
     rng = random.Random(seed)
@@ -1333,6 +1430,7 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
           f"{ARRIVAL_SETTLE_S * 1000} ms -> {settle_ms} ms")
 
     bursts = storm_plan(rng, events)
+    pulled = pull_plan(rng, len(bursts), pulls)
     stop_in = len(bursts) // 2
     for number, burst in enumerate(bursts, 1):
         stop = number - 1 == stop_in
@@ -1343,6 +1441,11 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
             restart(run, storm, checks)
         else:
             storm.check_after_burst(number)
+        for index, (device, point, delay) in enumerate(pulled.get(number, [])):
+            name = f"pull {number}.{index + 1}"
+            section(f"{name}: {device} pulled at its {point}, the broadcast "
+                    f"{delay} ms later")
+            storm.pull(name, device, point, delay)
 
     section("quiet: every device removed, the device answers again")
     storm.send_burst("quiet", [("remove", name, 100)
@@ -1389,6 +1492,9 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
     checks.check("no unhandled exception in any process", not crashes,
                  "; ".join(crashes[:3]))
     os.remove(prefix.programs("service_test_host_settle_ms.txt"))
+    for leftover in ("virtual_device_pull.txt", "virtual_device_replug.txt"):
+        checks.check(f"{leftover} taken by the device",
+                     not os.path.exists(prefix.system32(leftover)))
     for decoy in decoys:
         os.remove(decoy)
 
@@ -1458,6 +1564,9 @@ def main():
     parser.add_argument("--storm-events", type=int, default=STORM_EVENTS,
                         help="device events in the storm "
                         f"(default {STORM_EVENTS})")
+    parser.add_argument("--storm-pulls", type=int, default=STORM_PULLS,
+                        help="cables pulled between the storm's bursts "
+                        f"(default {STORM_PULLS})")
     parser.add_argument("--settle-ms", type=int, default=STORM_SETTLE_MS,
                         help="the arrival's settle wait in the storm, through "
                         f"the test host (default {STORM_SETTLE_MS})")
@@ -1501,7 +1610,7 @@ def main():
         if options.scenario in ("storm", "all"):
             scenario_storm(prefix, bin_dir, checks, seed,
                            options.storm_events, options.settle_ms,
-                           options.paced)
+                           options.paced, options.storm_pulls)
     except (Failed, subprocess.TimeoutExpired) as error:
         checks.check("the run went through", False, str(error))
     finally:
