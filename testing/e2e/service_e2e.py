@@ -109,6 +109,10 @@ CANCEL = "update thread is exist, cancel upgrade"
 CANCELLED = "device went away before the update started, service kept"
 # A worker that a removal reached while it was still loading the library.
 CLAIMED = "update thread ended on device remove, service kept"
+# None of these follows an upgrade that was not done: no outcome, and the
+# service does not remove itself.
+NO_OUTCOME = {"send updatefile to device success",
+              "send updatefile to device error", "uninstallService start"}
 # The last resort, when a cancelled worker does not end in time.
 FALLBACK_KILL = "update thread did not end"
 
@@ -525,12 +529,20 @@ class Run:
         c.check("\"runServcie success\" last from the main thread",
                 texts[-1:] == ["runServcie success"], f"got {texts[-1:]}")
 
-    def arrive_and_check_upgrade(self, events_before, what):
-        """Plugs the device in again; checks that the arrival upgraded it
-        and the service ended its run."""
+    def begin(self, device_script, waiting_for):
+        """Places the files with `device_script`, installs and starts the
+        service with the ZR700 settings, and plugs the device in."""
+        self.place_files(device_script)
+        self.install()
+        self.write_settings()
+        self.start_service()
         self.plug("arrive")
-        done = self.wait_for_event("runServcie success",
-                                   ARRIVAL_SETTLE_S + 120)
+        print(f"waiting {ARRIVAL_SETTLE_S} s and {waiting_for}")
+
+    def check_upgraded(self, done, what="the service process ended its run",
+                       events_before=0):
+        """Shows the trail; checks `done`, and that the arrival after
+        `events_before` upgraded the device. Returns the trail."""
         self.show()
         section("checks")
         self.checks.check(what, done)
@@ -539,6 +551,25 @@ class Run:
         if after is not None:
             self.check_upgrade(trail, after)
         self.check_device_upgraded()
+        return trail
+
+    def arrive_and_check_upgrade(self, events_before, what):
+        """Plugs the device in again; checks that the arrival upgraded it
+        and the service ended its run."""
+        self.plug("arrive")
+        done = self.wait_for_event("runServcie success",
+                                   ARRIVAL_SETTLE_S + 120)
+        self.check_upgraded(done, what, events_before)
+
+    def check_no_error_event(self, trail):
+        errors = [str(e) for e in trail if e.type_name == "error"]
+        self.checks.check("no error event in the trail", not errors,
+                          "; ".join(errors))
+
+    def check_update_file_deleted(self, within_s=0):
+        self.checks.check("update file deleted", wait_for(
+            lambda: not os.path.exists(self.prefix.drivers(UPDATE_FILE)),
+            within_s))
 
     def check_device_upgraded(self):
         v = self.verdict()
@@ -563,33 +594,17 @@ class Run:
 def scenario_upgrade(prefix, bin_dir, checks):
     section("scenario: one arrival, one upgrade")
     run = Run(prefix, bin_dir, checks)
-    run.place_files("")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s (the service lets the device settle)"
-          " and for the upgrade")
+    run.begin("", "for the upgrade (the service lets the device settle)")
     done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
-    run.show()
-    section("checks")
-    checks.check("the service process ended its run", done)
-    trail = run.trail()
+    trail = run.check_upgraded(done)
     checks.check("\"initial service success\" is event 1",
                   trail[:1] and trail[0].text == "initial service success"
                   and trail[0].id == 1)
-    after = run.check_arrival(trail)
-    if after is not None:
-        run.check_upgrade(trail, after)
-    run.check_device_upgraded()
-    checks.check("update file deleted",
-                 not os.path.exists(prefix.drivers(UPDATE_FILE)))
+    run.check_update_file_deleted()
     checks.check("library still in place",
                  os.path.exists(prefix.drivers("velunorUpdateExport.dll")))
     run.check_service_gone()
-    checks.check("no error event in the trail",
-                 not [e for e in trail if e.type_name == "error"],
-                 "; ".join(str(e) for e in trail if e.type_name == "error"))
+    run.check_no_error_event(trail)
 
 
 def scenario_present(prefix, bin_dir, checks):
@@ -627,13 +642,9 @@ def scenario_present(prefix, bin_dir, checks):
         if arrival < len(trail):
             run.check_upgrade(trail, arrival + 2)
         run.check_device_upgraded()
-        checks.check("update file deleted",
-                     not os.path.exists(prefix.drivers(UPDATE_FILE)))
+        run.check_update_file_deleted()
         run.check_service_gone()
-        checks.check("no error event in the trail",
-                     not [e for e in trail if e.type_name == "error"],
-                     "; ".join(str(e) for e in trail
-                               if e.type_name == "error"))
+        run.check_no_error_event(trail)
     finally:
         run.plug("absent")
 
@@ -644,12 +655,7 @@ def scenario_removal(prefix, bin_dir, checks):
     # The device stops answering at the first count confirmation (after
     # 4 MiB): the library waits five minutes before it tries again, and the
     # removal arrives meanwhile, as it would when the cable is pulled.
-    run.place_files("fail AdbDefaultEndpointReadWriteSync 3 31\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s and for the transfer to stall")
+    run.begin("fail AdbDefaultEndpointReadWriteSync 3 31\n", "for the transfer to stall")
     stalled = run.wait_for_event("error => timeout, do retry.",
                                  ARRIVAL_SETTLE_S + 120)
     checks.check("transfer under way, then the device stopped answering",
@@ -683,9 +689,7 @@ def scenario_removal(prefix, bin_dir, checks):
                  f"got {texts[-6:]}")
     checks.check("the worker neither reported a result nor removed the "
                  "service",
-                 not {"send updatefile to device success",
-                      "send updatefile to device error",
-                      "uninstallService start"} & set(texts))
+                 not NO_OUTCOME & set(texts))
     checks.check("no kill", not [t for t in texts if t.endswith("kill thread")])
     checks.check("service still running after the removal",
                  run.service_state() == "RUNNING")
@@ -697,17 +701,10 @@ def scenario_removal(prefix, bin_dir, checks):
     section("the device arrives again")
     run.plug("arrive")
     done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
-    run.show()
-    section("checks")
-    checks.check("the service process ended its run", done)
-    trail = run.trail()
-    texts = [e.text for e in trail]
+    trail = run.check_upgraded(done, events_before=events_before)
     checks.check("the new arrival was not ignored",
-                 "update thread is running, ignore device arrival" not in texts)
-    after = run.check_arrival(trail, events_before)
-    if after is not None:
-        run.check_upgrade(trail, after)
-    run.check_device_upgraded()
+                 "update thread is running, ignore device arrival" not in
+                 [e.text for e in trail])
     v = run.verdict()
     checks.check("device: the stalled download was aborted first",
                  int(v.get("aborts", "0") or 0) >= 1 and
@@ -715,9 +712,7 @@ def scenario_removal(prefix, bin_dir, checks):
     run.check_service_gone()
     # The ended worker left its handle on the image; the library opens images
     # with delete sharing, so the deletion takes effect once the process ends.
-    checks.check("update file deleted",
-                 wait_for(lambda: not os.path.exists(
-                     prefix.drivers(UPDATE_FILE)), 30))
+    run.check_update_file_deleted(30)
 
 
 # Where the pull scenario pulls the device: the 300th data write of 16 KiB,
@@ -729,12 +724,7 @@ def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
     section("scenario: the cable is pulled, the broadcast comes after the "
             f"library has returned ({pull_line})")
     run = Run(prefix, bin_dir, checks)
-    run.place_files(pull_line + "\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s and for the pull")
+    run.begin(pull_line + "\n", "for the pull")
     pulled = wait_for(lambda: run.verdict().get("unplugged") == "1",
                       ARRIVAL_SETTLE_S + 120, 0.05)
     pulled_at = time.monotonic()
@@ -753,9 +743,7 @@ def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
                  texts[-1] == CANCELLED and
                  trail[-1].type_name == "information", f"got {texts[-6:]}")
     checks.check("no outcome and no removal of the service",
-                 not {"send updatefile to device success",
-                      "send updatefile to device error",
-                      "uninstallService start"} & set(texts))
+                 not NO_OUTCOME & set(texts))
     run.plug("remove")
     checks.check("the late removal is only reported",
                  wait_for(lambda: run.handled("0x8004", DEVICE_PATH), 30) and
@@ -774,9 +762,7 @@ def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
     checks.check("device: one start request",
                  run.verdict().get("starts") == "1", f"{run.verdict()}")
     run.check_service_gone()
-    checks.check("update file deleted",
-                 wait_for(lambda: not os.path.exists(
-                     prefix.drivers(UPDATE_FILE)), 30))
+    run.check_update_file_deleted(30)
 
 
 def scenario_restart(prefix, bin_dir, checks):
@@ -784,12 +770,7 @@ def scenario_restart(prefix, bin_dir, checks):
     run = Run(prefix, bin_dir, checks)
     # Gone 5 s from the start request on; its first request afterwards takes
     # 2 s to fail.
-    run.place_files("restart_on_start 5000 2000\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s and for the start request")
+    run.begin("restart_on_start 5000 2000\n", "for the start request")
     started = wait_for(lambda: run.verdict().get("starts") == "1",
                        ARRIVAL_SETTLE_S + 120, 0.05)
     started_at = time.monotonic()
@@ -828,12 +809,7 @@ def upgrade_holding_the_loader_lock(run, checks):
     then fails as on a pulled device; true once the worker holds the lock.
     A worker ended while it holds the lock would leave it held for ever: no
     thread of the process could start again."""
-    run.place_files("hold_loader_lock 40 5000\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s and for the 40th write")
+    run.begin("hold_loader_lock 40 5000\n", "for the 40th write")
     held = wait_for(lambda: run.verdict().get("held") == "1",
                     ARRIVAL_SETTLE_S + 120, 0.2)
     checks.check("the worker holds the loader's lock inside a write", held,
@@ -897,14 +873,9 @@ def scenario_two_devices(prefix, bin_dir, checks):
     run = Run(prefix, bin_dir, checks)
     # Both devices are plugged in; the first one's device holds its first
     # count confirmation (after 4 MiB) until the run releases it.
-    run.place_files("interface " + SECOND_DEVICE_PATH.lower() + "\n"
-                    "serial VLNR-SN-000456\n"
-                    "hold get_sync_status 1\n")
-    run.install()
-    run.write_settings()
-    run.start_service()
-    run.plug("arrive")
-    print(f"waiting {ARRIVAL_SETTLE_S} s and for the transfer to be held")
+    run.begin("interface " + SECOND_DEVICE_PATH.lower() + "\n"
+              "serial VLNR-SN-000456\n"
+              "hold get_sync_status 1\n", "for the transfer to be held")
     held = wait_for(lambda: run.verdict().get("held") == "1",
                     ARRIVAL_SETTLE_S + 120, 0.5)
     checks.check("first device: transfer under way and held",
@@ -941,22 +912,12 @@ def scenario_two_devices(prefix, bin_dir, checks):
     section("the first device goes on")
     run.release_device()
     done = run.wait_for_event("runServcie success", 120)
-    run.show()
-    section("checks")
-    checks.check("the service process ended its run", done)
-    trail = run.trail()
-    after = run.check_arrival(trail)
-    if after is not None:
-        run.check_upgrade(trail, after)
-    run.check_device_upgraded()
+    trail = run.check_upgraded(done)
     checks.check("only the first device was opened",
                  run.device_opened_only(INTERFACE_NAME))
-    checks.check("update file deleted",
-                 not os.path.exists(prefix.drivers(UPDATE_FILE)))
+    run.check_update_file_deleted()
     run.check_service_gone()
-    checks.check("no error event in the trail",
-                 not [e for e in trail if e.type_name == "error"],
-                 "; ".join(str(e) for e in trail if e.type_name == "error"))
+    run.check_no_error_event(trail)
 # --- The storm ---
 
 INTERFACE_CLASS = "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}"
@@ -1171,9 +1132,7 @@ class Storm:
                 "update started", texts.count(CANCELLED) == 1,
                 f"got {texts[-6:]}")
         c.check(f"{name}: no outcome and no removal of the service",
-                not {"send updatefile to device success",
-                     "send updatefile to device error",
-                     "uninstallService start"} & set(texts), f"got {texts}")
+                not NO_OUTCOME & set(texts), f"got {texts}")
         c.check(f"{name}: update file kept",
                 os.path.exists(run.prefix.drivers(UPDATE_FILE)))
         self.check_after_burst(name)
@@ -1474,9 +1433,7 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
         run.check_upgrade(trail, after)
     run.check_device_upgraded()
     run.check_service_gone()
-    checks.check("update file deleted",
-                 wait_for(lambda: not os.path.exists(
-                     prefix.drivers(UPDATE_FILE)), 30))
+    run.check_update_file_deleted(30)
     checks.check("library still in place",
                  os.path.exists(prefix.drivers("velunorUpdateExport.dll")))
     after_files = snapshot(prefix, own)
