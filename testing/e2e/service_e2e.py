@@ -24,9 +24,11 @@ Scenarios:
   removal   the device is removed during the transfer: the upgrade is
             cancelled and the worker ends, the service keeps running and stays
             registered; the next arrival upgrades
-  pull      the cable is pulled in the data phase: the running write fails at
-            once and the removal's broadcast comes only after the library has
-            returned; the service stays and the replugged device is upgraded
+  pull      the device is pulled during its settle wait: it is not
+            upgraded; plugged in again, the cable is pulled in the data phase:
+            the running write fails at once and the removal's broadcast comes
+            only after the library has returned; the service stays and the
+            replugged device is upgraded
   restart   the device takes the start request and restarts into its new
             firmware, its first request afterwards failing only after 2 s,
             the removal's broadcast sent meanwhile: the upgrade counts as
@@ -113,6 +115,8 @@ CLAIMED = "update thread ended on device remove, service kept"
 # service does not remove itself.
 NO_OUTCOME = {"send updatefile to device success",
               "send updatefile to device error", "uninstallService start"}
+# An arrival whose device was pulled during its settle wait.
+SETTLE_GONE = "device is gone after the settle wait, ignore device arrival"
 # The last resort, when a cancelled worker does not end in time.
 FALLBACK_KILL = "update thread did not end"
 
@@ -720,11 +724,38 @@ def scenario_removal(prefix, bin_dir, checks):
 PULL_IN_DATA_PHASE = "pull write 300"
 
 
+def pulled_during_settle_wait(run, checks):
+    """The device, just plugged in, is pulled again during the arrival's
+    settle wait, its broadcast only after the wait: no worker starts, the
+    service stays, and the next arrival is handled."""
+    run.plug("absent")  # gone from the listing; its broadcast comes later
+    gone = run.wait_for_event(SETTLE_GONE, ARRIVAL_SETTLE_S + 60)
+    run.plug("remove")
+    removed = wait_for(lambda: run.handled("0x8004", DEVICE_PATH), 30)
+    texts = run.texts()
+    checks.check("pulled during the settle wait: the arrival is ignored, the "
+                 "late removal only reported",
+                 gone and removed and texts[-2:] == [SETTLE_GONE,
+                                                     "device remove"],
+                 f"got {texts[-4:]}")
+    checks.check("no worker started", WORKER_ENTRY not in texts and
+                 run.verdict().get("announcements", "0") == "0",
+                 f"verdict {run.verdict()}")
+    checks.check("service still running", run.service_state() == "RUNNING")
+    checks.check("update file kept",
+                 os.path.exists(run.prefix.drivers(UPDATE_FILE)))
+
+
 def scenario_pull(prefix, bin_dir, checks, pull_line=PULL_IN_DATA_PHASE):
-    section("scenario: the cable is pulled, the broadcast comes after the "
-            f"library has returned ({pull_line})")
+    section("scenario: the device is pulled during its settle wait, then the "
+            "cable is pulled with the broadcast after the library has "
+            f"returned ({pull_line})")
     run = Run(prefix, bin_dir, checks)
-    run.begin(pull_line + "\n", "for the pull")
+    run.begin(pull_line + "\n", "for the presence look")
+    pulled_during_settle_wait(run, checks)
+    section("plugged in again, the cable pulled in the data phase")
+    run.plug("arrive")
+    print(f"waiting {ARRIVAL_SETTLE_S} s and for the pull")
     pulled = wait_for(lambda: run.verdict().get("unplugged") == "1",
                       ARRIVAL_SETTLE_S + 120, 0.05)
     pulled_at = time.monotonic()
