@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
+#include "service/service_context.h"
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"

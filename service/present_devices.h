@@ -5,25 +5,7 @@
 #ifndef VELUNOR_SERVICE_PRESENT_DEVICES_H_
 #define VELUNOR_SERVICE_PRESENT_DEVICES_H_
 
-#include <windows.h>
-
-#include "service/service_runtime.h"
-
-enum class PresentDevice { kFound, kNone, kNotListed };
-
-// The path of the first present interface of `interfaceClass`, in the form
-// its arrival would be announced with (toAnnouncedPath). kNone when none is
-// present, or none whose path fits `path` whole; kNotListed, after an error
-// event, when the present devices cannot be listed at all.
-PresentDevice findPresentDevice(const GUID& interfaceClass,
-                                wchar_t (&path)[kDevicePathUnits]);
-
-// Whether the device at `devicePath` is among the present interfaces of
-// `interfaceClass`, its path compared as the service compares paths: kFound
-// or kNone; kNotListed, after an error event, when the present devices
-// cannot be listed at all.
-PresentDevice lookForDevice(const GUID& interfaceClass,
-                            const wchar_t* devicePath);
+#include "service/service_context.h"
 
 // The scan itself: after the settle wait of an arrival, reports whether a
 // device is present and hands the first one to the arrival procedure

@@ -1,12 +1,11 @@
-// The devices present at the service's start: listed as they are, upgraded
-// as their arrival would be, and never upgraded twice when an arrival
-// broadcast comes at the same time.
+// The scan for devices present at the service's start: it looks only after
+// the settle wait, upgrades a device found as its arrival would be, and
+// never upgrades twice when an arrival broadcast comes at the same time.
 #include "service/present_devices.h"
 
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
-#include <setupapi.h>
 // clang-format on
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
+#include "service/service_context.h"
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
@@ -27,21 +27,6 @@
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// A ZR700 and an RK7x10 as enumeration names them, and as their arrivals
-// are announced.
-const wchar_t kZr700Listed[] =
-    L"\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"
-    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
-const wchar_t kZr700Announced[] =
-    L"\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
-    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
-const wchar_t kRk7x10Listed[] =
-    L"\\\\?\\usb#vid_3f3a&pid_9105#rk-1#"
-    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
-const wchar_t kRk7x10Announced[] =
-    L"\\\\?\\USB#VID_3F3A&PID_9105#RK-1#"
-    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
 
 std::string narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
@@ -116,57 +101,6 @@ class PresentDevicesTest : public ::testing::Test {
   ServiceContext* context_ = nullptr;
   HMODULE stub_ = nullptr;
 };
-
-// --- Listing ---
-
-TEST_F(PresentDevicesTest, TheFirstPresentDeviceIsFoundInTheAnnouncedForm) {
-  const std::wstring tooLong = L"\\\\?\\usb#vid_3f3a&pid_9206#" +
-                               std::wstring(kDevicePathUnits, L'x') + L"#{c}";
-  struct Case {
-    const char* name;
-    std::vector<std::wstring> present;
-    DWORD listingError;
-    PresentDevice found;
-    std::wstring path;
-    Strings events;
-  };
-  const Case cases[] = {
-      {"none present", {}, 0, PresentDevice::kNone, L"", {}},
-      {"one in small letters", {kZr700Listed}, 0, PresentDevice::kFound,
-       kZr700Announced, {}},
-      {"the first of two", {kRk7x10Listed, kZr700Listed}, 0,
-       PresentDevice::kFound, kRk7x10Announced, {}},
-      {"a path that does not fit is passed over", {tooLong, kZr700Listed}, 0,
-       PresentDevice::kFound, kZr700Announced, {}},
-      {"only a path that does not fit", {tooLong}, 0, PresentDevice::kNone,
-       L"", {}},
-      {"the listing refused", {kZr700Listed}, ERROR_ACCESS_DENIED,
-       PresentDevice::kNotListed, L"",
-       {"present devices cannot be listed: 5"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    recorder_.clear();
-    PresentDevicesDouble& present = present_;
-    present.paths = c.present;
-    present.listingError = c.listingError;
-    wchar_t path[kDevicePathUnits] = L"untouched";
-
-    EXPECT_EQ(findPresentDevice(kUpdateDeviceClass, path), c.found);
-
-    if (c.found == PresentDevice::kFound) {
-      EXPECT_EQ(std::wstring(path), c.path);
-    }
-    EXPECT_EQ(recorder_.texts(), c.events);
-    for (const RecordedEvent& event : recorder_.events()) {
-      EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
-    }
-    EXPECT_TRUE(IsEqualGUID(present.listedClass(), kUpdateDeviceClass));
-    EXPECT_EQ(present.listedFlags(),
-              DWORD{DIGCF_PRESENT | DIGCF_DEVICEINTERFACE});
-    EXPECT_EQ(present.listsDestroyed(), present.listsMade());
-  }
-}
 
 // --- The scan ---
 

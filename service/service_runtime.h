@@ -1,106 +1,9 @@
-// The running service: its context, its start, and its control handler with
-// the device arrival and removal procedures.
+// The service's life with the service control manager: its start, its
+// control handler, and the dispatcher that runs it until it has stopped.
 #ifndef VELUNOR_SERVICE_SERVICE_RUNTIME_H_
 #define VELUNOR_SERVICE_SERVICE_RUNTIME_H_
 
 #include <windows.h>
-
-#include <atomic>
-#include <cstddef>
-#include <cstdint>
-#include <mutex>
-
-#include "service/upgrade_worker.h"
-
-// Device interface path, terminating NUL included.
-constexpr size_t kDevicePathUnits = MAX_PATH;
-// Bytes a registry text may fill; one more byte always stays 0.
-constexpr DWORD kSettingTextBytes = MAX_PATH;
-
-struct ServiceContext {
-  SERVICE_STATUS status;
-  SERVICE_STATUS_HANDLE statusHandle;
-  HDEVNOTIFY deviceNotify;
-  wchar_t devicePath[kDevicePathUnits];
-  char updateFile[kSettingTextBytes + 1];
-  HANDLE workerThread;
-  DWORD workerThreadId;
-  uint8_t bForce;
-  uint8_t bUpdate;
-  char version[kSettingTextBytes + 1];
-  UpgradeThreadParams params;
-  std::atomic<uint32_t> workerPhase;  // a WorkerPhase, shared with the worker
-  WorkerBinding workerBinding;        // what the worker bound, for a removal
-  // How long a cancelled worker is given to end before it is killed.
-  DWORD cancelWaitMs;
-  // Keeps a repeated cancel of an ending worker from reaching the next one:
-  // the arrival starts a worker, and the watch cancels, only while holding
-  // it. A slim lock, which never allocates.
-  SRWLOCK cancelLock;
-  // The control handler and the worker both stop the service; the lock keeps
-  // the status, its one STOPPED report and the notification in step.
-  std::mutex stateLock;
-  bool stopReported;
-  // The arrival procedure runs for a broadcast on the handler's thread and
-  // for a device found at start on the scan's: one at a time, so that one
-  // worker starts and its settings and path come from one device.
-  std::mutex arrivalLock;
-  HANDLE scanThread;  // the scan for present devices; never closed
-  // Set by a stop or shutdown: the settle waits end at once, and no worker
-  // starts from then on.
-  HANDLE stopSignal;
-  std::atomic<bool> stopping;
-  // The last arrival's settle wait and procedure, run off the handler; its
-  // exit code is the arrival's result. Closed when the next one starts.
-  HANDLE arrivalThread;
-};
-
-// What the control handler returns: NO_ERROR for every control it handled,
-// else why an arrival started no worker.
-enum ControlResult : DWORD {
-  kControlHandled = NO_ERROR,
-  kArrivalWorkerStarted = NO_ERROR,
-  kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
-  kArrivalServiceStopped = NO_ERROR,  // too late: the service has stopped
-  kArrivalDeviceGone = NO_ERROR,  // pulled during the settle wait: ignored
-  kArrivalKeyNotOpened = 3,
-  kArrivalUpdateFileNotRead = 4,
-  kArrivalPathRefused = 5,
-  kArrivalThreadNotCreated = 6,
-  kArrivalForceNotRead = 12,
-  kArrivalUpdateNotRead = 13,
-  kArrivalVersionNotRead = 14,
-};
-
-// How long an arrived device is given to settle before it is looked at. The
-// scan for devices present at start waits as long before it looks.
-constexpr DWORD kArrivalSettleMs = 15000;
-// How long a worker cancelled on a removal is given to end before it is
-// killed: longer than the library's one driver call in flight, a write of
-// 20 s at most.
-constexpr DWORD kCancelWaitMs = 30000;
-// While waiting, the cancel is said again this often: one that met the
-// library's start was cleared by it.
-constexpr DWORD kCancelRepeatMs = 1000;
-
-// A new context as the service starts with it. Never freed: the worker may
-// still use it while the process ends.
-ServiceContext* newServiceContext();
-
-// Waits the settle time of an arrival; false when a stop or shutdown ended
-// the wait.
-bool settleUnlessStopping(ServiceContext* context);
-
-// The service's stop step: stop pending, device notifications ended, stopped,
-// once for the life of the service. The stop control takes it, and so does
-// the worker after an upgrade, through its parameters; whichever comes second
-// changes nothing.
-void stopService(ServiceContext* context);
-
-// The arrival procedure for a device that was connected before the service
-// started, at `devicePath` as its arrival would be announced: what an
-// arrival broadcast leads to once it has waited out its settle time.
-DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath);
 
 // Registers the handler and the device notifications, reports the service
 // running and then starts the scan for devices already present.
@@ -111,6 +14,9 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 // registration is removed), then writes the main thread's last event.
 void runService();
 
+// Stop and shutdown stop the service, device events go to their procedures
+// (device_events.h), every other control is answered and changes nothing.
+// `context` is the ServiceContext that ServiceMain registered.
 DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
                                   LPVOID eventData, LPVOID context);
 

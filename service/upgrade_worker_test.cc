@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
-#include "service/service_runtime.h"
+#include "service/service_context.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
 #include "testing/service/service_test_support.h"

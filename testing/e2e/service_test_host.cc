@@ -35,6 +35,7 @@
 
 #include "common/event_report.h"
 #include "service/installation.h"
+#include "service/service_context.h"
 #include "service/service_runtime.h"
 #include "testing/e2e/device_broadcast.h"
 #include "testing/e2e/plugplay_client.h"

@@ -19,6 +19,21 @@
 
 #include "testing/import_patch.h"
 
+// A ZR700 and an RK7x10 as enumeration names them, and as their arrivals
+// are announced.
+inline const wchar_t kZr700Listed[] =
+    L"\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000123#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+inline const wchar_t kZr700Announced[] =
+    L"\\\\?\\USB#VID_3F3A&PID_9206#VLNR-SN-000123#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+inline const wchar_t kRk7x10Listed[] =
+    L"\\\\?\\usb#vid_3f3a&pid_9105#rk-1#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+inline const wchar_t kRk7x10Announced[] =
+    L"\\\\?\\USB#VID_3F3A&PID_9105#RK-1#"
+    L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+
 class PresentDevicesDouble {
  public:
   PresentDevicesDouble();

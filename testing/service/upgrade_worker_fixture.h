@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
-#include "service/service_runtime.h"
+#include "service/service_context.h"
+#include "service/service_status.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/service/service_test_support.h"
