@@ -2,9 +2,6 @@
 # prefix, which a CTest fixture boots once and keeps alive for the whole run.
 include(GoogleTest)
 
-set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
-set(CMAKE_LIBRARY_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
-
 if(WIN32)
   set(VELUNOR_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
   add_test(NAME wine_prefix_start

@@ -1,6 +1,6 @@
 # What makes the shipped binaries a release: the same bytes from every build
-# of a commit, a version resource, and the debug information in a file of its
-# own beside each binary.
+# of a commit, a version resource, the debug information in a file of its
+# own beside each binary, and their folder bin/, which holds nothing else.
 
 # The date of a release is its commit's: the copyright year and anything else
 # that needs a date take it from SOURCE_DATE_EPOCH, which string(TIMESTAMP)
@@ -45,13 +45,22 @@ if(WIN32 AND NOT MSVC)
   add_link_options("LINKER:--no-insert-timestamp")
 endif()
 
-# velunor_release_binary(TARGET)
-# Strips a shipped binary after its link and keeps its debug information in
-# TARGET_FILE.debug beside it, named in the binary's .gnu_debuglink so that a
-# debugger finds it. The tests run the stripped binary: what ships is what is
-# tested. The link's CRC covers the debug file, which the prefix maps make
-# reproducible too.
+# velunor_release_binary(TARGET [FOLDER NAME])
+# A binary that goes onto PCs: built in bin/ (its folder NAME there, if
+# given; see VelunorOutputs.cmake), stripped after its link, its debug
+# information kept in TARGET_FILE.debug beside it and named in the binary's
+# .gnu_debuglink so that a debugger finds it. The tests run the stripped
+# binary: what ships is what is tested. The link's CRC covers the debug file,
+# which the prefix maps make reproducible too.
 function(velunor_release_binary target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "FOLDER" "")
+  set(folder "${VELUNOR_BIN_DIRECTORY}")
+  if(ARG_FOLDER)
+    set(folder "${folder}/${ARG_FOLDER}")
+  endif()
+  set_target_properties(${target} PROPERTIES
+                        RUNTIME_OUTPUT_DIRECTORY "${folder}"
+                        LIBRARY_OUTPUT_DIRECTORY "${folder}")
   if(NOT WIN32 OR MSVC)
     return()
   endif()

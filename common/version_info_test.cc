@@ -8,23 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "testing/program_files.h"
 #include "velunor_version.h"
 
 namespace {
-
-std::wstring besideThisProgram(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
-}
 
 std::wstring wide(const char* text) {
   return std::wstring(text, text + strlen(text));
 }
 
 struct Shipped {
-  const wchar_t* file;  // beside this program
+  const wchar_t* file;  // in the shipped programs' folder
   const char* description;
   DWORD file_type;
   const wchar_t* original;  // its name as its resource gives it
@@ -53,7 +47,7 @@ const Shipped kShipped[] = {
 class VersionInfoTest : public testing::TestWithParam<Shipped> {
  protected:
   void SetUp() override {
-    std::wstring path = besideThisProgram(GetParam().file);
+    std::wstring path = shippedFolder() + GetParam().file;
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     ASSERT_NE(size, 0u) << "no version resource, error " << GetLastError();

@@ -32,7 +32,7 @@ fi
 
 status=0
 for target in "${targets[@]}"; do
-  program=build/fuzz/bin/${target}_fuzzer
+  program=build/fuzz/test-bin/${target}_fuzzer
   kept=testing/fuzz/corpus/$target
   work=build/fuzz/corpus/$target
   artifacts=build/fuzz/artifacts/$target

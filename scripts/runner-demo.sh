@@ -33,6 +33,7 @@ cmake --preset windows -B "$build_dir" >/dev/null
 cmake --build "$build_dir" -j 2 --target velunorUpdateExport upgrade_runner \
   velunor_virtual_device
 bin=$build_dir/bin
+test_bin=$build_dir/test-bin
 
 step "fresh Wine prefix ($prefix, boot log in $prefix.log)"
 mkdir -p "$job_dir"
@@ -45,7 +46,7 @@ mkdir -p "$drivers" "$prefix/drive_c/velunor"
 
 step "placing the library, the image and the virtual device"
 cp "$bin/velunorUpdateExport.dll" "$drivers/"
-cp "$bin/AdbWinApi.dll" "$system32/"
+cp "$test_bin/AdbWinApi.dll" "$system32/"
 cp "$bin/upgrade_runner.exe" "$prefix/drive_c/velunor/"
 # Two and a half segments of 4 MiB, so the device confirms its count twice
 # before the final sync.

@@ -26,4 +26,4 @@ cmake --build "$build_dir" -j 2 --target service_test_host device_plug \
   velunorUpdateExport velunor_virtual_device
 
 python3 testing/e2e/service_e2e.py --bin "$build_dir/bin" \
-  --work "$build_dir/service-demo" --scenario "$scenario"
+  --test-bin "$build_dir/test-bin" --work "$build_dir/service-demo" --scenario "$scenario"

@@ -17,14 +17,16 @@ seed=${2:-}
 settle=${3:-300}
 pulls=${STORM_PULLS:-$((events / 12))}
 bin=build/windows/bin
-for program in service_test_host.exe device_plug.exe velunorUpdateExport.dll AdbWinApi.dll; do
-  if [ ! -e "$bin/$program" ]; then
-    echo "storm: $bin/$program is missing; build the windows preset first" >&2
+test_bin=build/windows/test-bin
+for program in "$test_bin/service_test_host.exe" "$test_bin/device_plug.exe" \
+               "$bin/velunorUpdateExport.dll" "$test_bin/AdbWinApi.dll"; do
+  if [ ! -e "$program" ]; then
+    echo "storm: $program is missing; build the windows preset first" >&2
     exit 2
   fi
 done
-arguments=(--bin "$bin" --work build/windows/storm --scenario storm
-           --storm-events "$events" --storm-pulls "$pulls"
+arguments=(--bin "$bin" --test-bin "$test_bin" --work build/windows/storm
+           --scenario storm --storm-events "$events" --storm-pulls "$pulls"
            --settle-ms "$settle")
 [ -n "$seed" ] && arguments+=(--seed "$seed")
 [ "${STORM_PACED:-0}" = 1 ] && arguments+=(--paced)

@@ -51,8 +51,8 @@ TEST(WindowsFolderTest, AFolderThatIsNotADrivesWindowsStopsTheStart) {
 }
 
 TEST(WindowsFolderTest, TheLibrarySearchesNothingThere) {
-  HMODULE library = LoadLibraryW(
-      (folderOfThisProgram() + L"velunorUpdateExport.dll").c_str());
+  HMODULE library =
+      LoadLibraryW((shippedFolder() + L"velunorUpdateExport.dll").c_str());
   ASSERT_NE(library, nullptr);
   ImportPatch folder(library, "GetSystemWindowsDirectoryW",
                      reinterpret_cast<const void*>(&windowsElsewhere));

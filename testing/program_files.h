@@ -1,5 +1,5 @@
-// Files a Windows test program works with: its own folder, and whole files
-// read as bytes.
+// Files a Windows test program works with: its own folder, the folder of the
+// shipped programs, and whole files read as bytes.
 #ifndef VELUNOR_TESTING_PROGRAM_FILES_H_
 #define VELUNOR_TESTING_PROGRAM_FILES_H_
 
@@ -15,6 +15,17 @@ inline std::wstring folderOfThisProgram() {
   DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring folder(path, length);
   return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+// The folder of the shipped programs and the upgrade library, with its
+// trailing backslash: the build's bin, beside the folder of the test programs
+// and the virtual device (cmake/VelunorOutputs.cmake).
+inline std::wstring shippedFolder() {
+  std::wstring relative = folderOfThisProgram() + L"..\\bin\\";
+  wchar_t full[MAX_PATH];
+  DWORD length = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) return relative;
+  return std::wstring(full, length);
 }
 
 // ASCII text as UTF-16.

@@ -8,7 +8,9 @@ AdbWinApi.dll; in their bytes, no path of the machine that built them; and
 in their code, calls of the stack protector's check from functions of their
 own, found by the addresses that the debug file beside each binary names;
 and, in an object built with their options, the checked form of a copy the
-compiler cannot bound.
+compiler cannot bound. Their folders (the build's bin) hold nothing else but
+the debug files beside them: bin can be copied to a PC as it is, with no test
+program or virtual AdbWinApi.dll among the real tools.
 
     SHIPPED_BINARIES=a.exe:b.dll BUILD_PATHS=/src:/build python3 -m unittest shipped_binaries_test
 
@@ -21,6 +23,7 @@ import os
 import re
 import struct
 import subprocess
+import tempfile
 import unittest
 
 DLL_CHARACTERISTICS = {
@@ -213,6 +216,17 @@ def shipped_binaries():
             if p]
 
 
+def strangers(binaries):
+    """What else lies in the binaries' folders: any file but the binaries
+    and their debug files, any folder but theirs."""
+    binaries = [os.path.abspath(path) for path in binaries]
+    folders = {os.path.dirname(path) for path in binaries}
+    expected = folders.union(binaries, [path + ".debug" for path in binaries])
+    return sorted(os.path.join(folder, name) for folder in folders
+                  for name in os.listdir(folder)
+                  if os.path.join(folder, name) not in expected)
+
+
 # --- One fault made in a copy of a binary ---
 
 def clear_flag(flag):
@@ -301,6 +315,31 @@ class ShippedBinariesTest(unittest.TestCase):
         self.assertIn("kernel32.dll", imports["VlnrZR700UpdateService.exe"])
         self.assertNotIn("adbwinapi.dll", imports["VlnrZR700UpdateService.exe"])
         self.assertIn("adbwinapi.dll", imports["velunorUpdateExport.dll"])
+
+    def test_their_folders_hold_nothing_else(self):
+        self.assertEqual(strangers(self.binaries), [],
+                         "the build's bin holds files that do not ship (left "
+                         "by an older build? remove bin and build again)")
+
+    def test_a_file_planted_among_them_is_found(self):
+        # The same layout with empty files, then a stranger of each kind.
+        top = os.path.commonpath(self.binaries)
+        with tempfile.TemporaryDirectory() as folder:
+            copies = [os.path.join(folder, os.path.relpath(path, top))
+                      for path in self.binaries]
+            for copy in copies:
+                os.makedirs(os.path.dirname(copy), exist_ok=True)
+                for name in (copy, copy + ".debug"):
+                    open(name, "wb").close()
+            self.assertEqual(strangers(copies), [])
+            recorder = os.path.dirname(copies[-1])
+            planted = [os.path.join(folder, "AdbWinApi.dll"),
+                       os.path.join(recorder, "recorder_test.exe"),
+                       os.path.join(folder, "tests")]
+            open(planted[0], "wb").close()
+            open(planted[1], "wb").close()
+            os.mkdir(planted[2])
+            self.assertEqual(strangers(copies), sorted(planted))
 
     def test_each_fault_made_in_a_copy_is_found(self):
         for path in self.binaries:

@@ -1,5 +1,6 @@
-// The shipped velunorUpdateExport.dll, loaded by path as the service loads
-// it, run against the virtual device (AdbWinApi.dll beside it).
+// The shipped velunorUpdateExport.dll, loaded by path from the build's bin as
+// the service loads it, run against the virtual device: the AdbWinApi.dll
+// this test program has loaded already, which the library's import binds to.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,6 +10,7 @@
 
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/program_files.h"
 #include "testing/upgrade/test_drivers_folder.h"
 #include "testing/virtual_clock.h"
 #include "testing/virtual_device/virtual_device.h"
@@ -27,20 +29,13 @@ HANDLE WINAPI recordRegistration(LPCWSTR server, LPCWSTR source) {
   return RegisterEventSourceW(server, source);
 }
 
-std::wstring besideThisProgram(const wchar_t* name) {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
-}
-
 class UpgradeLibraryTest : public testing::Test {
  protected:
   void SetUp() override {
     vdev::reset();
     key_ = TestDriversFolder::nameOfThisTest("_fw.bin");
     library_ =
-        LoadLibraryW(besideThisProgram(L"velunorUpdateExport.dll").c_str());
+        LoadLibraryW((shippedFolder() + L"velunorUpdateExport.dll").c_str());
     ASSERT_NE(library_, nullptr) << GetLastError();
     registered.clear();
     registration_ = std::make_unique<ImportPatch>(

@@ -47,7 +47,7 @@ Scenarios:
             quiet arrival that upgrades; checked after every burst and pull.
             Unpaced unless --paced: see Storm.
 
-    service_e2e.py --bin BUILD/bin --work DIR
+    service_e2e.py --bin BUILD/bin --test-bin BUILD/test-bin --work DIR
                    [--scenario upgrade|present|removal|pull|restart|lock|two|
                                storm|all] [--pull LINE]
                    [--seed N] [--storm-events N] [--storm-pulls N]
@@ -137,6 +137,7 @@ class Prefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.keep_alive = None
         self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+        self.test_bin = None  # the build's test programs, from boot on
 
     # Files in the prefix.
     def system32(self, *names):
@@ -151,9 +152,12 @@ class Prefix:
     def windows_program(self, name):
         return f"C:\\{self.folder}\\{name}"
 
-    def boot(self, bin_dir):
-        """A new prefix; its services run with their output in the log."""
+    def boot(self, test_bin_dir):
+        """A new prefix, with the plug tool and the test host from the
+        build's test programs; its services run with their output in the
+        log."""
         self.stop()
+        self.test_bin = test_bin_dir
         # The project's one way to make a prefix: it returns once the first
         # boot has wholly ended. Wine ends the services once no ordinary
         # process is left and starts them again with the next one, which they
@@ -164,7 +168,7 @@ class Prefix:
             raise Failed("the new prefix did not boot")
         os.makedirs(self.programs(), exist_ok=True)
         for name in ("device_plug.exe", "service_test_host.exe"):
-            shutil.copy(os.path.join(bin_dir, name), self.programs(name))
+            shutil.copy(os.path.join(test_bin_dir, name), self.programs(name))
         self.keep_alive = self._background(
             [self.windows_program("device_plug.exe"), "hold",
              self.windows_program("stop"), "3600"])
@@ -315,7 +319,7 @@ class Run:
         p = self.prefix
         shutil.copy(os.path.join(self.bin_dir, "velunorUpdateExport.dll"),
                     p.drivers("velunorUpdateExport.dll"))
-        shutil.copy(os.path.join(self.bin_dir, "AdbWinApi.dll"),
+        shutil.copy(os.path.join(p.test_bin, "AdbWinApi.dll"),
                     p.system32("AdbWinApi.dll"))
         image = os.urandom(IMAGE_SIZE)
         with open(p.drivers(UPDATE_FILE), "wb") as f:
@@ -1540,7 +1544,11 @@ def restart(run, storm, checks):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="the build's bin folder")
+    parser.add_argument("--bin", required=True,
+                        help="the build's bin folder: the shipped programs")
+    parser.add_argument("--test-bin", required=True,
+                        help="the build's test-bin folder: the test programs "
+                        "and the virtual device")
     parser.add_argument("--work", required=True,
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
@@ -1568,10 +1576,13 @@ def main():
     seed = options.seed if options.seed is not None else \
         random.SystemRandom().randrange(1 << 31)
     bin_dir = os.path.abspath(options.bin)
-    for name in ("service_test_host.exe", "device_plug.exe",
-                 "velunorUpdateExport.dll", "AdbWinApi.dll"):
-        if not os.path.exists(os.path.join(bin_dir, name)):
-            print(f"missing {os.path.join(bin_dir, name)}: build it first")
+    test_bin_dir = os.path.abspath(options.test_bin)
+    for path in (os.path.join(test_bin_dir, "service_test_host.exe"),
+                 os.path.join(test_bin_dir, "device_plug.exe"),
+                 os.path.join(bin_dir, "velunorUpdateExport.dll"),
+                 os.path.join(test_bin_dir, "AdbWinApi.dll")):
+        if not os.path.exists(path):
+            print(f"missing {path}: build it first")
             return 2
     os.makedirs(options.work, exist_ok=True)
     prefix = Prefix(os.path.join(options.work, "prefix"))
@@ -1579,7 +1590,7 @@ def main():
     started = time.monotonic()
     try:
         section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
-        prefix.boot(bin_dir)
+        prefix.boot(test_bin_dir)
         if options.scenario in ("upgrade", "all"):
             scenario_upgrade(prefix, bin_dir, checks)
         if options.scenario in ("present", "all"):

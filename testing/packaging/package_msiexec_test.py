@@ -45,7 +45,8 @@ it each device broadcast as Windows would. The upgrade library, the image and
 the settings it works with are the ones the package installed. The shipped
 package carries none of this.
 
-    package_msiexec_test.py --bin BUILD/bin --e2e E2E_DIR --work DIR
+    package_msiexec_test.py --bin BUILD/bin --test-bin BUILD/test-bin
+                            --e2e E2E_DIR --work DIR
 
 E2E_DIR is the folder of the end-to-end driver (service_e2e.py), whose prefix,
 service and device helpers this test uses. Exit status 0 only when every
@@ -386,8 +387,8 @@ def check_install_role(machine, expected):
         f"got {roles}")
 
 
-def place_virtual_device(prefix, bin_dir):
-    shutil.copy(os.path.join(bin_dir, "AdbWinApi.dll"),
+def place_virtual_device(prefix):
+    shutil.copy(os.path.join(prefix.test_bin, "AdbWinApi.dll"),
                 prefix.system32("AdbWinApi.dll"))
     with open(prefix.system32("virtual_device_script.txt"), "w") as f:
         f.write(f"interface {e2e.INTERFACE_NAME}\nserial VLNR-SN-000123\n")
@@ -424,7 +425,7 @@ def scenario_life(machine, release):
     e2e.section("scenario: the whole life of an installed release")
     c = machine.checks
     prefix = machine.prefix
-    place_virtual_device(prefix, machine.bin_dir)
+    place_virtual_device(prefix)
     try:
         if not c.check("msiexec /i exit code 0",
                        machine.msiexec("/i", release) == 0):
@@ -486,7 +487,7 @@ def scenario_present_life(machine, release):
                 "the installation, the installed program alone")
     c = machine.checks
     prefix = machine.prefix
-    place_virtual_device(prefix, machine.bin_dir)
+    place_virtual_device(prefix)
     machine.service.plug("present")
     log_start = os.path.getsize(prefix.log)
     try:
@@ -683,11 +684,11 @@ def scenario_refusals(machine, release, unregistered, never_running):
         machine.check_nothing_left(package)
 
 
-def stand_in_programs(work, bin_dir, stand_in):
+def stand_in_programs(work, bin_dir, test_bin_dir, stand_in):
     """The real library beside a stand-in for the service program."""
     folder = os.path.join(work, os.path.splitext(stand_in)[0])
     os.makedirs(folder, exist_ok=True)
-    shutil.copy(os.path.join(bin_dir, stand_in),
+    shutil.copy(os.path.join(test_bin_dir, stand_in),
                 os.path.join(folder, PROGRAM))
     shutil.copy(os.path.join(bin_dir, LIBRARY), os.path.join(folder, LIBRARY))
     return folder
@@ -696,7 +697,11 @@ def stand_in_programs(work, bin_dir, stand_in):
 def main():
     global e2e
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="the build's bin folder")
+    parser.add_argument("--bin", required=True,
+                        help="the build's bin folder: the shipped programs")
+    parser.add_argument("--test-bin", required=True,
+                        help="the build's test-bin folder: the test programs, "
+                        "the stand-ins and the virtual device")
     parser.add_argument("--e2e", required=True,
                         help="folder of the end-to-end driver service_e2e.py")
     parser.add_argument("--work", required=True,
@@ -707,13 +712,17 @@ def main():
     e2e = service_e2e
 
     bin_dir = os.path.abspath(options.bin)
-    for name in (PROGRAM, LIBRARY, "AdbWinApi.dll", "service_test_host.exe",
-                 "upgrade_runner.exe",
-                 "device_plug.exe", "service_repoint.exe",
-                 "program_registering_nothing.exe",
-                 "program_never_running.exe"):
-        if not os.path.exists(os.path.join(bin_dir, name)):
-            print(f"missing {os.path.join(bin_dir, name)}: build it first")
+    test_bin_dir = os.path.abspath(options.test_bin)
+    needed = [os.path.join(bin_dir, name)
+              for name in (PROGRAM, LIBRARY, "upgrade_runner.exe")]
+    needed += [os.path.join(test_bin_dir, name)
+               for name in ("AdbWinApi.dll", "service_test_host.exe",
+                            "device_plug.exe", "service_repoint.exe",
+                            "program_registering_nothing.exe",
+                            "program_never_running.exe")]
+    for path in needed:
+        if not os.path.exists(path):
+            print(f"missing {path}: build it first")
             return 2
     work = os.path.abspath(options.work)
     shutil.rmtree(os.path.join(work, "packages"), ignore_errors=True)
@@ -728,18 +737,20 @@ def main():
         v2 = Release(packages, "v2", "V1.0.8", force=1)
         unregistered = Release(packages, "unregistered", "V1.0.9",
                                programs=stand_in_programs(
-                                   packages, bin_dir,
+                                   packages, bin_dir, test_bin_dir,
                                    "program_registering_nothing.exe"))
         never_running = Release(packages, "never_running", "V1.0.9",
                                 programs=stand_in_programs(
-                                    packages, bin_dir,
+                                    packages, bin_dir, test_bin_dir,
                                     "program_never_running.exe"))
         for release in (v1, v2, unregistered, never_running):
             release.build(bin_dir)
         e2e.section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
-        prefix.boot(bin_dir)
-        for name in ("service_repoint.exe", "upgrade_runner.exe"):
-            shutil.copy(os.path.join(bin_dir, name), prefix.programs(name))
+        prefix.boot(test_bin_dir)
+        shutil.copy(os.path.join(test_bin_dir, "service_repoint.exe"),
+                    prefix.programs("service_repoint.exe"))
+        shutil.copy(os.path.join(bin_dir, "upgrade_runner.exe"),
+                    prefix.programs("upgrade_runner.exe"))
         with open(prefix.programs("msiexec_code.cmd"), "w",
                   newline="\r\n") as f:
             f.write("@msiexec %*\n@echo msiexec exit code %errorlevel%\n")

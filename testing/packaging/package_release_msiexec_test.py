@@ -14,7 +14,8 @@ does), with the machinery of package_msiexec_test.py:
              version; a package of the project's lower version replaces it:
              one release of the family installed, the service registered anew
 
-    package_release_msiexec_test.py --bin BUILD/bin --e2e E2E_DIR --work DIR
+    package_release_msiexec_test.py --bin BUILD/bin --test-bin BUILD/test-bin
+                                    --e2e E2E_DIR --work DIR
 
 Exit status 0 only when every check passed. The prefix's server is ended on
 every path out of this program.
@@ -132,7 +133,10 @@ def scenario_versions(machine, highest, project):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bin", required=True, help="the build's bin folder")
+    parser.add_argument("--bin", required=True,
+                        help="the build's bin folder: the shipped programs")
+    parser.add_argument("--test-bin", required=True,
+                        help="the build's test-bin folder: the test programs")
     parser.add_argument("--e2e", required=True,
                         help="folder of the end-to-end driver service_e2e.py")
     parser.add_argument("--work", required=True,
@@ -144,9 +148,12 @@ def main():
     e2e = service_e2e
 
     bin_dir = os.path.abspath(options.bin)
-    for name in (base.PROGRAM, base.LIBRARY, "service_test_host.exe"):
-        if not os.path.exists(os.path.join(bin_dir, name)):
-            print(f"missing {os.path.join(bin_dir, name)}: build it first")
+    test_bin_dir = os.path.abspath(options.test_bin)
+    for path in (os.path.join(bin_dir, base.PROGRAM),
+                 os.path.join(bin_dir, base.LIBRARY),
+                 os.path.join(test_bin_dir, "service_test_host.exe")):
+        if not os.path.exists(path):
+            print(f"missing {path}: build it first")
             return 2
     work = os.path.abspath(options.work)
     packages = os.path.join(work, "packages")
@@ -171,7 +178,7 @@ def main():
         for release in (signed, highest, project):
             release.build(bin_dir)
         e2e.section(f"fresh Wine prefix {prefix.path} (log: {prefix.log})")
-        prefix.boot(bin_dir)
+        prefix.boot(test_bin_dir)
         with open(prefix.programs("msiexec_code.cmd"), "w",
                   newline="\r\n") as f:
             f.write("@msiexec %*\n@echo msiexec exit code %errorlevel%\n")

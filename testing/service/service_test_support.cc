@@ -9,11 +9,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <sstream>
 
 #include "common/upgrade_contract.h"
 #include "service/service_handle.h"
 #include "service/service_identity.h"
+#include "testing/program_files.h"
 
 namespace {
 
@@ -288,7 +290,7 @@ std::wstring binDirectory() {
 }
 
 std::wstring programPath() {
-  return binDirectory() + L"\\VlnrZR700UpdateService.exe";
+  return shippedFolder() + L"VlnrZR700UpdateService.exe";
 }
 
 bool fileExists(const std::wstring& path) {
@@ -306,7 +308,9 @@ void writeFile(const std::wstring& path, const std::string& content) {
 }
 
 bool placeUpgradeLibrary(const wchar_t* builtName) {
-  std::wstring built = binDirectory() + L"\\" + builtName;
+  const bool shipped = wcscmp(builtName, L"velunorUpdateExport.dll") == 0;
+  std::wstring built = shipped ? shippedFolder() + builtName
+                               : binDirectory() + L"\\" + builtName;
   return CopyFileW(built.c_str(), kUpgradeLibraryPath, FALSE) != FALSE;
 }
 

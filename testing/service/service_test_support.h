@@ -45,11 +45,14 @@ class FamilySettings {
 
 // --- Files ---
 
-std::wstring binDirectory();  // where the test and the program live
-std::wstring programPath();   // the shipped VlnrZR700UpdateService.exe
+// Where this test program, the stand-ins and the virtual device live; the
+// shipped programs are in the build's bin (testing/program_files.h).
+std::wstring binDirectory();
+std::wstring programPath();  // the shipped VlnrZR700UpdateService.exe
 bool fileExists(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& content);
-// Places a library built beside the tests at the upgrade library's path.
+// Places a built library at the upgrade library's path: the shipped
+// velunorUpdateExport.dll, or a stand-in by its name beside the tests.
 bool placeUpgradeLibrary(const wchar_t* builtName);
 // Unloads it from the test program, then deletes the file.
 void removeUpgradeLibrary();

@@ -18,6 +18,7 @@
 
 #include "common/upgrade_contract.h"
 #include "testing/program_files.h"
+#include "testing/runner_folder.h"
 #include "testing/upgrade/recorded_scenarios.h"
 #include "testing/upgrade/test_drivers_folder.h"
 #include "testing/virtual_device/replay.h"
@@ -87,6 +88,7 @@ class RunnerFixture : public testing::Test {
     scratch_ = std::wstring(temp) + L"vlnr22_recorder_" + widen(name);
     CreateDirectoryW(scratch_.c_str(), nullptr);
     recording_ = scratch_ + L"\\recording.txt";
+    ASSERT_TRUE(runnerFolder_.made()) << "the runner's folder was not made";
   }
 
   void TearDown() override {
@@ -99,8 +101,8 @@ class RunnerFixture : public testing::Test {
   }
 
   // The runner against a device playing `script`, in a process of its own,
-  // with the library `library` (default: the built one, beside the virtual
-  // device's AdbWinApi.dll).
+  // with the library `library` (default: the shipped one in the runner's
+  // folder, beside the virtual device's AdbWinApi.dll).
   RunnerRun runner(const std::wstring& before, const RecordedScenario& scenario,
                    std::wstring library = std::wstring()) {
     {
@@ -108,8 +110,8 @@ class RunnerFixture : public testing::Test {
       script << scenario.script;
     }
     DeleteFileW((scratch_ + L"\\virtual_device_record.txt").c_str());
-    std::wstring bin = folderOfThisProgram();
-    if (library.empty()) library = bin + L"velunorUpdateExport.dll";
+    if (library.empty())
+      library = runnerFolder_.file(L"velunorUpdateExport.dll");
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
     std::wstring output = scratch_ + L"\\output.txt";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -121,7 +123,7 @@ class RunnerFixture : public testing::Test {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out;
     startup.hStdError = out;
-    std::wstring program = bin + L"upgrade_runner.exe";
+    std::wstring program = runnerFolder_.file(L"upgrade_runner.exe");
     std::wstring line = L"\"" + program + L"\" " + before + L"\"" + library +
                         L"\" auto " +
                         widen(scenarioUpdateFile(scenario)) + L" " +
@@ -146,6 +148,7 @@ class RunnerFixture : public testing::Test {
     return run;
   }
 
+  RunnerFolder runnerFolder_;  // the runner, the library, the virtual device
   std::wstring scratch_;
   std::wstring recording_;
   std::string output_;
@@ -173,9 +176,11 @@ TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
   // The library's own calls (the serial number, the interface name) went
   // through the recorder loaded beside the runner, although the library's
   // folder holds another AdbWinApi.dll, which the recorder forwarded to.
-  std::string bin = narrow(folderOfThisProgram());
-  EXPECT_NE(text.find("\n# recorder " + bin + "recorder\\AdbWinApi.dll\n"
-                      "# forwarding to " + bin + "AdbWinApi.dll\n"),
+  std::string folder = narrow(runnerFolder_.path());
+  EXPECT_NE(text.find("\n# recorder " + folder +
+                      "recorder\\AdbWinApi.dll\n"
+                      "# forwarding to " +
+                      folder + "AdbWinApi.dll\n"),
             std::string::npos)
       << text.substr(0, 600);
   EXPECT_NE(text.find("text=VLNR-SN-000123"), std::string::npos);
@@ -183,8 +188,8 @@ TEST_P(RecorderTest, RecordedRunEndsAsThePlainRunAndReplaysToTheSameResult) {
             std::string::npos);
 
   // The same upgrade in this process, answered from the recording.
-  HMODULE library = LoadLibraryW(
-      (folderOfThisProgram() + L"velunorUpdateExport.dll").c_str());
+  HMODULE library =
+      LoadLibraryW((shippedFolder() + L"velunorUpdateExport.dll").c_str());
   ASSERT_NE(library, nullptr);
   auto letsStartUpgrade = reinterpret_cast<LetsStartUpgradeFunction>(
       reinterpret_cast<void*>(GetProcAddress(library, kUpgradeExportName)));
@@ -280,9 +285,8 @@ TEST_F(RunnerFixture, RecordUsesNoTemporaryFolder) {
 TEST_F(RunnerFixture, RecorderWithoutTheRealLibrarySaysSo) {
   const RecordedScenario& scenario = kRecordedScenarios[0];
   std::wstring library = scratch_ + L"\\velunorUpdateExport.dll";
-  ASSERT_TRUE(CopyFileW(
-      (folderOfThisProgram() + L"velunorUpdateExport.dll").c_str(),
-      library.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW((shippedFolder() + L"velunorUpdateExport.dll").c_str(),
+                        library.c_str(), FALSE));
   RunnerRun run = runner(L"--record \"" + recording_ + L"\" ", scenario,
                          library);
   DeleteFileW(library.c_str());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testing/program_files.h"
+#include "testing/runner_folder.h"
 #include "testing/upgrade/test_drivers_folder.h"
 
 namespace {
@@ -45,6 +46,7 @@ class UpgradeRunnerTest : public testing::Test {
     GetTempPathW(MAX_PATH, temp);
     scratch_ = std::wstring(temp) + L"vlnr5_runner_" + widen(name_);
     CreateDirectoryW(scratch_.c_str(), nullptr);
+    ASSERT_TRUE(runnerFolder_.made()) << "the runner's folder was not made";
   }
 
   void TearDown() override {
@@ -69,7 +71,7 @@ class UpgradeRunnerTest : public testing::Test {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::wstring program = folderOfThisProgram() + L"upgrade_runner.exe";
+    std::wstring program = runnerFolder_.file(L"upgrade_runner.exe");
     std::wstring line = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     RunnerRun result;
@@ -89,7 +91,7 @@ class UpgradeRunnerTest : public testing::Test {
   }
 
   std::wstring library() const {
-    return L"\"" + folderOfThisProgram() + L"velunorUpdateExport.dll\"";
+    return L"\"" + runnerFolder_.file(L"velunorUpdateExport.dll") + L"\"";
   }
 
   // The device that the runner's process plays reads this script.
@@ -109,6 +111,7 @@ class UpgradeRunnerTest : public testing::Test {
     return readFile(scratch_ + L"\\virtual_device_verdict.txt");
   }
 
+  RunnerFolder runnerFolder_;  // the runner, the library, the virtual device
   std::string name_;
   std::wstring scratch_;
 };
@@ -144,7 +147,7 @@ TEST_F(UpgradeRunnerTest, MissingLibraryIsAnError) {
 
 TEST_F(UpgradeRunnerTest, LibraryWithoutTheExportIsAnError) {
   // The virtual AdbWinApi.dll is a library, but not the upgrade library.
-  std::wstring other = L"\"" + folderOfThisProgram() + L"AdbWinApi.dll\"";
+  std::wstring other = L"\"" + runnerFolder_.file(L"AdbWinApi.dll") + L"\"";
   RunnerRun result = run(other + L" \\\\?\\usb#x fw.bin V1 0 1");
   EXPECT_EQ(result.exitCode, 5u);
   EXPECT_NE(result.output.find("has no export letsStartUpgrade"),
@@ -161,7 +164,7 @@ TEST_F(UpgradeRunnerTest, TheLibraryGetsAdbWinApiOnlyFromBesideIt) {
   ASSERT_EQ(GetFileAttributesW((std::wstring(system) + L"\\AdbWinApi.dll").c_str()),
             INVALID_FILE_ATTRIBUTES)
       << "System32 of the test prefix holds an AdbWinApi.dll";
-  const std::wstring adbWinApi = folderOfThisProgram() + L"AdbWinApi.dll";
+  const std::wstring adbWinApi = runnerFolder_.file(L"AdbWinApi.dll");
   const std::wstring libraryFolder = scratch_ + L"\\library";
   const std::wstring currentFolder = scratch_ + L"\\current";
   const std::wstring pathFolder = scratch_ + L"\\on_path";
@@ -172,7 +175,7 @@ TEST_F(UpgradeRunnerTest, TheLibraryGetsAdbWinApiOnlyFromBesideIt) {
   for (const std::wstring& folder : {libraryFolder, currentFolder, pathFolder}) {
     CreateDirectoryW(folder.c_str(), nullptr);
   }
-  ASSERT_TRUE(CopyFileW((folderOfThisProgram() + L"velunorUpdateExport.dll").c_str(),
+  ASSERT_TRUE(CopyFileW(runnerFolder_.file(L"velunorUpdateExport.dll").c_str(),
                         files[0].c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(adbWinApi.c_str(), files[2].c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(adbWinApi.c_str(), files[3].c_str(), FALSE));
