@@ -328,7 +328,8 @@ class Run:
         print(f"image C:\\Windows\\System32\\drivers\\{UPDATE_FILE}: "
               f"{IMAGE_SIZE} bytes, MD5 {self.image_md5}")
         for name in ("virtual_device_record.txt", "virtual_device_verdict.txt",
-                     "virtual_device_release.txt"):
+                     "virtual_device_release.txt", "virtual_device_replug.txt",
+                     "virtual_device_pull.txt"):
             if os.path.exists(p.system32(name)):
                 os.remove(p.system32(name))
         script = f"interface {INTERFACE_NAME}\nserial VLNR-SN-000123\n"
