@@ -626,6 +626,40 @@ TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
   }
 }
 
+// A reset leaves nothing of a script: the default interface is back, and a
+// write neither holds the loader's lock nor is cut short.
+TEST(VirtualDeviceScriptTest, ResetForgetsEverythingTheScriptSet) {
+  std::string script = scratchDirectory() + "virtual_device_script.txt";
+  {
+    std::ofstream out(script);
+    out << "interface \\\\?\\usb#vid_3f3a&pid_9206#x\n"
+           "hold_loader_lock 1 10\n"
+           "write_limit 1\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  std::remove(script.c_str());
+  vdev::reset();
+
+  void* iface = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+  ASSERT_NE(iface, nullptr);
+  void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
+                                              AdbOpenSharingModeReadWrite);
+  Bytes info = downloadInfo("1.0", 4);
+  AdbULong moved = 0;
+  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
+                                              info.data(), 64, &moved));
+  Bytes image = {'a', 'b', 'c', 'd'};
+  EXPECT_TRUE(AdbWriteEndpointSync(out, image.data(), 4, &moved, 20000))
+      << GetLastError();
+  EXPECT_EQ(moved, 4u);
+  EXPECT_FALSE(vdev::verdict().held);
+  EXPECT_EQ(vdev::verdict().bytes_received, 4u);
+  AdbCloseHandle(out);
+  AdbCloseHandle(iface);
+  vdev::reset();
+}
+
 void setDirectoryVariable(const std::string& directory) {
 #ifdef _WIN32
   _putenv_s("VELUNOR_VIRTUAL_DEVICE_DIR", directory.c_str());
