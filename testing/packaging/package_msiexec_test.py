@@ -48,8 +48,9 @@ package carries none of this.
     package_msiexec_test.py --bin BUILD/bin --e2e E2E_DIR --work DIR
 
 E2E_DIR is the folder of the end-to-end driver (service_e2e.py), whose prefix,
-service and device helpers this test uses. Exit status 0 only when every
-check passed. The prefix's server is ended on every path out of this program.
+service and device helpers this test uses through package_prefix.py (the
+machine, the releases and the run). Exit status 0 only when every check
+passed. The prefix's server is ended on every path out of this program.
 """
 
 import os
