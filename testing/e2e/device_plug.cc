@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,30 +64,49 @@ bool instanceOf(const std::wstring& path, std::wstring* instance) {
   return true;
 }
 
+// A device information list, destroyed on every path out; empty when it
+// could not be made.
+using DeviceList =
+    std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)>;
+
+DeviceList deviceList(HDEVINFO list) {
+  return DeviceList(list == INVALID_HANDLE_VALUE ? nullptr : list,
+                    SetupDiDestroyDeviceInfoList);
+}
+
+// The path of one interface of a list; false when it cannot be read.
+bool interfacePathOf(const DeviceList& list,
+                     SP_DEVICE_INTERFACE_DATA* interface, std::wstring* path) {
+  alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_W) unsigned char buffer[4096] = {};
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+  if (!SetupDiGetDeviceInterfaceDetailW(list.get(), interface, detail,
+                                        sizeof buffer - sizeof(wchar_t),
+                                        nullptr, nullptr)) {
+    return false;
+  }
+  *path = detail->DevicePath;
+  return true;
+}
+
 // The paths of the present interfaces of the class, as the service lists
 // them.
 std::vector<std::wstring> presentPaths() {
   std::vector<std::wstring> paths;
-  HDEVINFO list = SetupDiGetClassDevsW(&kUpdateDeviceClass, nullptr, nullptr,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (list == INVALID_HANDLE_VALUE) return paths;
+  DeviceList list =
+      deviceList(SetupDiGetClassDevsW(&kUpdateDeviceClass, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  if (!list) return paths;
   for (DWORD index = 0;; ++index) {
     SP_DEVICE_INTERFACE_DATA interface = {};
     interface.cbSize = sizeof interface;
-    if (!SetupDiEnumDeviceInterfaces(list, nullptr, &kUpdateDeviceClass, index,
-                                     &interface)) {
+    if (!SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kUpdateDeviceClass,
+                                     index, &interface)) {
       break;
     }
-    alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_W) unsigned char buffer[4096] = {};
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(list, &interface, detail,
-                                         sizeof buffer - sizeof(wchar_t),
-                                         nullptr, nullptr)) {
-      paths.push_back(detail->DevicePath);
-    }
+    std::wstring path;
+    if (interfacePathOf(list, &interface, &path)) paths.push_back(path);
   }
-  SetupDiDestroyDeviceInfoList(list);
   return paths;
 }
 
@@ -119,34 +139,51 @@ bool linkInterface(const std::wstring& interfacePath) {
   return set == ERROR_SUCCESS;
 }
 
+// Registers the device instance with an interface of the class, as its
+// driver's installation does: the interface's path, or false and the error.
+bool registerInterface(const std::wstring& instance,
+                       std::wstring* interfacePath, DWORD* error) {
+  DeviceList list =
+      deviceList(SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr));
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  SP_DEVICE_INTERFACE_DATA interface = {};
+  interface.cbSize = sizeof interface;
+  bool made =
+      list &&
+      (SetupDiCreateDeviceInfoW(list.get(), instance.c_str(),
+                                &kUpdateDeviceClass, nullptr, nullptr, 0,
+                                &device) ||
+       SetupDiOpenDeviceInfoW(list.get(), instance.c_str(), nullptr, 0,
+                              &device)) &&
+      SetupDiRegisterDeviceInfo(list.get(), &device, 0, nullptr, nullptr,
+                                nullptr) &&
+      SetupDiCreateDeviceInterfaceW(list.get(), &device, &kUpdateDeviceClass,
+                                    nullptr, 0, &interface) &&
+      interfacePathOf(list, &interface, interfacePath);
+  *error = made ? ERROR_SUCCESS : GetLastError();
+  return made;
+}
+
+// Removes the device instance, with its interfaces, if it is there.
+void removeDevice(const std::wstring& instance) {
+  DeviceList list =
+      deviceList(SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr));
+  SP_DEVINFO_DATA device = {};
+  device.cbSize = sizeof device;
+  if (list && SetupDiOpenDeviceInfoW(list.get(), instance.c_str(), nullptr, 0,
+                                     &device)) {
+    SetupDiRemoveDevice(list.get(), &device);
+  }
+}
+
 int makePresent(const wchar_t* path) {
   std::wstring instance;
   if (!instanceOf(path, &instance)) return 2;
-  HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
-  if (list == INVALID_HANDLE_VALUE) return 1;
-  SP_DEVINFO_DATA device = {};
-  device.cbSize = sizeof device;
-  bool made =
-      (SetupDiCreateDeviceInfoW(list, instance.c_str(), &kUpdateDeviceClass,
-                                nullptr, nullptr, 0, &device) ||
-       SetupDiOpenDeviceInfoW(list, instance.c_str(), nullptr, 0, &device)) &&
-      SetupDiRegisterDeviceInfo(list, &device, 0, nullptr, nullptr, nullptr);
-  SP_DEVICE_INTERFACE_DATA interface = {};
-  interface.cbSize = sizeof interface;
-  made = made && SetupDiCreateDeviceInterfaceW(list, &device,
-                                               &kUpdateDeviceClass, nullptr, 0,
-                                               &interface);
-  alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_W) unsigned char buffer[4096] = {};
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
-  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-  made = made && SetupDiGetDeviceInterfaceDetailW(
-                     list, &interface, detail, sizeof buffer - sizeof(wchar_t),
-                     nullptr, nullptr);
-  DWORD error = made ? 0 : GetLastError();
-  std::wstring interfacePath = made ? detail->DevicePath : L"";
-  SetupDiDestroyDeviceInfoList(list);
-  if (!made || !linkInterface(interfacePath) ||
-      !listedAsPresent(interfacePath)) {
+  std::wstring interfacePath;
+  DWORD error = ERROR_SUCCESS;
+  if (!registerInterface(instance, &interfacePath, &error) ||
+      !linkInterface(interfacePath) || !listedAsPresent(interfacePath)) {
     std::fprintf(stderr, "device_plug: %ls not made present (error %lu)\n",
                  path, static_cast<unsigned long>(error));
     return 1;
@@ -158,14 +195,7 @@ int makePresent(const wchar_t* path) {
 int makeAbsent(const wchar_t* path) {
   std::wstring instance;
   if (!instanceOf(path, &instance)) return 2;
-  HDEVINFO list = SetupDiCreateDeviceInfoList(&kUpdateDeviceClass, nullptr);
-  if (list == INVALID_HANDLE_VALUE) return 1;
-  SP_DEVINFO_DATA device = {};
-  device.cbSize = sizeof device;
-  if (SetupDiOpenDeviceInfoW(list, instance.c_str(), nullptr, 0, &device)) {
-    SetupDiRemoveDevice(list, &device);
-  }
-  SetupDiDestroyDeviceInfoList(list);
+  removeDevice(instance);
   if (listedAsPresent(path)) {
     std::fprintf(stderr, "device_plug: %ls is still present\n", path);
     return 1;

@@ -201,17 +201,25 @@ const Node* child(const Node& directory, const std::string& name) {
   return nullptr;
 }
 
+// The parts of a relative path between its backslashes, empty ones too.
+std::vector<std::string> partsOf(const std::string& relative) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('\\', start);
+    if (end == std::string::npos) end = relative.size();
+    parts.push_back(relative.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
 // Win32 path rules: "." stays, ".." goes up, trailing dots and blanks of a
 // name are dropped, letter case does not matter. Null when the path leaves
 // the drivers folder or names nothing.
 const Node* resolve(const Node& root, const std::string& relative) {
   std::vector<const Node*> trail = {&root};
-  size_t start = 0;
-  while (start <= relative.size()) {
-    size_t end = relative.find('\\', start);
-    if (end == std::string::npos) end = relative.size();
-    std::string part = relative.substr(start, end - start);
-    start = end + 1;
+  for (std::string part : partsOf(relative)) {
     if (part.empty() || part == ".") continue;
     if (part == "..") {
       trail.pop_back();
@@ -233,12 +241,7 @@ const Node* resolve(const Node& root, const std::string& relative) {
 // taken as Windows takes them.
 bool staysInside(const std::string& relative) {
   int depth = 0;
-  size_t start = 0;
-  while (start <= relative.size()) {
-    size_t end = relative.find('\\', start);
-    if (end == std::string::npos) end = relative.size();
-    std::string part = relative.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& part : partsOf(relative)) {
     if (part == "..") {
       if (--depth < 0) return false;
     } else if (!part.empty() && part != ".") {

@@ -17,6 +17,8 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
+PROGRAM = "VlnrZR700UpdateService.exe"
+LIBRARY = "velunorUpdateExport.dll"
 GIB4 = 4 * 1024 * 1024 * 1024
 # The largest file a cabinet holds: 65535 blocks of 32 KiB.
 CABINET_LIMIT = 65535 * 32768
@@ -42,7 +44,7 @@ class Workspace:
         self.path = self.holder.name
         self.programs = self.file("programs")
         os.mkdir(self.programs)
-        for name in ("VlnrZR700UpdateService.exe", "velunorUpdateExport.dll"):
+        for name in (PROGRAM, LIBRARY):
             with open(os.path.join(self.programs, name), "wb") as f:
                 f.write(b"MZ" + name.encode())
         self.out_dir = self.file("out")
@@ -84,6 +86,10 @@ class RefusalTest(unittest.TestCase):
                 flat += [option, value]
         return flat
 
+    def image_named(self, name):
+        """The arguments with a small image of that name."""
+        return self.arguments(**{"--image": self.ws.write_image(name, 10)})
+
     def test_bad_arguments_are_refused_before_anything_is_built(self):
         ws = self.ws
         long_name = "f" * 232 + ".bin"
@@ -111,23 +117,21 @@ class RefusalTest(unittest.TestCase):
             ("empty image",
              self.arguments(**{"--image": ws.write_image("empty.bin", 0)}),
              ["is empty"]),
-            ("image name ending in a dot",
-             self.arguments(**{"--image": ws.write_image("fw.bin.", 10)}),
+            ("image name ending in a dot", self.image_named("fw.bin."),
              ["'fw.bin.'", "ends in a dot"]),
             ("image name that Windows reserves for a device",
-             self.arguments(**{"--image": ws.write_image("aux.bin", 10)}),
+             self.image_named("aux.bin"),
              ["'aux.bin'", "reserved device name"]),
             ("image name that Windows reserves, in capitals",
-             self.arguments(**{"--image": ws.write_image("COM1", 10)}),
+             self.image_named("COM1"),
              ["'COM1'", "reserved device name"]),
-            ("image name with a blank",
-             self.arguments(**{"--image": ws.write_image("fw v1.bin", 10)}),
+            ("image name with a blank", self.image_named("fw v1.bin"),
              ["'fw v1.bin'", "letters, digits"]),
             ("image name too long for the service to delete it",
-             self.arguments(**{"--image": ws.write_image(long_name, 10)}),
+             self.image_named(long_name),
              ["longer than 231"]),
             ("image name that the library's own name contains",
-             self.arguments(**{"--image": ws.write_image("Export.dll", 10)}),
+             self.image_named("Export.dll"),
              ["part of velunorUpdateExport.dll"]),
             ("version of 32 characters",
              self.arguments(**{"--version": "V" * 32}),

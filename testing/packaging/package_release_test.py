@@ -29,12 +29,9 @@ import tempfile
 import unittest
 import zlib
 
-from package_arguments_test import Workspace, table
+from package_arguments_test import (LIBRARY, PACKAGE_SH, PROGRAM, ROOT,
+                                    Workspace, table)
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
-PROGRAM = "VlnrZR700UpdateService.exe"
-LIBRARY = "velunorUpdateExport.dll"
 SHIPPED = (PROGRAM, LIBRARY)
 # Not in the package, but run elevated at sites: released the same way.
 TOOLS = ("upgrade_runner.exe", os.path.join("recorder", "AdbWinApi.dll"))

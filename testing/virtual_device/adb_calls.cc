@@ -51,13 +51,20 @@ const Interface* interfaceOf(Session& s, void* value) {
   return &s.d.interfaces[handle->interface_index];
 }
 
+// The open interface a call names, its handle recorded; nullptr once the
+// call has failed: a scripted fault, or no such interface.
+const Interface* namedInterface(Session& s, void* value) {
+  const Interface* named = interfaceOf(s, value);
+  if (s.faulted()) return nullptr;
+  if (named == nullptr) s.fail(vdev::kErrorGone);
+  return named;
+}
+
 void* openEndpoint(Session& s, void* iface, int access, int sharing,
                    HandleKind kind) {
   s.rec().access = access;
   s.rec().sharing = sharing;
-  const Interface* opened = interfaceOf(s, iface);
-  if (s.faulted()) return nullptr;
-  if (opened == nullptr) return s.failHandle(vdev::kErrorGone);
+  if (namedInterface(s, iface) == nullptr) return nullptr;
   if (access < 0 || access > 3 || sharing < 0 || sharing > 3) {
     return s.failHandle(vi::kErrorInvalidParameter);
   }
@@ -214,9 +221,8 @@ ADB_API bool AdbGetInterfaceName(ADBAPIHANDLE adb_interface, void* buffer,
                             buffer_char_size, ansi);
   }
   Session s(Call::kGetInterfaceName);
-  const Interface* iface = interfaceOf(s, adb_interface);
-  if (s.faulted()) return false;
-  if (iface == nullptr) return s.fail(vdev::kErrorGone);
+  const Interface* iface = namedInterface(s, adb_interface);
+  if (iface == nullptr) return false;
   return copyText(s, iface->name, buffer, buffer_char_size, ansi);
 }
 
@@ -227,9 +233,8 @@ ADB_API bool AdbGetSerialNumber(ADBAPIHANDLE adb_interface, void* buffer,
                             buffer_char_size, ansi);
   }
   Session s(Call::kGetSerialNumber);
-  const Interface* iface = interfaceOf(s, adb_interface);
-  if (s.faulted()) return false;
-  if (iface == nullptr) return s.fail(vdev::kErrorGone);
+  const Interface* iface = namedInterface(s, adb_interface);
+  if (iface == nullptr) return false;
   if (!iface->config.has_serial) return s.fail(vi::kErrorNotFound);
   vi::WideString serial;
   for (const char* c = iface->config.serial; *c != 0; ++c) {
@@ -245,10 +250,9 @@ ADB_API bool AdbGetUsbDeviceDescriptor(ADBAPIHANDLE adb_interface,
                                   desc, sizeof *desc);
   }
   Session s(Call::kGetUsbDeviceDescriptor);
-  const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().buffer = token(desc);
-  if (s.faulted()) return false;
-  if (iface == nullptr) return s.fail(vdev::kErrorGone);
+  const Interface* iface = namedInterface(s, adb_interface);
+  if (iface == nullptr) return false;
   if (desc == nullptr) return s.fail(vi::kErrorInvalidParameter);
   const InterfaceConfig& c = iface->config;
   *desc = AdbUsbDeviceDescriptor{18,
@@ -276,10 +280,9 @@ ADB_API bool AdbGetUsbInterfaceDescriptor(ADBAPIHANDLE adb_interface,
                                   desc, sizeof *desc);
   }
   Session s(Call::kGetUsbInterfaceDescriptor);
-  const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().buffer = token(desc);
-  if (s.faulted()) return false;
-  if (iface == nullptr) return s.fail(vdev::kErrorGone);
+  const Interface* iface = namedInterface(s, adb_interface);
+  if (iface == nullptr) return false;
   if (desc == nullptr) return s.fail(vi::kErrorInvalidParameter);
   const InterfaceConfig& c = iface->config;
   *desc = AdbUsbInterfaceDescriptor{9,
@@ -302,11 +305,10 @@ ADB_API bool AdbGetEndpointInformation(ADBAPIHANDLE adb_interface,
     return replayed::endpointInformation(adb_interface, endpoint_index, info);
   }
   Session s(Call::kGetEndpointInformation);
-  const Interface* iface = interfaceOf(s, adb_interface);
   s.rec().endpoint_index = endpoint_index;
   s.rec().buffer = token(info);
-  if (s.faulted()) return false;
-  if (iface == nullptr) return s.fail(vdev::kErrorGone);
+  const Interface* iface = namedInterface(s, adb_interface);
+  if (iface == nullptr) return false;
   if (info == nullptr || endpoint_index >= iface->config.num_endpoints) {
     return s.fail(vi::kErrorInvalidParameter);
   }

@@ -37,50 +37,8 @@ Device::~Device() {
 }
 
 void Device::clear() {
-  interfaces.assign(1, Interface{kDefaultName, InterfaceConfig{}});
-  default_interface = true;
-  handles.clear();
-  faults.clear();
-  std::fill(std::begin(call_counts), std::end(call_counts), 0u);
-  overrides.clear();
-  std::fill(std::begin(request_counts), std::end(request_counts), 0u);
-  pending_download = false;
-  write_limit = 0;
-  zero_first = 0;
-  zero_count = 0;
-  over_first = 0;
-  over_count = 0;
-  unplug_at = UINT64_MAX;
-  gone_error = kErrorGone;
-  pull_armed = false;
-  pull_request = 0;
-  pull_nth = 0;
-  pull_wait_ms = 0;
-  data_writes = 0;
-  pull_timed = false;
-  restart_on_start = false;
-  restart_down_ms = 0;
-  restart_first_fail_ms = 0;
-  restarting = false;
-  slow_failure_due = false;
-  unplug_request = 0;
-  unplug_request_nth = 0;
-  hold_request = 0;
-  hold_nth = 0;
-  gate_request = 0;
-  gate_file.clear();
-  accept_unannounced = false;
-  read_data.clear();
-  last_status = kStatusOk;
-  image_path.clear();
-  keep_image_in_output = false;
+  static_cast<DeviceState&>(*this) = DeviceState{};
   resetDownload();
-  verdict = Verdict{};
-  record.clear();
-  keep_record = true;
-  output_directory.clear();
-  script_error.clear();
-  answer_source = nullptr;
 }
 
 void Device::resetDownload() {

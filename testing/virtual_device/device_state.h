@@ -20,6 +20,9 @@ namespace internal {
 
 using WideString = std::basic_string<AdbWideChar>;
 
+// The one interface of a device that no script has named any.
+const AdbWideChar* defaultName();
+
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorSemTimeout = 121;
@@ -64,15 +67,12 @@ struct Recorded {
   std::vector<uint8_t> payload;
 };
 
-struct Device {
-  Device();
-  ~Device();
-
-  std::recursive_mutex lock;
-  std::vector<Interface> interfaces;
+// All that a script, a test or a run sets or changes, and the calls'
+// bookkeeping: a reset makes each of it as here again.
+struct DeviceState {
+  std::vector<Interface> interfaces{{defaultName(), InterfaceConfig{}}};
   bool default_interface = true;
   std::map<uint64_t, Handle> handles;
-  uint64_t next_handle_id = 1;
 
   std::vector<Fault> faults;
   uint32_t call_counts[static_cast<size_t>(Call::kCount)] = {};
@@ -115,10 +115,8 @@ struct Device {
   std::deque<uint8_t> read_data;
 
   uint8_t last_status = kStatusOk;
-  EVP_MD_CTX* md5 = nullptr;
   std::string image_path;
   bool keep_image_in_output = false;
-  FILE* image_file = nullptr;
   Verdict verdict;
 
   std::vector<Recorded> record;
@@ -127,7 +125,19 @@ struct Device {
   bool script_checked = false;
   std::string script_error;
   const AnswerSource* answer_source = nullptr;
+};
 
+struct Device : DeviceState {
+  Device();
+  ~Device();
+
+  std::recursive_mutex lock;
+  // Never reset: a handle value is never given twice.
+  uint64_t next_handle_id = 1;
+  EVP_MD_CTX* md5 = nullptr;
+  FILE* image_file = nullptr;
+
+  // Back to the state above, with no download under way.
   void clear();
   void resetDownload();
   // What time did meanwhile: a timed pull, a restart's return.
@@ -212,7 +222,6 @@ void holdLoaderLock(Device& d);
 void useOutputDirectory(Device& d, const std::string& directory);
 
 std::string narrow(const WideString& text);
-const AdbWideChar* defaultName();
 
 }  // namespace internal
 }  // namespace vdev

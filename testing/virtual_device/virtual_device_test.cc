@@ -80,6 +80,14 @@ std::string readFile(const std::string& path) {
   return content.str();
 }
 
+// Announces a download over an interface, as the library does.
+bool announceOver(void* iface, const char* version, uint32_t size) {
+  Bytes info = downloadInfo(version, size);
+  AdbULong moved = 0;
+  return AdbDefaultEndpointReadWriteSync(iface, 0, setup(0x01, 1, 64).data(),
+                                         info.data(), 64, &moved);
+}
+
 class VirtualDeviceTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -99,8 +107,7 @@ class VirtualDeviceTest : public testing::Test {
   }
 
   bool announce(uint32_t size, const char* version = "1.0") {
-    Bytes info = downloadInfo(version, size);
-    return control(setup(0x01, 1, 64), 0, info.data(), 64);
+    return announceOver(iface_, version, size);
   }
 
   Bytes status(uint16_t request = 2) {
@@ -537,10 +544,8 @@ TEST(VirtualDeviceScriptTest, ScriptDrivesTheDeviceAndTheFilesKeepItsVerdict) {
   ASSERT_NE(iface, nullptr);
   void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
                                               AdbOpenSharingModeReadWrite);
-  Bytes info = downloadInfo("7.7", 4);
+  ASSERT_TRUE(announceOver(iface, "7.7", 4));
   AdbULong moved = 0;
-  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
-                                              info.data(), 64, &moved));
   Bytes answer(8);
   ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(
       iface, 1, setup(0x81, 2, 8).data(), answer.data(), 8, &moved));
@@ -586,10 +591,8 @@ TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
   ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
   vdev::setOutputDirectory(directory.c_str());
   void* iface = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
-  Bytes info = downloadInfo("1.0", 4);
+  ASSERT_TRUE(announceOver(iface, "1.0", 4));
   AdbULong moved = 0;
-  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
-                                              info.data(), 64, &moved));
   Bytes answer(8);
   auto sync = [&] {
     return AdbDefaultEndpointReadWriteSync(
@@ -624,6 +627,38 @@ TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
                            "virtual_device_record.txt"}) {
     std::remove((directory + file).c_str());
   }
+}
+
+// A reset leaves nothing of a script: the default interface is back, and a
+// write neither holds the loader's lock nor is cut short.
+TEST(VirtualDeviceScriptTest, ResetForgetsEverythingTheScriptSet) {
+  std::string script = scratchDirectory() + "virtual_device_script.txt";
+  {
+    std::ofstream out(script);
+    out << "interface \\\\?\\usb#vid_3f3a&pid_9206#x\n"
+           "hold_loader_lock 1 10\n"
+           "write_limit 1\n";
+  }
+  char error[256] = {};
+  ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error)) << error;
+  std::remove(script.c_str());
+  vdev::reset();
+
+  void* iface = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+  ASSERT_NE(iface, nullptr);
+  void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
+                                              AdbOpenSharingModeReadWrite);
+  ASSERT_TRUE(announceOver(iface, "1.0", 4));
+  AdbULong moved = 0;
+  Bytes image = {'a', 'b', 'c', 'd'};
+  EXPECT_TRUE(AdbWriteEndpointSync(out, image.data(), 4, &moved, 20000))
+      << GetLastError();
+  EXPECT_EQ(moved, 4u);
+  EXPECT_FALSE(vdev::verdict().held);
+  EXPECT_EQ(vdev::verdict().bytes_received, 4u);
+  AdbCloseHandle(out);
+  AdbCloseHandle(iface);
+  vdev::reset();
 }
 
 void setDirectoryVariable(const std::string& directory) {
@@ -693,10 +728,8 @@ TEST(VirtualDeviceScriptTest, HeldRequestWaitsForTheReleaseFile) {
                               'e', 'v', 'i', 'c', 'e', 0};
   void* iface = AdbCreateInterfaceByName(name);
   ASSERT_NE(iface, nullptr);
-  Bytes info = downloadInfo("1.0", 4);
+  ASSERT_TRUE(announceOver(iface, "1.0", 4));
   AdbULong moved = 0;
-  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
-                                              info.data(), 64, &moved));
   Bytes answer(8);
   ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(
       iface, 1, setup(0x81, 7, 8).data(), answer.data(), 8, &moved));
