@@ -786,10 +786,8 @@ TEST(VirtualDeviceScriptTest, PullFileArmsAPullFromNowAndReplugUndoesIt) {
   ASSERT_NE(iface, nullptr);
   void* out = AdbOpenDefaultBulkWriteEndpoint(iface, AdbOpenAccessTypeReadWrite,
                                               AdbOpenSharingModeReadWrite);
-  Bytes info = downloadInfo("1.0", 16);
+  ASSERT_TRUE(announceOver(iface, "1.0", 16));
   AdbULong moved = 0;
-  ASSERT_TRUE(AdbDefaultEndpointReadWriteSync(iface, 0, setup(1, 1, 64).data(),
-                                              info.data(), 64, &moved));
   Bytes data(4, 'x');
   auto write = [&] {
     return AdbWriteEndpointSync(out, data.data(), 4, &moved, 20000);
