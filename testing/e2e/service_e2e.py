@@ -540,8 +540,11 @@ class Run:
 
     def begin(self, device_script, waiting_for):
         """Places the files with `device_script`, installs and starts the
-        service with the ZR700 settings, and plugs the device in."""
+        service with the ZR700 settings and no device connected (an earlier
+        scenario's device would be found at the start), and plugs the device
+        in."""
         self.place_files(device_script)
+        self.plug("absent")
         self.install()
         self.write_settings()
         self.start_service()
