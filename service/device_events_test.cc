@@ -23,6 +23,7 @@
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/held_service_removal.h"
 #include "testing/service/present_devices_double.h"
 #include "testing/service/service_control_fixture.h"
 #include "testing/service/service_test_support.h"
@@ -299,30 +300,15 @@ TEST_F(DeviceEventsTest, OnlyTheRemovalOfTheUpgradedDeviceEndsTheWorker) {
   }
 }
 
-// Holds the worker inside its removal of the service until released.
-HANDLE removalEntered = nullptr;
-HANDLE removalReleased = nullptr;
-
-SC_HANDLE WINAPI heldOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
-                                    DWORD access) {
-  SetEvent(removalEntered);
-  WaitForSingleObject(removalReleased, INFINITE);
-  return realAdvapi<decltype(&OpenSCManagerW)>("OpenSCManagerW")(
-      machine, database, access);
-}
-
 TEST_F(DeviceEventsTest, ARemovalAfterTheLibraryReturnedLeavesTheWorkerBe) {
   ASSERT_TRUE(registerServiceForTest(programPath()));
   ASSERT_TRUE(placeUpgradeLibrary(L"velunor_upgrade_stub.dll"));
   FamilySettings settings(L"ZR700");
   settings.all("zr.img", 0, 1, "1.0");
-  removalEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  removalReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   {
-    ImportPatch hold(nullptr, "OpenSCManagerW",
-                     reinterpret_cast<const void*>(&heldOpenSCManagerW));
+    HeldServiceRemoval hold;
     ASSERT_EQ(arrive(kZr700Path), 0u);
-    ASSERT_EQ(WaitForSingleObject(removalEntered, 60000), WAIT_OBJECT_0);
+    ASSERT_TRUE(hold.entered(60000));
     recorder_.clear();
 
     EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
@@ -331,14 +317,12 @@ TEST_F(DeviceEventsTest, ARemovalAfterTheLibraryReturnedLeavesTheWorkerBe) {
               (Strings{"device remove",
                        "update thread is finishing, ignore device remove"}));
     EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_INFORMATION_TYPE);
-    SetEvent(removalReleased);
+    hold.release();
     EXPECT_EQ(workerExitCode(), kWorkerDone);
   }
   EXPECT_FALSE(serviceRegistered());  // the removal of the service completed
   EXPECT_EQ(manager_.states(),
             (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
-  CloseHandle(removalEntered);
-  CloseHandle(removalReleased);
 }
 
 TEST_F(DeviceEventsTest, ARemovalAfterTheWorkerEndedOnlyReportsIt) {

@@ -8,7 +8,7 @@
 #include "common/upgrade_contract.h"
 #include "service/service_context.h"
 #include "testing/event_recorder.h"
-#include "testing/import_patch.h"
+#include "testing/service/held_service_removal.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
 #include "testing/service/upgrade_worker_fixture.h"
@@ -208,20 +208,6 @@ TEST_F(UpgradeWorkerTest, ANameThatFillsTheDeletionPathIsDeletedOneMoreIsNot) {
                      "uninstallService start"}));
 }
 
-// Holds the worker inside its removal of the service until released.
-HANDLE removalEntered = nullptr;
-HANDLE removalReleased = nullptr;
-
-SC_HANDLE WINAPI heldOpenSCManagerW(LPCWSTR machine, LPCWSTR database,
-                                    DWORD access) {
-  SetEvent(removalEntered);
-  WaitForSingleObject(removalReleased, INFINITE);
-  using Open = SC_HANDLE(WINAPI*)(LPCWSTR, LPCWSTR, DWORD);
-  auto real = reinterpret_cast<Open>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "OpenSCManagerW")));
-  return real(machine, database, access);
-}
-
 struct RemovalWait {
   HANDLE worker;
   DWORD workerStateAfterWait;
@@ -236,14 +222,11 @@ DWORD WINAPI waitLikeTheMainThread(LPVOID parameter) {
 
 TEST_F(UpgradeWorkerTest, TheMainThreadOutlivesARemovalInProgress) {
   placeStub(0);
-  removalEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  removalReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ImportPatch hold(nullptr, "OpenSCManagerW",
-                   reinterpret_cast<const void*>(&heldOpenSCManagerW));
+  HeldServiceRemoval hold;
   HANDLE worker =
       CreateThread(nullptr, 0, updateThread, &context_->params, 0, nullptr);
   ASSERT_NE(worker, nullptr);
-  ASSERT_EQ(WaitForSingleObject(removalEntered, 60000), WAIT_OBJECT_0);
+  ASSERT_TRUE(hold.entered(60000));
   // The service is reported stopped: the dispatcher has returned.
   EXPECT_EQ(manager_.states().back(), DWORD{SERVICE_STOPPED});
 
@@ -251,15 +234,13 @@ TEST_F(UpgradeWorkerTest, TheMainThreadOutlivesARemovalInProgress) {
   HANDLE mainThread =
       CreateThread(nullptr, 0, waitLikeTheMainThread, &wait, 0, nullptr);
   EXPECT_EQ(WaitForSingleObject(mainThread, 0), DWORD{WAIT_TIMEOUT});
-  SetEvent(removalReleased);
+  hold.release();
 
   ASSERT_EQ(WaitForSingleObject(mainThread, 60000), WAIT_OBJECT_0);
   EXPECT_EQ(wait.workerStateAfterWait, kWorkerDone);  // ended, not active
   EXPECT_FALSE(serviceRegistered());
   CloseHandle(mainThread);
   CloseHandle(worker);
-  CloseHandle(removalEntered);
-  CloseHandle(removalReleased);
 }
 
 TEST_F(UpgradeWorkerTest, WithoutARemovalTheMainThreadDoesNotWait) {
