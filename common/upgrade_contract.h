@@ -127,6 +127,12 @@ constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
 // to be sent. A device that goes after accepting one is restarting into its
 // new firmware: that never turns a result into this one.
 constexpr int32_t kUpgradeDeviceWentAway = 2;
+// Started, not confirmed: the start request went out to the device (the
+// line is crossed the moment the library hands it to the transport) and the
+// device did not confirm it: the request or the status read after it failed,
+// or the device went away. It may be restarting into its new firmware, so it
+// is never sent the image again, and nothing counts it as failed.
+constexpr int32_t kUpgradeStartUnconfirmed = 3;
 
 // How the service reports the export's result once the upgrade is over.
 // Only a success and a failed transfer have a report of their own; anything

@@ -31,6 +31,10 @@ struct ServiceContext {
   UpgradeThreadParams params;
   std::atomic<uint32_t> workerPhase;  // a WorkerPhase, shared with the worker
   WorkerBinding workerBinding;        // what the worker bound, for a removal
+  // Set by the worker when the library tells it the start request is about
+  // to go out to the device, cleared when a worker starts: from then on the
+  // try may not be undone, only waited for.
+  std::atomic<bool> startRequestSent;
   // How long a cancelled worker is given to end before it is killed.
   DWORD cancelWaitMs;
   // Keeps a repeated cancel of an ending worker from reaching the next one:
