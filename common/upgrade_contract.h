@@ -107,6 +107,24 @@ using LetsStartUpgradeWithProgressFunction =
                 const char* updateFile, const char* version, GUID interfaceGuid,
                 UpgradeProgressCallback callback, void* context);
 
+// --- The export the service calls ---
+
+// The upgrade letsStartUpgradeWithProgress runs, checked against the image
+// the package shipped. `imageSha256` is the SHA-256 of that image in
+// lower-case hexadecimal (the family's `sha256` setting), or null: when it
+// is given, only a matching file whose SHA-256 equals it is sent, and when
+// none does the result is kUpgradeDownloadFailed with nothing sent. The
+// service listens to the progress reports for one step alone:
+// kUpgradeProgressStarting comes on the upgrading thread before the start
+// request is handed to the transport, so that the service records that the
+// line is being crossed before it is.
+constexpr char kUpgradeCheckedExportName[] = "letsStartUpgradeChecked";
+using LetsStartUpgradeCheckedFunction =
+    int32_t (*)(uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+                const char* updateFile, const char* version, GUID interfaceGuid,
+                const char* imageSha256, UpgradeProgressCallback callback,
+                void* context);
+
 // The device interface class of the update devices: the service listens for
 // arrivals of this class and passes it to the export, which enumerates it.
 constexpr GUID kUpdateDeviceClass = {
