@@ -83,6 +83,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "ZR700 Arrival", kZr700Fail},
         FamilyCase{"Rk7x10OfAnyVendor", L"\\\\?\\USB#VID_ABCD&PID_910A#7#{x}",
                    "RK7x10 Arrival", kRk7x10Fail},
+        // Only the device ID field is read: the serial number that follows
+        // is the device's own text.
+        FamilyCase{"Zr700WithProductIdInSerial",
+                   L"\\\\?\\USB#VID_1234&PID_9206#XPID_9101#{x}",
+                   "ZR700 Arrival", kZr700Fail},
+        FamilyCase{"Zr700WithWholeProductIdAsSerial",
+                   L"\\\\?\\USB#VID_1234&PID_9206#PID_9101#{x}",
+                   "ZR700 Arrival", kZr700Fail},
+        FamilyCase{"UnknownProductWithProductIdInSerialIsOther",
+                   L"\\\\?\\USB#VID_1234&PID_0001#PID_9206#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"LongerProductIdIsOther",
+                   L"\\\\?\\USB#VID_1234&PID_92061#1#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"InterfaceOfCompositeZr700",
+                   L"\\\\?\\USB#VID_1234&PID_9206&MI_00#1#{x}",
+                   "ZR700 Arrival", kZr700Fail},
         // The product IDs are matched case-sensitively.
         FamilyCase{"LowerCaseZr700IsOther",
                    L"\\\\?\\usb#vid_2207&pid_9206#1#{x}",
