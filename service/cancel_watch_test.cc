@@ -118,9 +118,9 @@ TEST_F(CancelWatchTest, RemovalEndsTheWorkerAndItsResultDecides) {
     recorder_.clear();
     std::vector<HANDLE> kills;
     terminated = &kills;
-    KillEndWatch processEnd;
     ImportPatch watch(nullptr, "TerminateThread",
                       reinterpret_cast<const void*>(&watchedTerminateThread));
+    KillEndWatch processEnd;  // after the patch above, which it calls on
 
     EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
 

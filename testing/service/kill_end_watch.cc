@@ -50,10 +50,6 @@ PASS_THROUGH(BOOL, SetServiceStatus,
              (SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status),
              (handle, status))
 PASS_THROUGH(BOOL, CloseHandle, (HANDLE handle), (handle))
-PASS_THROUGH(DWORD, WaitForSingleObject, (HANDLE handle, DWORD ms),
-             (handle, ms))
-PASS_THROUGH(void, AcquireSRWLockExclusive, (PSRWLOCK lock), (lock))
-PASS_THROUGH(void, ReleaseSRWLockExclusive, (PSRWLOCK lock), (lock))
 PASS_THROUGH(HANDLE, CreateThread,
              (LPSECURITY_ATTRIBUTES attributes, SIZE_T stack,
               LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
@@ -119,9 +115,6 @@ KillEndWatch::KillEndWatch() : patches_(std::make_unique<Patches>()) {
   WATCH(ReportEventW);
   WATCH(SetServiceStatus);
   WATCH(CloseHandle);
-  WATCH(WaitForSingleObject);
-  WATCH(AcquireSRWLockExclusive);
-  WATCH(ReleaseSRWLockExclusive);
   WATCH(CreateThread);
   WATCH(LoadLibraryExW);
   WATCH(FreeLibrary);

@@ -26,8 +26,8 @@ class KillEndWatch {
   // What the killing thread called from its kill to the end, in order: the
   // watched calls that write the record (RegSetValueExW, RegDeleteValueW),
   // the event (ReportEventW) and those that a service going on
-  // would make (CloseHandle, SetServiceStatus, WaitForSingleObject, locks,
-  // threads, the loader, files).
+  // would make (CloseHandle, SetServiceStatus, threads, the loader, files,
+  // events).
   std::vector<std::string> callsBetween() const;
 
  private:
