@@ -409,12 +409,14 @@ for entry in ServiceProgram:"$program_name" UpgradeLibrary:"$library_name"; do
 done
 product_code=$(msiinfo export "$partial" Property |
                sed -n 's/^ProductCode\t\({[0-9A-F-]*}\)\r\{0,1\}$/\1/p')
-# - the install folder's permissions (MsiLockPermissionsEx, Windows Installer
-#   5.0): SYSTEM and Administrators full control, Users read and execute,
-#   nothing inherited. A folder outside Program Files, such as C:\Velunor,
-#   would otherwise inherit "Authenticated Users: Modify" from C:\, and any
-#   user could replace the program the service runs as LocalSystem.
-readonly install_folder_sddl='D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+# - the install folder's owner and permissions (MsiLockPermissionsEx,
+#   Windows Installer 5.0): owned by SYSTEM, SYSTEM and Administrators full
+#   control, Users read and execute, nothing inherited. A folder outside
+#   Program Files, such as C:\Velunor, would otherwise inherit
+#   "Authenticated Users: Modify" from C:\, and any user could replace the
+#   program the service runs as LocalSystem; and a user who made the folder
+#   before would stay its owner, who may always rewrite its permissions.
+readonly install_folder_sddl='O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
 msibuild "$partial" \
   -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
   -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('InstallFolder', 'INSTALLDIR', 'CreateFolder', '$install_folder_sddl')"

@@ -372,13 +372,16 @@ class PackageTablesTest(unittest.TestCase):
     def test_the_install_folder_has_its_own_permissions(self):
         self.assertEqual(table(self.packages["zr700_v1"], "CreateFolder"),
                          [["INSTALLDIR", "ServiceProgram"]])
-        # Protected (nothing inherited from the parent folder); SYSTEM and
-        # Administrators full control, Users read and execute, each for
-        # the folder, its subfolders and files.
+        # Owned by SYSTEM: a user who made the folder before stays not its
+        # owner, who could rewrite its permissions. Protected (nothing
+        # inherited from the parent folder); SYSTEM and Administrators full
+        # control, Users read and execute, each for the folder, its
+        # subfolders and files.
         self.assertEqual(
             table(self.packages["zr700_v1"], "MsiLockPermissionsEx"),
             [["InstallFolder", "INSTALLDIR", "CreateFolder",
-              "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+              "O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+              "(A;OICI;0x1200a9;;;BU)",
               ""]])
 
     def test_the_package_records_where_its_programs_and_image_come_from(self):
