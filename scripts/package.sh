@@ -11,10 +11,11 @@
 #   --force, --update  defaults of the package's BFORCE and BUPDATE
 #                      properties (0 and 1 unless given)
 #   --overwrite        replace an existing --out (without it, refused)
-#   --programs DIR     take VlnrZR700UpdateService.exe and
-#                      velunorUpdateExport.dll from DIR instead of building
-#                      them in the Windows preset (BUILD_DIR, default
-#                      build/windows)
+#   --programs DIR     take VlnrZR700UpdateService.exe,
+#                      velunorUpdateExport.dll and velunorInstallCheck.dll
+#                      (the install folder's check) from DIR instead of
+#                      building them in the Windows preset (BUILD_DIR,
+#                      default build/windows)
 #   --tools-out DIR    also put the runner and its recorder
 #                      (upgrade_runner.exe, recorder/AdbWinApi.dll, from
 #                      the programs' folder) into DIR, an empty folder,
@@ -49,6 +50,8 @@ cd "$(dirname "$0")/.."
 
 readonly library_name=velunorUpdateExport.dll
 readonly program_name=VlnrZR700UpdateService.exe
+# The package's check of its install folder, a custom action.
+readonly check_name=velunorInstallCheck.dll
 # 4 GiB: the device's announcement carries the image size in 32 bits.
 readonly image_limit=4294967296
 # The package carries the image in a cabinet, which holds no file larger than
@@ -241,7 +244,7 @@ if [ -n "$tools_out" ]; then
 fi
 
 if [ -n "$programs" ]; then
-  for name in "$program_name" "$library_name"; do
+  for name in "$program_name" "$library_name" "$check_name"; do
     [ -f "$programs/$name" ] || refuse "--programs: '$programs/$name' is missing"
   done
   # The package names the folder in a property.
@@ -319,6 +322,7 @@ if [ -z "$programs" ]; then
   echo "package: building the programs in $build_dir"
   cmake --preset windows -B "$build_dir" >/dev/null
   cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport \
+    velunor_install_folder_check \
     ${tools_out:+upgrade_runner velunor_usb_recorder}
   programs=$build_dir/bin
   origin_property=VelunorSourceCommit origin=$source_commit
@@ -342,7 +346,7 @@ trap 'rm -rf "$partial" "$partial.signed" "$stage"' EXIT
 # the files are linked into one. Signed programs are signed copies; the
 # build's own files stay as they are.
 mkdir "$stage/programs" "$stage/image"
-for name in "$program_name" "$library_name"; do
+for name in "$program_name" "$library_name" "$check_name"; do
   if [ -n "$sign_pkcs12" ]; then
     sign "$programs/$name" "$stage/programs/$name"
   else
@@ -374,6 +378,8 @@ image_sha256=$(sha256sum "$stage/image/$image_name" | cut -d ' ' -f 1)
 [ -s "$partial" ] || { echo "package: wixl wrote no package" >&2; exit 1; }
 
 # What wixl cannot write (packaging/velunor-update.wxs says where):
+# - the install folder's check as a plain immediate DLL action (type 1):
+#   wixl adds "no impersonation", which only a deferred action knows;
 # - the registration's and the outcome record's undo as rollback actions:
 #   custom action type 50 (a program named by a property) + 0x40 (exit code
 #   ignored) + 0x100 (rollback) + 0x400 (in the script) + 0x800 (as
@@ -391,6 +397,7 @@ image_sha256=$(sha256sum "$stage/image/$image_name" | cut -d ' ' -f 1)
 #   language of their version resources.
 msibuild "$partial" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback' OR \`Action\` = 'DeleteOutcomeOnRollback'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 1 WHERE \`Action\` = 'CheckInstallFolder'" \
   -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('OutcomeRecord', 2, 'Software\\VelunorUpdate\\$family\\Outcome', '-', 'Settings')" \
   -q "UPDATE \`Property\` SET \`Value\` = 'BFORCE;BUPDATE;INSTALLEDRELEASES' WHERE \`Property\` = 'SecureCustomProperties'"
 # The attributes are part of the Upgrade table's key: the row is written anew.

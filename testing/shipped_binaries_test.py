@@ -44,8 +44,8 @@ DELAY_IMPORT_DIRECTORY = 13
 # a decision, not an accident of the toolchain (a mingw runtime DLL, say).
 ALLOWED_IMPORTS = {
     "adbwinapi.dll", "advapi32.dll", "bcrypt.dll", "cfgmgr32.dll",
-    "crypt32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "ole32.dll",
-    "oleaut32.dll", "rpcrt4.dll", "secur32.dll", "setupapi.dll",
+    "crypt32.dll", "kernel32.dll", "msi.dll", "msvcrt.dll", "ntdll.dll",
+    "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "secur32.dll", "setupapi.dll",
     "shell32.dll", "shlwapi.dll", "user32.dll", "userenv.dll",
     "version.dll", "ws2_32.dll", "wtsapi32.dll",
 }

@@ -19,6 +19,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
 PROGRAM = "VlnrZR700UpdateService.exe"
 LIBRARY = "velunorUpdateExport.dll"
+CHECK = "velunorInstallCheck.dll"
 GIB4 = 4 * 1024 * 1024 * 1024
 # The largest file a cabinet holds: 65535 blocks of 32 KiB.
 CABINET_LIMIT = 65535 * 32768
@@ -57,7 +58,7 @@ class Workspace:
         self.path = self.holder.name
         self.programs = self.file("programs")
         os.mkdir(self.programs)
-        for name in (PROGRAM, LIBRARY):
+        for name in (PROGRAM, LIBRARY, CHECK):
             with open(os.path.join(self.programs, name), "wb") as f:
                 f.write(b"MZ" + name.encode())
         self.out_dir = self.file("out")
@@ -369,6 +370,19 @@ class PackageTablesTest(unittest.TestCase):
             {("INSTALLEDBFORCE", "InstalledBForce"),
              ("INSTALLEDBUPDATE", "InstalledBUpdate")})
 
+    def test_the_install_folder_is_checked_before_anything_is_installed(self):
+        package = self.packages["zr700_v1"]
+        # 1: a DLL in the Binary table, run at once (after CostFinalize has
+        # set INSTALLDIR, before InstallValidate).
+        actions = {r[0]: r[1:4] for r in table(package, "CustomAction")}
+        self.assertEqual(actions["CheckInstallFolder"],
+                         ["1", "InstallFolderCheck", "CheckInstallFolder"])
+        sequence = {r[0]: (r[1], r[2]) for r in
+                    table(package, "InstallExecuteSequence")}
+        self.assertEqual(sequence["CheckInstallFolder"], ("NOT Installed", "1010"))
+        self.assertEqual([r[0] for r in table(package, "Binary")],
+                         ["InstallFolderCheck"])
+
     def test_the_install_folder_has_its_own_permissions(self):
         self.assertEqual(table(self.packages["zr700_v1"], "CreateFolder"),
                          [["INSTALLDIR", "ServiceProgram"]])
@@ -527,7 +541,7 @@ class DestinationTest(unittest.TestCase):
         with open(os.path.join(fake, "cmake"), "w") as f:
             f.write("#!/bin/sh\n"
                     f'mkdir -p "{bin_dir}"\n'
-                    f'for n in {PROGRAM} {LIBRARY}; do '
+                    f'for n in {PROGRAM} {LIBRARY} {CHECK}; do '
                     f'printf MZ > "{bin_dir}/$n"; done\n')
         os.chmod(os.path.join(fake, "cmake"), 0o755)
         env = dict(os.environ, BUILD_DIR=build_dir,

@@ -60,7 +60,7 @@ import shutil
 import sys
 
 import package_prefix
-from package_prefix import (IMAGE_SIZE, LIBRARY, PROGRAM, RECORD_KEY,
+from package_prefix import (CHECK, IMAGE_SIZE, LIBRARY, PROGRAM, RECORD_KEY,
                             SETTINGS_KEY, Release)
 
 SERVICE = "VelunorUpdateService"
@@ -388,7 +388,8 @@ def stand_in_programs(work, bin_dir, test_bin_dir, stand_in):
     os.makedirs(folder, exist_ok=True)
     shutil.copy(os.path.join(test_bin_dir, stand_in),
                 os.path.join(folder, PROGRAM))
-    shutil.copy(os.path.join(bin_dir, LIBRARY), os.path.join(folder, LIBRARY))
+    for name in (LIBRARY, CHECK):
+        shutil.copy(os.path.join(bin_dir, name), os.path.join(folder, name))
     return folder
 
 
@@ -407,12 +408,39 @@ def releases(packages, bin_dir, test_bin_dir):
                         "program_never_running.exe")))
 
 
+def scenario_foreign_install_folder(machine, release):
+    """An INSTALLDIR that a user made before the installation: he would stay
+    its owner, who may rewrite its permissions, and replace the program the
+    service runs as LocalSystem. Wine gives every file its user as owner, as
+    Windows gives a folder to the user who made it; the package's check
+    refuses it before anything is installed, and its message says why."""
+    e2e.section("scenario: an INSTALLDIR that a user made")
+    c = machine.checks
+    folder = os.path.join(machine.prefix.path, "drive_c", "vlnr-user-folder")
+    os.makedirs(folder, exist_ok=True)
+    code = machine.msiexec("/i", release, "INSTALLDIR=C:\\vlnr-user-folder\\")
+    failed = machine.failed_action(release, "/i")
+    if not c.check("msiexec fails at CheckInstallFolder",
+                   code in FAILED_ACTION and failed == "CheckInstallFolder",
+                   f"code {code}, failed action {failed}"):
+        machine.show_msi_log(release, "/i")
+    log = "\n".join(machine.msi_log(release, "/i"))
+    c.check("the log says which folder and why",
+            "INSTALLDIR C:\\vlnr-user-folder refused: C:\\vlnr-user-folder "
+            "is owned by " in log and
+            "not by SYSTEM, Administrators or TrustedInstaller" in log)
+    c.check("nothing in the folder", os.listdir(folder) == [])
+    os.rmdir(folder)
+    machine.check_nothing_left(release)
+
+
 def scenarios(machine, v1, v2, unregistered, never_running):
     shutil.copy(os.path.join(machine.prefix.test_bin, "service_repoint.exe"),
                 machine.prefix.programs("service_repoint.exe"))
     shutil.copy(os.path.join(machine.bin_dir, "upgrade_runner.exe"),
                 machine.prefix.programs("upgrade_runner.exe"))
     scenario_install(machine, v1)
+    scenario_foreign_install_folder(machine, v1)
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
     scenario_repair(machine, v1)

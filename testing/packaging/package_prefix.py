@@ -15,7 +15,7 @@ import subprocess
 import sys
 import time
 
-from package_arguments_test import LIBRARY, PACKAGE_SH, PROGRAM
+from package_arguments_test import CHECK, LIBRARY, PACKAGE_SH, PROGRAM
 
 INSTALL_FOLDER = "Velunor Update"
 FAMILY = "ZR700"
@@ -260,7 +260,10 @@ class Machine:
             drivers(LIBRARY), os.path.join(self.bin_dir, LIBRARY)))
         c.check(f"image {release.image_name} in System32\\drivers",
                 md5_of(drivers(release.image_name)) == release.md5)
+        # The image's digest beside its name: the library sends only a
+        # file with it.
         expected = {"updatefile": ("REG_SZ", release.image_name),
+                    "sha256": ("REG_SZ", release.sha256),
                     "bForce": ("REG_DWORD", f"0x{bforce:x}"),
                     "bUpdate": ("REG_DWORD", f"0x{bupdate:x}"),
                     "version": ("REG_SZ", release.version)}

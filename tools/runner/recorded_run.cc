@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/file_holding.h"
 #include "tools/recorder/recorder_start.h"
 #include "tools/recorder/recording_format.h"
-#include "tools/runner/folder_trust.h"
 
 namespace {
 

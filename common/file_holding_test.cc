@@ -1,4 +1,4 @@
-#include "tools/runner/folder_trust.h"
+#include "common/file_holding.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
