@@ -30,9 +30,9 @@ struct DescriptorCase {
   const wchar_t* who;
 };
 
-class FolderTrustTest : public ::testing::TestWithParam<DescriptorCase> {};
+class FileHoldingTest : public ::testing::TestWithParam<DescriptorCase> {};
 
-TEST_P(FolderTrustTest, DecidesOnTheOwnerAndTheRightsOfOthers) {
+TEST_P(FileHoldingTest, DecidesOnTheOwnerAndTheRightsOfOthers) {
   const DescriptorCase& c = GetParam();
   HoldingVerdict loaded = judge(c.sddl, Place::kLoadedFrom);
   EXPECT_EQ(loaded.holding, c.loadedFrom);
@@ -49,7 +49,7 @@ constexpr wchar_t kUsers[] = L"S-1-5-32-545";
 constexpr wchar_t kAuthenticated[] = L"S-1-5-11";
 
 INSTANTIATE_TEST_SUITE_P(
-    Descriptors, FolderTrustTest,
+    Descriptors, FileHoldingTest,
     ::testing::Values(
         // Program Files: TrustedInstaller's, users read and run, and what
         // the creator of a subfolder gets only for what it holds.
@@ -123,10 +123,10 @@ std::wstring tokenUser() {
 // The descriptor the check reads for a folder the test makes: whether its
 // user owns it (Wine, which gives every file its user's) or it lets him
 // change it (an elevated prompt on Windows), he is the one named.
-TEST(FolderTrustOnDisk, AFolderOfTheUserIsNotTrusted) {
+TEST(FileHoldingOnDisk, AFolderOfTheUserIsNotTrusted) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  std::wstring folder = std::wstring(temp) + L"vlnr_folder_trust_" +
+  std::wstring folder = std::wstring(temp) + L"vlnr_file_holding_" +
                         std::to_wstring(GetCurrentProcessId());
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   HoldingVerdict verdict = judgePath(folder, Place::kLoadedFrom);
@@ -136,7 +136,7 @@ TEST(FolderTrustOnDisk, AFolderOfTheUserIsNotTrusted) {
   EXPECT_EQ(verdict.who, tokenUser());
 }
 
-TEST(FolderTrustOnDisk, AMissingFileIsUnreadable) {
+TEST(FileHoldingOnDisk, AMissingFileIsUnreadable) {
   HoldingVerdict verdict =
       judgePath(L"C:\\vlnr_no_such_folder\\x.dll", Place::kLoadedFrom);
   EXPECT_EQ(verdict.holding, Holding::kUnreadable);
