@@ -37,8 +37,10 @@ SHARED_FOLDERS = ("common", "platform")
 MACHINERY = ("common/event_report.cc",)
 CATALOGUE = "docs/troubleshooting.md"
 RUNNER = "tools/runner/upgrade_runner.cc"
-# --record's exit code is declared beside its folder, not in RUNNER.
-RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recorded_run.h")
+# --record's exit code and the folder check's are declared beside them, not
+# in RUNNER.
+RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recorded_run.h",
+                       "tools/runner/folder_trust.h")
 RUNNER_EXIT_HEADING = "The runner's exit codes"
 
 TYPES = {
