@@ -126,6 +126,7 @@ class ReportTest(unittest.TestCase):
                 "constexpr int kExitUpgraded = 0;\nconstexpr int kExitUsage = 2;\n",
             "tools/runner/recorded_run.h":
                 "constexpr int kExitNotRecorded = 7;\n",
+            "tools/runner/folder_trust.h": "",
             "docs/troubleshooting.md": CATALOGUE,
         }
         files.update(changes)
