@@ -317,6 +317,7 @@ TEST_F(RunnerFixture, RecordRefusesAPathThroughALink) {
   std::wstring link = scratch_ + L"\\link";
   // What a run that was stopped half way left.
   removeFolderLink(link);
+  DeleteFileW((target + L"\\recording.txt").c_str());
   RemoveDirectoryW(target.c_str());
   ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr)) << GetLastError();
   ASSERT_TRUE(makeFolderLink(link, target));
@@ -325,6 +326,7 @@ TEST_F(RunnerFixture, RecordRefusesAPathThroughALink) {
       runner(L"--record \"" + link + L"\\recording.txt\" ", scenario);
   std::vector<std::wstring> made = namesIn(target);
   removeFolderLink(link);
+  DeleteFileW((target + L"\\recording.txt").c_str());
   RemoveDirectoryW(target.c_str());
 
   EXPECT_EQ(run.exitCode, 7u) << output_;
