@@ -54,9 +54,11 @@ bool startUnelevated(const std::wstring& program, std::wstring line,
                                                     &linked, sizeof linked,
                                                     &size);
   CloseHandle(own);
+  // No program: the command line's first word names it.
+  const wchar_t* name = program.empty() ? nullptr : program.c_str();
   if (!elevated) {
-    return CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE,
-                          0, nullptr, nullptr, startup, process);
+    return CreateProcessW(name, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, startup, process);
   }
   if (!haveLinked) return false;
   HANDLE primary = nullptr;
@@ -64,9 +66,9 @@ bool startUnelevated(const std::wstring& program, std::wstring line,
                                SecurityImpersonation, TokenPrimary, &primary);
   CloseHandle(linked.LinkedToken);
   if (!made) return false;
-  bool started = CreateProcessAsUserW(primary, program.c_str(), &line[0],
-                                      nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, startup, process);
+  bool started = CreateProcessAsUserW(primary, name, &line[0], nullptr,
+                                      nullptr, TRUE, 0, nullptr, nullptr,
+                                      startup, process);
   CloseHandle(primary);
   return started;
 }

@@ -36,7 +36,8 @@ class RunnerFolder {
   bool made_ = false;
 };
 
-// Starts `program` with the command line `line`, inheriting handles, as from
+// Starts `program` (empty: the first word of `line`) with the command line
+// `line`, inheriting handles, as from
 // a prompt that is not elevated: with the limited token linked to this
 // process's elevated one (Wine runs every program elevated, where the runner
 // checks its folders). False when it cannot be started.
