@@ -106,6 +106,24 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// The folders the checks walk up through, to the root of a drive or share.
+TEST(FolderAbove, WalksUpToTheRoot) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* above;
+  } cases[] = {
+      {L"C:\\a\\b", L"C:\\a"},
+      {L"C:\\a\\b\\", L"C:\\a"},
+      {L"C:\\a", L"C:\\"},
+      {L"C:\\", L""},
+      {L"\\\\server\\share\\a", L"\\\\server\\share\\"},
+      {L"\\\\server\\share\\", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(folderAbove(c.path), c.above);
+  }
+}
+
 std::wstring tokenUser() {
   HANDLE token = nullptr;
   OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
