@@ -85,19 +85,19 @@ std::wstring fullPath(const wchar_t* path) {
   return std::wstring(full, length);
 }
 
-// The upgrade library a command line names, null for none: `list [LIBRARY]`,
-// `--record FILE LIBRARY ...`, `--recording-child HANDLE LIBRARY ...`,
-// `LIBRARY ...`.
+// The upgrade library a command line names, null for none: `list LIBRARY`,
+// `--record FILE LIBRARY` and `--recording-child HANDLE LIBRARY` with the
+// six arguments of an upgrade, `LIBRARY` and five more. Any other command
+// line loads nothing: it ends with the usage.
 const wchar_t* libraryArgument(int argc, wchar_t** wide) {
-  if (argc < 2) return nullptr;
-  if (std::wcscmp(wide[1], L"list") == 0) {
-    return argc == 3 ? wide[2] : nullptr;
+  constexpr int kUpgrade = 7;  // the program and six arguments
+  if (argc == 3 && std::wcscmp(wide[1], L"list") == 0) return wide[2];
+  if (argc == kUpgrade + 2 && (std::wcscmp(wide[1], L"--record") == 0 ||
+                               std::wcscmp(wide[1], L"--recording-child") ==
+                                   0)) {
+    return wide[3];
   }
-  if (std::wcscmp(wide[1], L"--record") == 0 ||
-      std::wcscmp(wide[1], L"--recording-child") == 0) {
-    return argc > 3 ? wide[3] : nullptr;
-  }
-  return wide[1];
+  return argc == kUpgrade ? wide[1] : nullptr;
 }
 
 // What the runner may load, each checked with the folders above it.
@@ -105,8 +105,11 @@ std::vector<std::wstring> loadedPaths(const wchar_t* library) {
   std::vector<std::wstring> paths;
   std::wstring program = thisProgram();
   std::wstring recorder = folderOf(program) + L"\\recorder";
+  std::wstring besideProgram = folderOf(program) + L"\\AdbWinApi.dll";
   paths.push_back(folderOf(program));
   paths.push_back(program);
+  // `list` without LIBRARY loads the one beside the runner, if any.
+  if (exists(besideProgram)) paths.push_back(besideProgram);
   if (exists(recorder)) paths.push_back(recorder);
   if (exists(recorder + L"\\AdbWinApi.dll")) {
     paths.push_back(recorder + L"\\AdbWinApi.dll");

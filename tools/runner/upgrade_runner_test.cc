@@ -51,7 +51,7 @@ class UpgradeRunnerTest : public testing::Test {
 
   void TearDown() override {
     for (const wchar_t* file :
-         {L"output.txt", L"virtual_device_script.txt",
+         {L"output.txt", L"r.txt", L"virtual_device_script.txt",
           L"virtual_device_record.txt", L"virtual_device_verdict.txt"}) {
       DeleteFileW((scratch_ + L"\\" + file).c_str());
     }
