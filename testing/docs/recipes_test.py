@@ -23,7 +23,7 @@ import event_catalogue
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DEPLOYING = ROOT / "docs/deploying.md"
-MANUALS = ("docs/deploying.md", "docs/troubleshooting.md",
+MANUALS = ("docs/deploying.md", "docs/troubleshooting.md", "docs/development.md",
            "tools/runner/README.md", "packaging/README.md")
 RECIPES_HEADING = "### Across a fleet"
 # What the record's names are read from.
