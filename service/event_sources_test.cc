@@ -35,12 +35,6 @@ bool sourceRegistered(const wchar_t* source) {
   return true;
 }
 
-void removeSources() {
-  for (const wchar_t* source : kSources) {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey(source).c_str());
-  }
-}
-
 std::optional<std::wstring> messageFile(const wchar_t* source) {
   wchar_t value[MAX_PATH];
   DWORD size = sizeof value;
@@ -130,7 +124,7 @@ class EventSourcesTest : public ::testing::Test {
   static void clean() {
     removeServiceRegistration();
     removeAllSettings();
-    removeSources();
+    removeEventSources();
   }
 
   ChildRun run(const std::vector<std::string>& arguments) {
