@@ -59,7 +59,9 @@ TEST_P(FamilySelectionTest, ArrivalNamesTheFamilyAndOpensItsKey) {
             (Strings{family.arrivalText, narrow(family.path)}));
   EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[1].strings, Strings{family.keyFailureText});
-  EXPECT_EQ(events[1].id, events[0].id + 1);
+  // Two strings: their number in the ID's high word, for the message file.
+  EXPECT_EQ(events[0].id >> 16, 2u);
+  EXPECT_EQ(events[1].id, (events[0].id & 0xFFFF) + 1);
   EXPECT_EQ(clock_.waits(), std::vector<DWORD>{15000});
   EXPECT_EQ(context_->workerThread, nullptr);
 }

@@ -235,7 +235,8 @@ class PackageTablesTest(unittest.TestCase):
         for name, (family, image, version) in expected.items():
             with self.subTest(name):
                 rows = {(r[1], r[2], r[3], r[4]) for r in
-                        table(self.packages[name], "Registry")}
+                        table(self.packages[name], "Registry")
+                        if r[5] == "Settings"}
                 key = "Software\\VelunorUpdate\\" + family
                 with open(self.ws.file(image), "rb") as f:
                     digest = hashlib.sha256(f.read()).hexdigest()
@@ -250,6 +251,41 @@ class PackageTablesTest(unittest.TestCase):
                     ("2", key, "bUpdate", "[SETTINGBUPDATE]"),
                     ("2", key, "version", version),
                     ("2", key + "\\Outcome", "-", "")})
+
+    def test_event_sources_are_one_component_every_family_shares(self):
+        # Every family's package holds the same component, so Windows
+        # Installer removes the keys with the last package that holds it.
+        log = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+        expected = set()
+        for source in ("VelunorUpdateService", "velunorUpdateExport"):
+            expected |= {("2", log + source, "EventMessageFile",
+                          "[EVENTMESSAGEFILE]"),
+                         ("2", log + source, "TypesSupported", "#7")}
+        guids = set()
+        for name in ("zr700_v1", "zr700_v2", "rk7x10", "other"):
+            with self.subTest(name):
+                rows = {(r[1], r[2], r[3], r[4]) for r in
+                        table(self.packages[name], "Registry")
+                        if r[5] == "EventSources"}
+                self.assertEqual(rows, expected)
+                components = {r[0]: r for r in
+                              table(self.packages[name], "Component")}
+                guids.add(components["EventSources"][1])
+                # The path with "#%", a REG_EXPAND_SZ, once the folders are
+                # known (CostFinalize, 1000) and before the registry is
+                # written (WriteRegistryValues, 5000).
+                actions = {r[0]: r for r in
+                           table(self.packages[name], "CustomAction")}
+                self.assertEqual(actions["EventMessageFileAsInstalled"][2:4],
+                                 ["EVENTMESSAGEFILE", "#%[#ServiceProgram]"])
+                sequence = {r[0]: r for r in
+                            table(self.packages[name], "InstallExecuteSequence")}
+                self.assertTrue(1000 < int(sequence[
+                    "EventMessageFileAsInstalled"][2]) < 5000)
+                features = {(r[0], r[1]) for r in
+                            table(self.packages[name], "FeatureComponents")}
+                self.assertIn(("Release", "EventSources"), features)
+        self.assertEqual(len(guids), 1, guids)
 
     def test_property_defaults_come_from_the_build(self):
         for name, force, update in (("zr700_v1", "0", "1"),

@@ -22,6 +22,9 @@ deployment tools of a fleet do:
              package is enough, the program the package installed finds the
              device at its start and upgrades it, with no test host and no
              stand-in of any kind
+  sources    both event sources registered by the installation, with the
+             installed program as their message file; removed with the
+             package
   repair     a repair (msiexec /i REINSTALL=ALL REINSTALLMODE=vomus) with
              BFORCE=1 BUPDATE=0 on its command line, as a user without
              administrator rights may start it: the settings stay as the
@@ -60,8 +63,9 @@ import shutil
 import sys
 
 import package_prefix
-from package_prefix import (CHECK, IMAGE_SIZE, LIBRARY, PROGRAM, RECORD_KEY,
-                            SETTINGS_KEY, Release)
+from package_prefix import (CHECK, EVENT_LOG_KEY, EVENT_SOURCES, IMAGE_SIZE,
+                            LIBRARY, PROGRAM, RECORD_KEY, SETTINGS_KEY,
+                            Release)
 
 SERVICE = "VelunorUpdateService"
 INSTALLED = "install [VelunorUpdateService] success"
@@ -92,6 +96,25 @@ def scenario_install(machine, release):
     machine.check_service_runs_installed_program()
     machine.check_msiexec("msiexec /x exit code 0", "/x", release)
     machine.check_nothing_left(release)
+
+
+def scenario_event_sources(machine, release):
+    e2e.section("scenario: the package registers both event sources, its "
+                "removal removes them")
+    c = machine.checks
+    message_file = ("REG_EXPAND_SZ", machine.windows_program_path())
+    if not machine.check_msiexec("msiexec /i exit code 0", "/i", release):
+        return
+    for source in EVENT_SOURCES:
+        values = machine.settings(EVENT_LOG_KEY + source) or {}
+        print(f"  reg query {EVENT_LOG_KEY + source}: {values}")
+        c.check(f"event source {source}: the installed program as its "
+                "message file, error, warning and information types",
+                values.get("EventMessageFile") == message_file and
+                values.get("TypesSupported") == ("REG_DWORD", "0x7"),
+                f"got {values}")
+    machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+    machine.check_nothing_left(release)  # the event sources among the rest
 
 
 def check_install_role(machine, expected):
@@ -441,6 +464,7 @@ def scenarios(machine, v1, v2, unregistered, never_running):
                 machine.prefix.programs("upgrade_runner.exe"))
     scenario_install(machine, v1)
     scenario_foreign_install_folder(machine, v1)
+    scenario_event_sources(machine, v1)
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
     scenario_repair(machine, v1)

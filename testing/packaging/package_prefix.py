@@ -21,6 +21,9 @@ INSTALL_FOLDER = "Velunor Update"
 FAMILY = "ZR700"
 SETTINGS_KEY = "HKLM\\Software\\VelunorUpdate\\" + FAMILY
 RECORD_KEY = SETTINGS_KEY + "\\Outcome"
+EVENT_SOURCES = ("VelunorUpdateService", "velunorUpdateExport")
+EVENT_LOG_KEY = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                 "Application\\")
 UNINSTALL_KEY = ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\"
                  "Uninstall\\")
 # One count confirmation after 4 MiB, then the rest of the image.
@@ -300,6 +303,9 @@ class Machine:
         c.check(f"no settings key {SETTINGS_KEY}", self.settings() is None)
         c.check("no key HKLM\\Software\\VelunorUpdate",
                 not self.key_exists("HKLM\\Software\\VelunorUpdate"))
+        for source in EVENT_SOURCES:
+            c.check(f"no event source {source}",
+                    not self.key_exists(EVENT_LOG_KEY + source))
 
 
 def same_file(path, reference):

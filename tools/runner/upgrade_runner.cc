@@ -211,8 +211,7 @@ void printNoDevice(FILE* out, const DeviceList& list) {
 int statusCommand() {
   OutcomeSummary summary = printOutcomes(stdout);
   if (summary.records == 0) {
-    std::printf("no outcome record: no release package of the service is "
-                "installed on this PC\n");
+    printNoRecord(stdout, summary);
     return kExitNoRecord;
   }
   return summary.notUpgraded == 0 ? kExitUpgraded : kExitNotAllUpgraded;
