@@ -118,7 +118,7 @@ bool alreadyServed(ServiceContext* context, const DeviceFamily& family) {
   if (!alreadyTookImage(context, family, context->devicePath, image)) {
     return false;
   }
-  actOnNext(context, lookForNext(context, nullptr, nullptr));
+  actOnNext(context, lookForNext(context, nullptr));
   return true;
 }
 

@@ -85,14 +85,13 @@ bool querySha256(HKEY key, char (&sha256)[kSha256TextBytes]) {
     return false;
   }
   for (size_t i = 0; i + 1 < kSha256TextBytes; ++i) {
-    char digit = text[i];
+    char& digit = text[i];
     if (digit >= 'A' && digit <= 'F') digit = static_cast<char>(digit + 32);
     if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) {
       return false;
     }
-    sha256[i] = digit;
   }
-  sha256[kSha256TextBytes - 1] = '\0';
+  std::memcpy(sha256, text, kSha256TextBytes);
   return true;
 }
 

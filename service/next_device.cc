@@ -73,10 +73,12 @@ bool alreadyTookImage(ServiceContext* context, const DeviceFamily& family,
   return true;
 }
 
-NextDevice lookForNext(ServiceContext* context, const DeviceFamily* family,
-                       const wchar_t* excluded) {
+NextDevice lookForNext(ServiceContext* context, const EndedTry* ended) {
   NextDevice next;
   FamilyLook families[kFamilyCount];
+  const DeviceFamily* family = ended == nullptr ? nullptr : ended->family;
+  const wchar_t* excluded =
+      ended == nullptr || ended->finished ? nullptr : ended->devicePath;
   size_t excludedLength =
       excluded == nullptr ? 0 : wcsnlen(excluded, kDevicePathUnits);
   forEachPresentDevice(kUpdateDeviceClass, [&](const wchar_t* path) {
@@ -94,13 +96,19 @@ NextDevice lookForNext(ServiceContext* context, const DeviceFamily* family,
     std::wcscpy(next.path, path);
   });
   if (next.step == NextStep::kUpgrade) return next;
-  next.step = NextStep::kRemove;
+  // A service with no family to serve (no settings yet) waits as it
+  // always has.
+  bool anyFamily = false;
+  bool allFinished = true;
   for (size_t i = 0; i < kFamilyCount; ++i) {
-    if (look(families, i).hasSettings &&
-        !familyFinished(familyAt(i).registryKey)) {
-      next.step = NextStep::kWait;
-    }
+    const DeviceFamily& each = familyAt(i);
+    bool tried = &each == family;
+    if (!tried && !look(families, i).hasSettings) continue;
+    anyFamily = true;
+    allFinished = allFinished && ((tried && ended->finished) ||
+                                  familyFinished(each.registryKey));
   }
+  next.step = anyFamily && allFinished ? NextStep::kRemove : NextStep::kWait;
   return next;
 }
 

@@ -27,11 +27,19 @@ struct NextDevice {
   wchar_t path[kDevicePathUnits] = {};
 };
 
-// Looks at the present devices (all but `excluded`, when given) and the
-// families' records. A device found to have taken its family's image gets
-// the event that says so and counts as done.
-NextDevice lookForNext(ServiceContext* context, const DeviceFamily* family,
-                       const wchar_t* excluded);
+// The try that has just ended: its family had settings, and counts as
+// served when the try finished, whatever its record could be told; a device
+// that went away before the update started waits for its own arrival.
+struct EndedTry {
+  const DeviceFamily* family;
+  const wchar_t* devicePath;
+  bool finished;
+};
+
+// Looks at the present devices and the families' records, after `ended`
+// (null for the scan at start and an arrival). A device found to have taken
+// its family's image gets the event that says so and counts as done.
+NextDevice lookForNext(ServiceContext* context, const EndedTry* ended);
 
 // Whether the device at `devicePath` took `image` already (its record's
 // entry says it crossed the line with it): then, after the event that says

@@ -314,8 +314,9 @@ const wchar_t* outcomeStateOf(int32_t result) {
 void recordUpgradeEnd(const OutcomeTry& attempt, int32_t result,
                       bool crossed) {
   // The device's entry before the family's state: a family record that says
-  // finished always has its device's entry.
-  if (crossed) finishEntry(attempt, result);
+  // finished always has its device's entry. Without a digest nothing could
+  // tell this image from the next: no entry.
+  if (crossed && attempt.image.hex[0] != 0) finishEntry(attempt, result);
   RecordWrite write;
   RegistryKey key;
   LSTATUS opened = openRecord(attempt.familyKey, &key);

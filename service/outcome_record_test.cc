@@ -111,6 +111,8 @@ Record withoutTime(Record record) {
 }
 
 const char kFixturePath[] = "\\\\?\\USB#VID_2207&PID_9206#77#{x}";
+const wchar_t kFixtureEntry[] =
+    L"Software\\VelunorUpdate\\ZR700\\Outcome\\Devices\\vid_2207&pid_9206#77";
 
 class OutcomeRecordTest : public UpgradeWorkerTest {
  protected:
@@ -125,7 +127,9 @@ class OutcomeRecordTest : public UpgradeWorkerTest {
 
 // The state follows the library's result; the trail of events stays as it
 // was. A try starts from the record an earlier one left: one attempt more,
-// and its result and image gone unless this try has its own.
+// its result gone and the image it sends in its place (none when no file
+// has the exact name). A device that crossed the line (a result that says
+// it took the start request) has its entry.
 TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
   struct ResultCase {
     const char* name;
@@ -139,6 +143,11 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
       {"upgraded", 0, true,
        {"send updatefile to device success", "uninstallService start"},
        "upgraded", true},
+      {"started, not confirmed", 3, true,
+       {"device was told to start the update and restarted before it "
+        "confirmed, not sent again",
+        "uninstallService start"},
+       "started", true},
       // The library found it under a longer name: no file of the exact
       // name, no digest.
       {"upgraded, only a longer name", 0, false,
@@ -146,12 +155,12 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
        "upgraded", false},
       {"download failed", 1, true,
        {"send updatefile to device error", "uninstallService start"},
-       "failed", false},
-      {"no device", -1, true, {"uninstallService start"}, "failed", false},
-      {"unknown result", 7, true, {"uninstallService start"}, "failed", false},
+       "failed", true},
+      {"no device", -1, true, {"uninstallService start"}, "failed", true},
+      {"unknown result", 7, true, {"uninstallService start"}, "failed", true},
       {"device went away", 2, true,
        {"device went away before the update started, service kept"},
-       "device went away", false},
+       "device went away", true},
   };
   for (const ResultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,6 +189,17 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
     Record record = readRecord();
     EXPECT_EQ(withoutTime(record), expected);
     expectTime(record, before);
+    Record entry = readRecord(kFixtureEntry);
+    if (c.image && (c.result == 0 || c.result == 3)) {
+      EXPECT_EQ(withoutTime(entry),
+                (Record{{"image", kImageDigest},
+                        {"result", std::to_string(c.result)},
+                        {"state", c.state}}));
+      expectTime(entry, before);
+    } else {
+      EXPECT_TRUE(entry.empty());
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kZr700Record);
     DeleteFileW(image.c_str());
   }
 }
@@ -255,7 +275,8 @@ TEST_F(OutcomeRecordTest, ARecordThatCannotBeWrittenIsAnErrorAndTheUpgradeGoesOn
   const std::string denied =
       "write outcome record fail: " + std::to_string(ERROR_ACCESS_DENIED);
   EXPECT_EQ(recorder_.texts(),
-            (Strings{denied, denied, "send updatefile to device success",
+            (Strings{denied, denied, denied,
+                     "send updatefile to device success",
                      "uninstallService start"}));
   EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(stubCall()->calls, 1);

@@ -11,6 +11,7 @@
 #include "service/device_listing.h"
 #include "service/next_device.h"
 #include "service/outcome_record.h"
+#include "service/service_status.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ void upgradePresentDevice(ServiceContext* context) {
   // not found, rather than upgraded after it has gone. A stop ends it.
   if (!settleUnlessStopping(context)) return;
   wchar_t path[kDevicePathUnits];
-  switch (findPresentDevice(kUpdateDeviceClass, path)) {
+  PresentDevice found = findPresentDevice(kUpdateDeviceClass, path);
+  switch (found) {
     case PresentDevice::kNotListed:
       return;
     case PresentDevice::kNone:
@@ -48,15 +50,19 @@ void upgradePresentDevice(ServiceContext* context) {
   }
   // A device that took its image already is passed over; with every family
   // served (a repair after the upgrade), the service removes itself.
-  NextDevice next = lookForNext(context, nullptr, nullptr);
+  NextDevice next = lookForNext(context, nullptr);
   if (next.step == NextStep::kUpgrade) {
     onDevicePresent(context, next.path);
-  } else {
-    std::lock_guard<std::mutex> hold(context->arrivalLock);
-    if (!workerRunning(context) && !context->stopping.load()) {
-      actOnNext(context, next);
-    }
+    return;
   }
+  std::unique_lock<std::mutex> hold(context->arrivalLock);
+  if (!serviceStopped(context) && !context->stopping.load()) {
+    if (!workerRunning(context)) actOnNext(context, next);
+    return;
+  }
+  // Too late: the device found is ignored as its arrival would be.
+  hold.unlock();
+  if (found == PresentDevice::kFound) onDevicePresent(context, path);
 }
 
 void startPresentDeviceScan(ServiceContext* context) {

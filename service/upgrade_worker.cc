@@ -238,21 +238,19 @@ bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
 // A device that went away before the update started is waited for: its
 // next arrival upgrades it.
 void serveNext(const UpgradeThreadParams& params, int32_t result) {
-  const DeviceFamily& family = familyOf(params.devicePath);
-  bool wentAway = result == kUpgradeDeviceWentAway;
-  if (params.context != nullptr && !wentAway) {
+  const EndedTry ended = {&familyOf(params.devicePath), params.devicePath,
+                          result != kUpgradeDeviceWentAway};
+  if (params.context != nullptr && ended.finished) {
     params.context->served.add(identityOf(params.devicePath));
   }
-  NextDevice next =
-      params.context == nullptr
-          ? NextDevice{}
-          : lookForNext(params.context, &family,
-                        wentAway ? params.devicePath : nullptr);
+  NextDevice next = params.context == nullptr
+                        ? NextDevice{}
+                        : lookForNext(params.context, &ended);
   // The image stays while another device of the family waits for it.
   if (result == kUpgradeSucceeded && !next.familyWaits) {
     deleteUpdateFile(params.updateFile);
   }
-  if (next.step == NextStep::kRemove && !wentAway) {
+  if (next.step == NextStep::kRemove) {
     removeService(params.context, params.stopService);
     return;
   }
