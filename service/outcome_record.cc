@@ -133,15 +133,16 @@ DWORD attemptsSoFar(HKEY key) {
   return value;
 }
 
-// A text value of at most `units` - 1 units; empty when absent or not text.
+// A text value of at most `units` - 1 units, stored with or without its
+// NUL; empty when absent, longer, or not text.
 template <size_t units>
 void readText(HKEY key, const wchar_t* name, wchar_t (&text)[units]) {
   std::wmemset(text, 0, units);
-  DWORD size = (units - 1) * sizeof(wchar_t);
+  DWORD size = units * sizeof(wchar_t);
   DWORD type = 0;
   if (RegQueryValueExW(key, name, nullptr, &type,
                        reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
+      type != REG_SZ || wcsnlen(text, units) == units) {
     std::wmemset(text, 0, units);
   }
 }
@@ -215,13 +216,12 @@ void finishEntry(const OutcomeTry& attempt, int32_t result) {
   RegistryKey key;
   if (!openEntry(attempt.familyKey, attempt.devicePath, &key, &write)) return;
   if (result == kUpgradeDeviceWentAway) result = kUpgradeStartUnconfirmed;
+  // The image too: the start notice may not have come (a library that does
+  // not give it), or its entry may not have been written.
   wchar_t image[sizeof attempt.image.hex];
-  if (!stateIs(key.get(), kStateStarting) && digestText(attempt.image, image)) {
-    // The start notice did not come (the library does not give it), or its
-    // entry could not be written: the whole entry, state first.
-    withdrawState(key.get(), &write);
-    write.note(setText(key.get(), kOutcomeImage, image));
-  }
+  digestText(attempt.image, image);
+  withdrawState(key.get(), &write);
+  write.note(setText(key.get(), kOutcomeImage, image));
   setResult(key.get(), result, &write);
   setState(key.get(), outcomeStateOf(result), &write);
 }
@@ -322,6 +322,7 @@ void recordUpgradeEnd(const OutcomeTry& attempt, int32_t result,
   LSTATUS opened = openRecord(attempt.familyKey, &key);
   write.note(opened);
   if (opened != ERROR_SUCCESS) return;
+  withdrawState(key.get(), &write);
   setResult(key.get(), result, &write);
   setState(key.get(), outcomeStateOf(result), &write);
 }
@@ -394,6 +395,7 @@ void recordKilledUpgrade(const wchar_t* familyKey) {
   attempt.familyKey = familyKey;
   attempt.devicePath = device;
   DeviceTook took = deviceTook(familyKey, device, attempt.image);
+  withdrawState(key.get(), &write);
   if (!took.took) {
     write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeResult));
     setState(key.get(), kStateDeviceWentAway, &write);

@@ -9,10 +9,11 @@
 // A record that cannot be written is an error event and never stops an
 // upgrade.
 //
-// Every update is ordered for a power cut at any instant: `state` goes
-// first when the update changes the values it stands for, and comes back
-// last, so that a reader sees the old state with its values, no state
-// (being written: read again), or the new state with its values.
+// Every update of a key is ordered for a power cut at any instant: its
+// `state` goes first and comes back last, and a device's entry is finished
+// before its family's record, so that a reader sees the old state with its
+// values, no state (being written: read again), or the new state with its
+// values.
 #ifndef VELUNOR_SERVICE_OUTCOME_RECORD_H_
 #define VELUNOR_SERVICE_OUTCOME_RECORD_H_
 
