@@ -189,6 +189,12 @@ bool crossedTheLine(const UpgradeThreadParams& params, int32_t result) {
 }
 
 DWORD reportUpgradeResult(int32_t result) {
+  if (result == kUpgradeStartUnconfirmed) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"device was told to start the update and restarted before it "
+                L"confirmed, not sent again");
+    return kWorkerStartUnconfirmed;
+  }
   switch (upgradeOutcomeOf(result)) {
     case UpgradeOutcome::kSucceeded:
       reportEvent(EVENTLOG_INFORMATION_TYPE,
@@ -197,16 +203,9 @@ DWORD reportUpgradeResult(int32_t result) {
     case UpgradeOutcome::kTransferFailed:
       reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
       return kWorkerTransferFailed;
-    case UpgradeOutcome::kNeither:
-      break;
+    default:
+      return kWorkerDone;
   }
-  if (result == kUpgradeStartUnconfirmed) {
-    reportEvent(EVENTLOG_INFORMATION_TYPE,
-                L"device was told to start the update and restarted before it "
-                L"confirmed, not sent again");
-    return kWorkerStartUnconfirmed;
-  }
-  return kWorkerDone;
 }
 
 // A handle of this thread that others may wait on.
