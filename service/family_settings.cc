@@ -73,7 +73,7 @@ bool queryFlag(HKEY key, const wchar_t* name, uint8_t* flag) {
 // The `sha256` setting, as 64 hexadecimal digits in lower case; empty when
 // absent. False when present and anything else.
 bool querySha256(HKEY key, char (&sha256)[kSha256TextBytes]) {
-  sha256[0] = '\0';
+  sha256[0] = 0;
   char text[kSettingTextBytes + 1] = {};
   DWORD type = 0;
   DWORD size = kSettingTextBytes;
@@ -134,7 +134,7 @@ bool readFamilyImage(const DeviceFamily& family, FamilyImage* image) {
                     key.receive()) != ERROR_SUCCESS) {
     return false;
   }
-  image->updateFile[kSettingTextBytes] = '\0';
+  image->updateFile[kSettingTextBytes] = 0;
   return queryText(key.get(), "updatefile", image->updateFile) &&
          querySha256(key.get(), image->sha256);
 }

@@ -384,7 +384,7 @@ void recordKilledUpgrade(const wchar_t* familyKey) {
       !stateIs(key.get(), kStateUpgrading)) {
     return;
   }
-  OutcomeTry attempt = {};
+  OutcomeTry attempt{};
   wchar_t device[MAX_PATH];
   wchar_t image[sizeof attempt.image.hex];
   readText(key.get(), kOutcomeDevice, device);

@@ -232,6 +232,13 @@ bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
   return false;
 }
 
+// Nothing on the device changed: the service waits for its next arrival.
+DWORD keepForNextArrival() {
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              L"device went away before the update started, service kept");
+  return kWorkerDeviceWentAway;
+}
+
 // After the try: the next device that waits is upgraded (after this thread
 // has ended), or the service removes itself when no family waits any more.
 // A device that went away before the update started is waited for: its
@@ -278,15 +285,9 @@ DWORD WINAPI updateThread(LPVOID parameter) {
   // library knows whether the device accepted the start.
   if (!leaveUpgrade(*params, kWorkerFinishing)) awaitKill();
   recordUpgradeEnd(attempt, result, crossedTheLine(*params, result));
-  DWORD threadResult = kWorkerDeviceWentAway;
-  if (result == kUpgradeDeviceWentAway) {
-    // Nothing on the device changed: the service waits for its next
-    // arrival.
-    reportEvent(EVENTLOG_INFORMATION_TYPE,
-                L"device went away before the update started, service kept");
-  } else {
-    threadResult = reportUpgradeResult(result);
-  }
+  DWORD threadResult = result == kUpgradeDeviceWentAway
+                           ? keepForNextArrival()
+                           : reportUpgradeResult(result);
   serveNext(*params, result);
   return threadResult;
 }
