@@ -405,29 +405,26 @@ std::wstring textOf(const wchar_t* key, const wchar_t* name) {
   return text;
 }
 
+// A key's `state` set again, its `result` gone.
+void setStateOnly(const wchar_t* path, const wchar_t* state) {
+  HKEY key = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+  RegDeleteValueW(key, L"result");
+  RegSetValueExW(key, L"state", 0, REG_SZ, reinterpret_cast<const BYTE*>(state),
+                 static_cast<DWORD>((wcslen(state) + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
 // What a process that ended inside the library leaves on disk: the record as
 // written before the library was called, and the device's entry as the start
 // notice wrote it, if it came; the image and the registration as they were.
 void leaveAsAtTheEnd(bool crossed) {
-  HKEY record = nullptr;
-  RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_SET_VALUE, &record);
-  RegDeleteValueW(record, L"result");
-  const wchar_t upgrading[] = L"upgrading";
-  RegSetValueExW(record, L"state", 0, REG_SZ,
-                 reinterpret_cast<const BYTE*>(upgrading), sizeof upgrading);
-  RegCloseKey(record);
-  if (!crossed) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEntryKey);
+  setStateOnly(kRecordKey, L"upgrading");
+  if (crossed) {
+    setStateOnly(kEntryKey, L"starting");
+  } else {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEntryKey);
-    return;
   }
-  HKEY entry = nullptr;
-  RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_SET_VALUE, &entry);
-  RegDeleteValueW(entry, L"result");
-  const wchar_t starting[] = L"starting";
-  RegSetValueExW(entry, L"state", 0, REG_SZ,
-                 reinterpret_cast<const BYTE*>(starting), sizeof starting);
-  RegCloseKey(entry);
 }
 
 class CrossingTest : public DevicePullTest,

@@ -41,55 +41,17 @@ const char kStarted[] =
     "device was told to start the update and restarted before it confirmed, "
     "not sent again";
 
-// A key's values as a fleet tool reads them: texts, numbers in decimal.
-using Values = std::map<std::string, std::string>;
+// A key's values as a fleet tool reads them, without the time.
+using Values = RegistryValues;
 
 Values readKey(const wchar_t* path) {
-  Values values;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return values;
-  }
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[64];
-    DWORD nameUnits = 64;
-    BYTE data[1024] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, data,
-                      &size) != ERROR_SUCCESS) {
-      break;
-    }
-    values[toUtf8(name)] =
-        type == REG_DWORD
-            ? std::to_string(*reinterpret_cast<const int32_t*>(data))
-            : toUtf8(reinterpret_cast<const wchar_t*>(data));
-  }
-  RegCloseKey(key);
+  Values values = registryValues(path);
   values.erase("time");
   return values;
 }
 
 void writeKey(const wchar_t* path, const Values& values) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  for (const auto& [name, value] : values) {
-    std::wstring wideName(name.begin(), name.end());
-    if (name == "attempts" || name == "result") {
-      DWORD number = static_cast<DWORD>(std::stol(value));
-      RegSetValueExW(key, wideName.c_str(), 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&number), sizeof number);
-    } else {
-      std::wstring text(value.begin(), value.end());
-      RegSetValueExW(key, wideName.c_str(), 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-  }
-  RegCloseKey(key);
+  setRegistryValues(path, values);
 }
 
 class DeviceRecordTest : public UpgradeWorkerTest {

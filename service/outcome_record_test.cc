@@ -31,57 +31,16 @@ const wchar_t kZr700Record[] = L"Software\\VelunorUpdate\\ZR700\\Outcome";
 const char kImageDigest[] =
     "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
 
-// The record as a fleet tool reads it: texts as they are, numbers in
-// decimal, as signed 32-bit values.
-using Record = std::map<std::string, std::string>;
+// The record as a fleet tool reads it.
+using Record = RegistryValues;
 
 Record readRecord(const wchar_t* key = kZr700Record) {
-  Record record;
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) !=
-      ERROR_SUCCESS) {
-    return record;
-  }
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[64];
-    DWORD nameUnits = 64;
-    BYTE data[1024] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegEnumValueW(opened, index, name, &nameUnits, nullptr, &type, data,
-                      &size) != ERROR_SUCCESS) {
-      break;
-    }
-    std::string value =
-        type == REG_DWORD
-            ? std::to_string(*reinterpret_cast<const int32_t*>(data))
-            : toUtf8(reinterpret_cast<const wchar_t*>(data));
-    record[toUtf8(name)] = value;
-  }
-  RegCloseKey(opened);
-  return record;
+  return registryValues(key);
 }
 
 // A record as an earlier try left it.
 void seedRecord(const Record& values) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZr700Record, 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  for (const auto& [name, value] : values) {
-    std::wstring wideName(name.begin(), name.end());
-    if (name == "attempts" || name == "result") {
-      DWORD number = static_cast<DWORD>(std::stol(value));
-      RegSetValueExW(key, wideName.c_str(), 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&number), sizeof number);
-    } else {
-      std::wstring text(value.begin(), value.end());
-      RegSetValueExW(key, wideName.c_str(), 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-  }
-  RegCloseKey(key);
+  setRegistryValues(kZr700Record, values);
 }
 
 // `time` in UTC to the second, not before `since` (same form).

@@ -277,6 +277,44 @@ TEST_F(PresentDevicesTest, AScanAndAnArrivalAtOnceStartOneWorker) {
   }
 }
 
+// Two devices of one family: both are upgraded, one after the other, and
+// the image stays until the second has had it; then the service goes.
+TEST_F(PresentDevicesTest, TwoDevicesOfOneFamilyAreBothUpgraded) {
+  const std::wstring image = L"C:\\windows\\system32\\drivers\\zr.img";
+  writeFile(image, "image");
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  placeStub(/*held=*/false);
+  FamilySettings zr(L"ZR700");
+  zr.all("zr.img", 0, 1, "1.0");
+  const std::wstring second =
+      L"\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000456#"
+      L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+  present_.paths = {kZr700Listed, second};
+  const int callsBefore = lastCall().calls;
+
+  upgradePresentDevice(context_);
+  endChain();
+
+  EXPECT_EQ(lastCall().calls, callsBefore + 2);
+  EXPECT_EQ(count(recorder_.texts(), "send updatefile to device success"), 2u);
+  // The second try still found the image to take its digest from.
+  for (const wchar_t* identity :
+       {L"vid_3f3a&pid_9206#vlnr-sn-000123", L"vid_3f3a&pid_9206#vlnr-sn-000456"}) {
+    wchar_t state[32] = {};
+    DWORD size = sizeof state;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE,
+                           (std::wstring(L"Software\\VelunorUpdate\\ZR700\\"
+                                         L"Outcome\\Devices\\") +
+                            identity)
+                               .c_str(),
+                           L"state", RRF_RT_REG_SZ, nullptr, state, &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(state, L"upgraded");
+  }
+  EXPECT_FALSE(fileExists(image));
+  EXPECT_FALSE(serviceRegistered());
+}
+
 // Once an upgrade has ended the service, a device found late (or an arrival
 // that waited out its settle time meanwhile) starts no second upgrade.
 TEST_F(PresentDevicesTest, AfterTheUpgradeEndedTheServiceNoSecondOneStarts) {
