@@ -99,6 +99,9 @@ TEST_F(CancelWatchTest, RemovalEndsTheWorkerAndItsResultDecides) {
       ASSERT_TRUE(registerServiceForTest(programPath()));
     }
     renewContext();
+    // Each case is a first try: the device took no image yet.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                   L"Software\\VelunorUpdate\\ZR700\\Outcome");
     ManagerStates states(manager_);
     removeUpgradeLibrary();
     stub_ = nullptr;

@@ -18,6 +18,8 @@
 #include "service/device_family.h"
 #include "service/device_listing.h"
 #include "service/family_settings.h"
+#include "service/next_device.h"
+#include "service/update_image.h"
 #include "service/service_status.h"
 #include "service/upgrade_worker.h"
 
@@ -85,7 +87,9 @@ DWORD startWorker(ServiceContext* context) {
   params.stopService = stopService;
   params.phase = &context->workerPhase;
   params.binding = &context->workerBinding;
+  params.imageSha256 = context->imageSha256;
   closeEndedWorker(context);
+  context->startRequestSent = false;
   // A removal from the first instruction of the worker on may end it.
   context->workerPhase = kWorkerUpgrading;
   context->workerBinding.bound = false;
@@ -99,6 +103,23 @@ DWORD startWorker(ServiceContext* context) {
   reportEventFormat(EVENTLOG_ERROR_TYPE, "create update thread fail: %d",
                     static_cast<int>(GetLastError()));
   return kArrivalThreadNotCreated;
+}
+
+// One try for each device and image: a device that had its try in this run
+// is left be, and one that took this image is never sent it again; the
+// service then looks for who else waits.
+bool alreadyServed(ServiceContext* context, const DeviceFamily& family) {
+  if (context->served.contains(identityOf(context->devicePath))) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"device had its update try, ignore device arrival");
+    return true;
+  }
+  ImageDigest image = imageDigestOf(context->updateFile, context->imageSha256);
+  if (!alreadyTookImage(context, family, context->devicePath, image)) {
+    return false;
+  }
+  actOnNext(context, lookForNext(context, nullptr));
+  return true;
 }
 
 // The arrival procedure after the settle wait, for a broadcast's device and
@@ -124,6 +145,7 @@ DWORD arrive(ServiceContext* context, const wchar_t* path, size_t length) {
   DWORD result = readSettings(context, family);
   if (result != kArrivalWorkerStarted) return result;
   reportSettings(context);
+  if (alreadyServed(context, family)) return kArrivalAlreadyServed;
   return startWorker(context);
 }
 
@@ -262,4 +284,11 @@ bool settleUnlessStopping(ServiceContext* context) {
 
 DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath) {
   return arrive(context, devicePath, wcsnlen(devicePath, kDevicePathUnits));
+}
+
+DWORD arriveAfterSettle(ServiceContext* context, const wchar_t* devicePath) {
+  PendingArrival arrival{context, true, wcsnlen(devicePath, kDevicePathUnits),
+                         {}};
+  keepPath(&arrival, devicePath);
+  return settleAndArrive(arrival);
 }

@@ -24,4 +24,8 @@ bool settleUnlessStopping(ServiceContext* context);
 // arrival broadcast leads to once it has waited out its settle time.
 DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath);
 
+// The arrival procedure for a device the service found waiting, with the
+// settle wait and the second look of a broadcast's arrival; a ControlResult.
+DWORD arriveAfterSettle(ServiceContext* context, const wchar_t* devicePath);
+
 #endif  // VELUNOR_SERVICE_DEVICE_EVENTS_H_

@@ -90,3 +90,13 @@ PresentDevice lookForDevice(const GUID& interfaceClass,
     return samePath(devicePath, length, listed);
   });
 }
+
+PresentDevice forEachPresentDevice(
+    const GUID& interfaceClass,
+    const std::function<void(const wchar_t* path)>& visit) {
+  wchar_t path[kDevicePathUnits];
+  return firstPresent(interfaceClass, path, [&](const wchar_t* listed) {
+    visit(listed);
+    return false;
+  });
+}

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "service/service_context.h"
 
 enum class PresentDevice { kFound, kNone, kNotListed };
@@ -24,5 +26,12 @@ PresentDevice findPresentDevice(const GUID& interfaceClass,
 // cannot be listed at all.
 PresentDevice lookForDevice(const GUID& interfaceClass,
                             const wchar_t* devicePath);
+
+// Hands every present interface of `interfaceClass` to `visit`, its path
+// in the announced form; kNone once all were, or kNotListed, after an error
+// event, when the present devices cannot be listed at all.
+PresentDevice forEachPresentDevice(
+    const GUID& interfaceClass,
+    const std::function<void(const wchar_t* path)>& visit);
 
 #endif  // VELUNOR_SERVICE_DEVICE_LISTING_H_

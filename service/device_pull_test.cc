@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "common/upgrade_contract.h"
+#include "service/outcome_record.h"
+#include "service/present_devices.h"
 #include "service/service_context.h"
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
@@ -53,6 +55,7 @@ struct BroadcastHook {
   ServiceContext* context = nullptr;
   bool armed = false;
   bool sent = false;
+  bool stopToo = false;  // a stop control follows the broadcast
 
   static vdev::Fate fate(void* self, Call, uint32_t*) {
     auto* hook = static_cast<BroadcastHook*>(self);
@@ -67,6 +70,7 @@ struct BroadcastHook {
     std::vector<BYTE> broadcast = deviceBroadcast(kDevicePath);
     ServiceCtrlHandlerEx(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE,
                          broadcast.data(), context);
+    if (stopToo) ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context);
   }
 };
 
@@ -240,8 +244,9 @@ TEST_P(PullPointTest, TheLibrarysResultDecidesNotTheBroadcastsTiming) {
     EXPECT_FALSE(reported(kGoneAfterSettle));
   }
   if (point.afterStart) {
-    EXPECT_EQ(code, DWORD{kWorkerTransferFailed});
-    EXPECT_TRUE(reported("send updatefile to device error"));
+    EXPECT_EQ(code, DWORD{kWorkerStartUnconfirmed});
+    EXPECT_TRUE(reported("device was told to start the update and restarted "
+                         "before it confirmed, not sent again"));
     EXPECT_TRUE(serviceStopped());
     EXPECT_FALSE(serviceRegistered());
     vdev::reset();
@@ -327,6 +332,207 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) +
              nameOf(std::get<1>(info.param)) + "Force" +
              std::to_string(std::get<2>(info.param));
+    });
+
+// --- Where the device goes, and how the try ends ---
+
+enum class Where {
+  kBeforeTheData,
+  kDataPhase,
+  kDigestCheck,
+  kStartUnanswered,  // it takes the start request and resets before answering
+  kStartAccepted,    // it answers the start request, then restarts
+  kConfirmed,        // it confirmed the start; pulled once the library is done
+};
+
+enum class Ending {
+  kNothing,
+  kStop,        // a stop control as the device goes
+  kKill,        // the worker killed inside the library: the killer records
+  kProcessEnd,  // a crash or power cut inside the library
+};
+
+struct CrossingCase {
+  const char* name;
+  Where where;
+};
+
+const CrossingCase kCrossings[] = {
+    {"BeforeTheData", Where::kBeforeTheData},
+    {"DataPhase", Where::kDataPhase},
+    {"DigestCheck", Where::kDigestCheck},
+    {"StartUnanswered", Where::kStartUnanswered},
+    {"StartAccepted", Where::kStartAccepted},
+    {"Confirmed", Where::kConfirmed},
+};
+
+const char* nameOf(Ending ending) {
+  switch (ending) {
+    case Ending::kNothing:
+      return "";
+    case Ending::kStop:
+      return "Stop";
+    case Ending::kKill:
+      return "Kill";
+    case Ending::kProcessEnd:
+      return "ProcessEnd";
+  }
+  return "";
+}
+
+// The reset before the answer is the virtual device's newest behaviour:
+// found by its name, so that this table runs wherever the device has it.
+using RestartBeforeAnswering = void (*)(uint32_t downMs, uint32_t failMs);
+RestartBeforeAnswering restartBeforeAnswering() {
+  HMODULE device = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&vdev::reset), &device);
+  return reinterpret_cast<RestartBeforeAnswering>(reinterpret_cast<void*>(
+      GetProcAddress(device, "_ZN4vdev22restartBeforeAnsweringEjj")));
+}
+
+const wchar_t kRecordKey[] = L"Software\\VelunorUpdate\\ZR700\\Outcome";
+const wchar_t kEntryKey[] =
+    L"Software\\VelunorUpdate\\ZR700\\Outcome\\Devices\\"
+    L"vid_3f3a&pid_9206#vlnr-sn-000123";
+
+std::wstring textOf(const wchar_t* key, const wchar_t* name) {
+  wchar_t text[128] = {};
+  DWORD size = sizeof text - sizeof(wchar_t);
+  RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, text,
+               &size);
+  return text;
+}
+
+// A key's `state` set again, its `result` gone.
+void setStateOnly(const wchar_t* path, const wchar_t* state) {
+  HKEY key = nullptr;
+  RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
+  RegDeleteValueW(key, L"result");
+  RegSetValueExW(key, L"state", 0, REG_SZ, reinterpret_cast<const BYTE*>(state),
+                 static_cast<DWORD>((wcslen(state) + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+}
+
+// What a process that ended inside the library leaves on disk: the record as
+// written before the library was called, and the device's entry as the start
+// notice wrote it, if it came; the image and the registration as they were.
+void leaveAsAtTheEnd(bool crossed) {
+  setStateOnly(kRecordKey, L"upgrading");
+  if (crossed) {
+    setStateOnly(kEntryKey, L"starting");
+  } else {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEntryKey);
+  }
+}
+
+class CrossingTest : public DevicePullTest,
+                     public testing::WithParamInterface<
+                         std::tuple<CrossingCase, Broadcast, Ending>> {
+ protected:
+  // The service's next start: a fresh run resolves the record, waits its
+  // settle time, and serves the device that is there.
+  void startAgain() {
+    recorder_.clear();
+    vdev::reset();
+    present_.paths = {kDevicePath};
+    ServiceContext* next = newServiceContext();
+    next->statusHandle = manager_.statusHandle;
+    next->deviceNotify = manager_.deviceNotify;
+    startPresentDeviceScan(next);
+    ASSERT_NE(next->scanThread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(next->scanThread, 60000), WAIT_OBJECT_0);
+    if (next->workerThread != nullptr) {
+      ASSERT_EQ(WaitForSingleObject(next->workerThread, 60000),
+                WAIT_OBJECT_0);
+    }
+  }
+};
+
+// Wherever the device goes, however the try ends, it receives one start
+// request for the image in all: a device that went before the line is
+// upgraded at the service's next start; one that crossed it is "started"
+// (or "upgraded" once it confirmed) and is never sent the image again.
+TEST_P(CrossingTest, EachDeviceTakesTheImageOnce) {
+  const Where where = std::get<0>(GetParam()).where;
+  const Broadcast broadcast = std::get<1>(GetParam());
+  const Ending ending = std::get<2>(GetParam());
+  const bool crossed = where >= Where::kStartUnanswered;
+  settings(0);
+  switch (where) {
+    case Where::kBeforeTheData:
+      vdev::pullAt(vdev::kRequestSetDownloadInfo, 1, 0);
+      break;
+    case Where::kDataPhase:
+      vdev::pullAt(0, 2, 0);
+      break;
+    case Where::kDigestCheck:
+      vdev::pullAt(vdev::kRequestSetMd5Sum, 1, 0);
+      break;
+    case Where::kStartUnanswered:
+      if (restartBeforeAnswering() == nullptr) {
+        GTEST_SKIP() << "the virtual device cannot reset before it answers";
+      }
+      restartBeforeAnswering()(600000, 3000);
+      break;
+    case Where::kStartAccepted:
+      vdev::restartOnStart(600000, 0);
+      break;
+    case Where::kConfirmed:
+      break;
+  }
+  hook_.stopToo = ending == Ending::kStop;
+
+  upgradeAndPull(broadcast);
+  if (where == Where::kConfirmed) vdev::unplug();
+  // A device that never went during the call is stopped after it.
+  if (ending == Ending::kStop && broadcast == Broadcast::kBeforeReturn &&
+      !hook_.sent) {
+    ServiceCtrlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, context_);
+  }
+  uint32_t starts = vdev::verdict().starts;
+  if (ending == Ending::kKill || ending == Ending::kProcessEnd) {
+    leaveAsAtTheEnd(crossed);
+    if (!serviceRegistered()) {
+      ASSERT_TRUE(registerServiceForTest(programPath()));
+    }
+    writeFile(kImagePath, std::string(kImageBytes, 'P'));
+    // The killer records what it knows.
+    if (ending == Ending::kKill) {
+      recordKilledUpgrade(L"Software\\VelunorUpdate\\ZR700");
+    }
+  }
+  if (serviceRegistered()) {
+    startAgain();
+    starts += vdev::verdict().starts;
+  }
+
+  EXPECT_EQ(starts, 1u);
+  const bool interrupted =
+      ending == Ending::kKill || ending == Ending::kProcessEnd;
+  const wchar_t* state = !crossed ? kStateUpgraded
+                         : where == Where::kConfirmed && !interrupted
+                             ? kStateUpgraded
+                             : kStateStarted;
+  EXPECT_EQ(textOf(kRecordKey, L"state"), state);
+  EXPECT_EQ(textOf(kEntryKey, L"state"), state);
+  EXPECT_FALSE(serviceRegistered());
+  // Only a confirmed upgrade deletes the image.
+  EXPECT_EQ(fileExists(kImagePath), std::wstring(state) != kStateUpgraded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Crossings, CrossingTest,
+    testing::Combine(testing::ValuesIn(kCrossings),
+                     testing::Values(Broadcast::kBeforeReturn,
+                                     Broadcast::kAfterReturn),
+                     testing::Values(Ending::kNothing, Ending::kStop,
+                                     Ending::kKill, Ending::kProcessEnd)),
+    [](const testing::TestParamInfo<CrossingTest::ParamType>& info) {
+      return std::string(std::get<0>(info.param).name) +
+             nameOf(std::get<1>(info.param)) +
+             nameOf(std::get<2>(info.param));
     });
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 
 #include "common/event_report.h"
@@ -69,6 +70,31 @@ bool queryFlag(HKEY key, const wchar_t* name, uint8_t* flag) {
   return true;
 }
 
+// The `sha256` setting, as 64 hexadecimal digits in lower case; empty when
+// absent. False when present and anything else.
+bool querySha256(HKEY key, char (&sha256)[kSha256TextBytes]) {
+  sha256[0] = 0;
+  char text[kSettingTextBytes + 1] = {};
+  DWORD type = 0;
+  DWORD size = kSettingTextBytes;
+  LSTATUS result = RegQueryValueExA(key, "sha256", nullptr, &type,
+                                    reinterpret_cast<BYTE*>(text), &size);
+  if (result == ERROR_FILE_NOT_FOUND) return true;
+  if (result != ERROR_SUCCESS || type != REG_SZ ||
+      strnlen(text, sizeof text) != kSha256TextBytes - 1) {
+    return false;
+  }
+  for (size_t i = 0; i + 1 < kSha256TextBytes; ++i) {
+    char& digit = text[i];
+    if (digit >= 'A' && digit <= 'F') digit = static_cast<char>(digit + 32);
+    if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) {
+      return false;
+    }
+  }
+  std::memcpy(sha256, text, kSha256TextBytes);
+  return true;
+}
+
 }  // namespace
 
 DWORD readSettings(ServiceContext* context, const DeviceFamily& family) {
@@ -94,7 +120,23 @@ DWORD readSettings(ServiceContext* context, const DeviceFamily& family) {
     reportEvent(EVENTLOG_ERROR_TYPE, L"Query version fail");
     return kArrivalVersionNotRead;
   }
+  if (!querySha256(key.get(), context->imageSha256)) {
+    reportEvent(EVENTLOG_ERROR_TYPE,
+                L"Query sha256 fail: not a SHA-256 digest in hexadecimal");
+    return kArrivalSha256NotRead;
+  }
   return kArrivalWorkerStarted;
+}
+
+bool readFamilyImage(const DeviceFamily& family, FamilyImage* image) {
+  RegistryKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, family.registryKey, 0, KEY_QUERY_VALUE,
+                    key.receive()) != ERROR_SUCCESS) {
+    return false;
+  }
+  image->updateFile[kSettingTextBytes] = 0;
+  return queryText(key.get(), "updatefile", image->updateFile) &&
+         querySha256(key.get(), image->sha256);
 }
 
 void reportSettings(const ServiceContext* context) {

@@ -10,10 +10,21 @@
 #include "service/service_context.h"
 
 // Reads `family`'s settings into the context's updateFile, bForce, bUpdate
-// and version, in that order. kArrivalWorkerStarted when all four are read;
-// else, after the error event that names the first one missing (or the key),
-// the ControlResult that says which.
+// and version, in that order, then its optional `sha256`.
+// kArrivalWorkerStarted when all are read; else, after the error event that
+// names the first one missing or, for `sha256`, not a SHA-256 digest (or
+// the key), the ControlResult that says which.
 DWORD readSettings(ServiceContext* context, const DeviceFamily& family);
+
+// The image a family's settings name, for a look at the devices that wait
+// for it: read quietly, since most families have no settings on a PC.
+struct FamilyImage {
+  char updateFile[kSettingTextBytes + 1];
+  char sha256[kSha256TextBytes];  // empty without the setting
+};
+
+// False when the family has no settings (no key, or no update file).
+bool readFamilyImage(const DeviceFamily& family, FamilyImage* image);
 
 // The settings read, as one event.
 void reportSettings(const ServiceContext* context);

@@ -143,6 +143,49 @@ TEST_F(FamilySettingsTest, EachMissingValueFailsWithItsOwnTextAndResult) {
   }
 }
 
+// `sha256` is optional: absent, the worker is given none; present, it must
+// be a SHA-256 digest in hexadecimal, handed on in lower case, or the
+// arrival fails with its own text and result after the four settings.
+TEST_F(FamilySettingsTest, TheSha256SettingIsADigestOrAbsent) {
+  const std::string upper(
+      "6105D6CC76AF400325E94D588CE511BE5BFDBB73B437DC51ECA43917D7A43E3D");
+  const std::string lower(
+      "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d");
+  struct Sha256Case {
+    const char* name;
+    bool present;
+    std::string stored;
+    DWORD result;
+    std::string read;
+  };
+  const Sha256Case cases[] = {
+      {"absent", false, "", 0, ""},
+      {"upper case", true, upper, 0, lower},
+      {"lower case", true, lower, 0, lower},
+      {"too short", true, lower.substr(1), 15, ""},
+      {"not hexadecimal", true, lower.substr(1) + "g", 15, ""},
+      {"empty", true, "", 15, ""},
+  };
+  for (const Sha256Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FamilySettings settings(L"ZR700");
+    settings.all("fw.img", 0, 1, "1.0");
+    if (c.present) settings.text("sha256", c.stored);
+    recorder_.clear();
+    EXPECT_EQ(arrive(kZr700Path), c.result);
+    EXPECT_EQ(std::string(context_->imageSha256), c.read);
+    Strings texts = recorder_.texts();
+    if (c.result == 0) {
+      ASSERT_NE(context_->workerThread, nullptr);
+      workerExitCode();
+      EXPECT_EQ(std::string(context_->params.imageSha256), c.read);
+    } else {
+      EXPECT_EQ(texts.back(),
+                "Query sha256 fail: not a SHA-256 digest in hexadecimal");
+    }
+  }
+}
+
 // The registry calls of one arrival: the keys it opened and closed, and each
 // query as "variant name buffer-size typed|untyped".
 struct RegistryLedger {
@@ -204,7 +247,8 @@ TEST_F(FamilySettingsTest, TheFamilyKeyIsReadAsStoredAndClosedOnEveryPath) {
   ImportPatch queryW(nullptr, "RegQueryValueExW",
                      reinterpret_cast<const void*>(&watchedRegQueryValueExW));
   const Strings queries = {"A updatefile 260 untyped", "W bForce 4 typed",
-                           "W bUpdate 4 typed", "A version 260 untyped"};
+                           "W bUpdate 4 typed", "A version 260 untyped",
+                           "A sha256 260 typed"};
   const DWORD results[] = {4, 12, 13, 14, 0};
 
   RegistryLedger noKey;
@@ -228,7 +272,7 @@ TEST_F(FamilySettingsTest, TheFamilyKeyIsReadAsStoredAndClosedOnEveryPath) {
 
     ASSERT_EQ(ledger.opened.size(), 1u) << present;
     EXPECT_EQ(ledger.closed, ledger.opened) << present;
-    size_t asked = present < 4 ? present + 1 : 4;
+    size_t asked = present + 1;
     EXPECT_EQ(ledger.queries, Strings(queries.begin(), queries.begin() + asked))
         << present;
   }

@@ -9,6 +9,7 @@
 #include "common/event_report.h"
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
+#include "service/device_identity.h"
 #include "service/registry_key.h"
 
 namespace {
@@ -40,7 +41,7 @@ struct CryptHashTraits {
   static void close(Handle hash) { CryptDestroyHash(hash); }
 };
 
-constexpr size_t kRecordPathUnits = 128;
+constexpr size_t kRecordPathUnits = 128 + kIdentityUnits;
 constexpr size_t kDigestBytes = 32;
 constexpr DWORD kDigestReadBytes = 64 * 1024;
 constexpr size_t kStateUnits = 32;
@@ -67,24 +68,38 @@ class RecordWrite {
   LSTATUS failure_ = ERROR_SUCCESS;
 };
 
-bool recordPath(const wchar_t* familyKey, wchar_t (&path)[kRecordPathUnits]) {
-  size_t family = std::wcslen(familyKey);
-  size_t name = std::wcslen(kOutcomeKeyName);
-  if (family + 1 + name >= kRecordPathUnits) return false;
-  std::wmemcpy(path, familyKey, family);
-  path[family] = L'\\';
-  std::wmemcpy(path + family + 1, kOutcomeKeyName, name + 1);
-  return true;
+// `familyKey`\Outcome, and \Devices\`identity` behind it unless null.
+bool recordPath(const wchar_t* familyKey, const wchar_t* identity,
+                wchar_t (&path)[kRecordPathUnits]) {
+  int length =
+      identity == nullptr
+          ? swprintf(path, kRecordPathUnits, L"%ls\\%ls", familyKey,
+                     kOutcomeKeyName)
+          : swprintf(path, kRecordPathUnits, L"%ls\\%ls\\%ls\\%ls",
+                     familyKey, kOutcomeKeyName, kOutcomeDevicesKeyName,
+                     identity);
+  return length > 0 && static_cast<size_t>(length) < kRecordPathUnits;
 }
 
-// The record's key, created with the family's key when either is missing.
-LSTATUS openRecord(const wchar_t* familyKey, RegistryKey* key) {
+// The record's key (or a device's entry), created with the keys above it
+// when any is missing.
+LSTATUS openRecord(const wchar_t* familyKey, RegistryKey* key,
+                   const wchar_t* identity = nullptr) {
   wchar_t path[kRecordPathUnits];
-  if (!recordPath(familyKey, path)) return ERROR_BUFFER_OVERFLOW;
+  if (!recordPath(familyKey, identity, path)) return ERROR_BUFFER_OVERFLOW;
   return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr,
                          REG_OPTION_NON_VOLATILE,
                          KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
                          key->receive(), nullptr);
+}
+
+// Read only: a look creates nothing.
+bool openToLook(const wchar_t* familyKey, const wchar_t* identity,
+                RegistryKey* key) {
+  wchar_t path[kRecordPathUnits];
+  return recordPath(familyKey, identity, path) &&
+         RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE,
+                       key->receive()) == ERROR_SUCCESS;
 }
 
 LSTATUS setText(HKEY key, const wchar_t* name, const wchar_t* text) {
@@ -118,14 +133,52 @@ DWORD attemptsSoFar(HKEY key) {
   return value;
 }
 
-bool stateIs(HKEY key, const wchar_t* expected) {
-  wchar_t state[kStateUnits] = {};
-  DWORD size = sizeof state - sizeof(wchar_t);
+// A text value of at most `units` - 1 units, stored with or without its
+// NUL; empty when absent, longer, or not text.
+template <size_t units>
+void readText(HKEY key, const wchar_t* name, wchar_t (&text)[units]) {
+  std::wmemset(text, 0, units);
+  DWORD size = units * sizeof(wchar_t);
   DWORD type = 0;
-  return RegQueryValueExW(key, kOutcomeState, nullptr, &type,
-                          reinterpret_cast<BYTE*>(state),
+  if (RegQueryValueExW(key, name, nullptr, &type,
+                       reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
+      type != REG_SZ || wcsnlen(text, units) == units) {
+    std::wmemset(text, 0, units);
+  }
+}
+
+bool readNumber(HKEY key, const wchar_t* name, DWORD* value) {
+  DWORD type = 0;
+  DWORD size = sizeof *value;
+  return RegQueryValueExW(key, name, nullptr, &type,
+                          reinterpret_cast<BYTE*>(value),
                           &size) == ERROR_SUCCESS &&
-         type == REG_SZ && std::wcscmp(state, expected) == 0;
+         type == REG_DWORD;
+}
+
+bool stateIs(HKEY key, const wchar_t* expected) {
+  wchar_t state[kStateUnits];
+  readText(key, kOutcomeState, state);
+  return std::wcscmp(state, expected) == 0;
+}
+
+bool isFinished(const wchar_t* state) {
+  return std::wcscmp(state, kStateUpgraded) == 0 ||
+         std::wcscmp(state, kStateStarted) == 0 ||
+         std::wcscmp(state, kStateFailed) == 0;
+}
+
+// The digest as the record holds it; false for an empty one.
+bool digestText(const ImageDigest& image, wchar_t (&text)[sizeof image.hex]) {
+  for (size_t i = 0; i < sizeof image.hex; ++i) {
+    text[i] = static_cast<wchar_t>(image.hex[i]);
+  }
+  return text[0] != 0;
+}
+
+// The first step of an update that changes the values `state` stands for.
+void withdrawState(HKEY key, RecordWrite* write) {
+  write->noteRemoval(RegDeleteValueW(key, kOutcomeState));
 }
 
 // `state` and the moment it changed, in UTC to the second.
@@ -139,6 +192,38 @@ void setState(HKEY key, const wchar_t* state, RecordWrite* write) {
   // Last, so that a reader never sees the new state with the old try's
   // values.
   write->note(setText(key, kOutcomeState, state));
+}
+
+void setResult(HKEY key, int32_t result, RecordWrite* write) {
+  write->note(setNumber(key, kOutcomeResult, static_cast<DWORD>(result)));
+}
+
+// A device's entry, to write; false after the error event when it cannot be
+// opened, and quietly for a device without an identity.
+bool openEntry(const wchar_t* familyKey, const wchar_t* devicePath,
+               RegistryKey* key, RecordWrite* write) {
+  DeviceIdentity identity = identityOf(devicePath);
+  if (identity.text[0] == 0) return false;
+  LSTATUS opened = openRecord(familyKey, key, identity.text);
+  write->note(opened);
+  return opened == ERROR_SUCCESS;
+}
+
+// The entry's final state after the library returned `result`: a device
+// that crossed the line never went away with nothing changed.
+void finishEntry(const OutcomeTry& attempt, int32_t result) {
+  RecordWrite write;
+  RegistryKey key;
+  if (!openEntry(attempt.familyKey, attempt.devicePath, &key, &write)) return;
+  if (result == kUpgradeDeviceWentAway) result = kUpgradeStartUnconfirmed;
+  // The image too: the start notice may not have come (a library that does
+  // not give it), or its entry may not have been written.
+  wchar_t image[sizeof attempt.image.hex];
+  digestText(attempt.image, image);
+  withdrawState(key.get(), &write);
+  write.note(setText(key.get(), kOutcomeImage, image));
+  setResult(key.get(), result, &write);
+  setState(key.get(), outcomeStateOf(result), &write);
 }
 
 bool hashFile(HANDLE file, HCRYPTHASH hash) {
@@ -185,20 +270,40 @@ void recordUpgradeStart(const OutcomeTry& attempt) {
   LSTATUS opened = openRecord(attempt.familyKey, &key);
   write.note(opened);
   if (opened != ERROR_SUCCESS) return;
+  withdrawState(key.get(), &write);
   write.note(setNumber(key.get(), kOutcomeAttempts,
                        attemptsSoFar(key.get()) + 1));
   write.note(setText(key.get(), kOutcomeDevice, attempt.devicePath));
   write.note(setNarrowText(key.get(), kOutcomeUpdateFile, attempt.updateFile));
   write.note(setNarrowText(key.get(), kOutcomeVersion, attempt.version));
   write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeResult));
-  write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeImage));
+  wchar_t image[sizeof attempt.image.hex];
+  if (digestText(attempt.image, image)) {
+    write.note(setText(key.get(), kOutcomeImage, image));
+  } else {
+    write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeImage));
+  }
   setState(key.get(), kStateUpgrading, &write);
+}
+
+void recordStartRequest(const OutcomeTry& attempt) {
+  wchar_t image[sizeof attempt.image.hex];
+  if (!digestText(attempt.image, image)) return;
+  RecordWrite write;
+  RegistryKey key;
+  if (!openEntry(attempt.familyKey, attempt.devicePath, &key, &write)) return;
+  withdrawState(key.get(), &write);
+  write.note(setText(key.get(), kOutcomeImage, image));
+  write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeResult));
+  setState(key.get(), kStateStarting, &write);
 }
 
 const wchar_t* outcomeStateOf(int32_t result) {
   switch (result) {
     case kUpgradeSucceeded:
       return kStateUpgraded;
+    case kUpgradeStartUnconfirmed:
+      return kStateStarted;
     case kUpgradeDeviceWentAway:
       return kStateDeviceWentAway;
     default:
@@ -206,30 +311,112 @@ const wchar_t* outcomeStateOf(int32_t result) {
   }
 }
 
-void recordUpgradeEnd(const OutcomeTry& attempt, const wchar_t* state,
-                      int32_t result, const ImageDigest& image) {
+void recordUpgradeEnd(const OutcomeTry& attempt, int32_t result,
+                      bool crossed) {
+  // The device's entry before the family's state: a family record that says
+  // finished always has its device's entry. Without a digest nothing could
+  // tell this image from the next: no entry.
+  if (crossed && attempt.image.hex[0] != 0) finishEntry(attempt, result);
   RecordWrite write;
   RegistryKey key;
   LSTATUS opened = openRecord(attempt.familyKey, &key);
   write.note(opened);
   if (opened != ERROR_SUCCESS) return;
-  write.note(setNumber(key.get(), kOutcomeResult, static_cast<DWORD>(result)));
-  if (image.hex[0] != 0) {
-    wchar_t text[sizeof image.hex];
-    for (size_t i = 0; i < sizeof image.hex; ++i) {
-      text[i] = static_cast<wchar_t>(image.hex[i]);
-    }
+  withdrawState(key.get(), &write);
+  setResult(key.get(), result, &write);
+  setState(key.get(), outcomeStateOf(result), &write);
+}
+
+DeviceTook deviceTook(const wchar_t* familyKey, const wchar_t* devicePath,
+                      const ImageDigest& image) {
+  DeviceTook took = {};
+  wchar_t wanted[sizeof image.hex];
+  DeviceIdentity identity = identityOf(devicePath);
+  RegistryKey key;
+  if (!digestText(image, wanted) || identity.text[0] == 0 ||
+      !openToLook(familyKey, identity.text, &key)) {
+    return took;
+  }
+  wchar_t held[sizeof image.hex];
+  readText(key.get(), kOutcomeImage, held);
+  readText(key.get(), kOutcomeState, took.state);
+  // An entry without its state was being written before the start request
+  // went out.
+  took.took = took.state[0] != 0 && std::wcscmp(held, wanted) == 0;
+  took.hasResult = readNumber(key.get(), kOutcomeResult, &took.result);
+  return took;
+}
+
+void recordAlreadyTaken(const wchar_t* familyKey, const wchar_t* devicePath,
+                        const ImageDigest& image, const DeviceTook& took) {
+  RecordWrite write;
+  RegistryKey key;
+  LSTATUS opened = openRecord(familyKey, &key);
+  write.note(opened);
+  wchar_t state[kStateUnits];
+  if (opened != ERROR_SUCCESS) return;
+  readText(key.get(), kOutcomeState, state);
+  if (isFinished(state)) return;
+  bool starting = std::wcscmp(took.state, kStateStarting) == 0;
+  withdrawState(key.get(), &write);
+  write.note(setText(key.get(), kOutcomeDevice, devicePath));
+  wchar_t text[sizeof image.hex];
+  if (digestText(image, text)) {
     write.note(setText(key.get(), kOutcomeImage, text));
   }
-  setState(key.get(), state, &write);
+  if (starting || !took.hasResult) {
+    setResult(key.get(), kUpgradeStartUnconfirmed, &write);
+  } else {
+    write.note(setNumber(key.get(), kOutcomeResult, took.result));
+  }
+  setState(key.get(), starting ? kStateStarted : took.state, &write);
 }
 
 void recordKilledUpgrade(const wchar_t* familyKey) {
   RecordWrite write;
   RegistryKey key;
-  LSTATUS opened = openRecord(familyKey, &key);
-  write.note(opened);
-  if (opened != ERROR_SUCCESS || !stateIs(key.get(), kStateUpgrading)) return;
-  write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeResult));
-  setState(key.get(), kStateDeviceWentAway, &write);
+  wchar_t path[kRecordPathUnits];
+  // A family without a record has nothing to resolve: none is made.
+  if (!recordPath(familyKey, nullptr, path) ||
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    key.receive()) != ERROR_SUCCESS ||
+      !stateIs(key.get(), kStateUpgrading)) {
+    return;
+  }
+  OutcomeTry attempt{};
+  wchar_t device[MAX_PATH];
+  wchar_t image[sizeof attempt.image.hex];
+  readText(key.get(), kOutcomeDevice, device);
+  readText(key.get(), kOutcomeImage, image);
+  for (size_t i = 0; i < sizeof attempt.image.hex; ++i) {
+    attempt.image.hex[i] = static_cast<char>(image[i] & 0x7F);
+  }
+  attempt.familyKey = familyKey;
+  attempt.devicePath = device;
+  DeviceTook took = deviceTook(familyKey, device, attempt.image);
+  withdrawState(key.get(), &write);
+  if (!took.took) {
+    write.noteRemoval(RegDeleteValueW(key.get(), kOutcomeResult));
+    setState(key.get(), kStateDeviceWentAway, &write);
+    return;
+  }
+  // Its entry says "starting": the start request went out and nothing came
+  // back. An entry the worker finished holds its result already.
+  int32_t result = kUpgradeStartUnconfirmed;
+  if (std::wcscmp(took.state, kStateStarting) == 0) {
+    finishEntry(attempt, result);
+  } else if (took.hasResult) {
+    result = static_cast<int32_t>(took.result);
+  }
+  setResult(key.get(), result, &write);
+  setState(key.get(), outcomeStateOf(result), &write);
+}
+
+bool familyFinished(const wchar_t* familyKey) {
+  RegistryKey key;
+  if (!openToLook(familyKey, nullptr, &key)) return false;
+  wchar_t state[kStateUnits];
+  readText(key.get(), kOutcomeState, state);
+  return isFinished(state);
 }

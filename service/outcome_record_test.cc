@@ -32,57 +32,16 @@ const wchar_t kZr700Record[] = L"Software\\VelunorUpdate\\ZR700\\Outcome";
 const char kImageDigest[] =
     "6105d6cc76af400325e94d588ce511be5bfdbb73b437dc51eca43917d7a43e3d";
 
-// The record as a fleet tool reads it: texts as they are, numbers in
-// decimal, as signed 32-bit values.
-using Record = std::map<std::string, std::string>;
+// The record as a fleet tool reads it.
+using Record = RegistryValues;
 
 Record readRecord(const wchar_t* key = kZr700Record) {
-  Record record;
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) !=
-      ERROR_SUCCESS) {
-    return record;
-  }
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[64];
-    DWORD nameUnits = 64;
-    BYTE data[1024] = {};
-    DWORD size = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegEnumValueW(opened, index, name, &nameUnits, nullptr, &type, data,
-                      &size) != ERROR_SUCCESS) {
-      break;
-    }
-    std::string value =
-        type == REG_DWORD
-            ? std::to_string(*reinterpret_cast<const int32_t*>(data))
-            : toUtf8(reinterpret_cast<const wchar_t*>(data));
-    record[toUtf8(name)] = value;
-  }
-  RegCloseKey(opened);
-  return record;
+  return registryValues(key);
 }
 
 // A record as an earlier try left it.
 void seedRecord(const Record& values) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZr700Record, 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  for (const auto& [name, value] : values) {
-    std::wstring wideName(name.begin(), name.end());
-    if (name == "attempts" || name == "result") {
-      DWORD number = static_cast<DWORD>(std::stol(value));
-      RegSetValueExW(key, wideName.c_str(), 0, REG_DWORD,
-                     reinterpret_cast<const BYTE*>(&number), sizeof number);
-    } else {
-      std::wstring text(value.begin(), value.end());
-      RegSetValueExW(key, wideName.c_str(), 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-  }
-  RegCloseKey(key);
+  setRegistryValues(kZr700Record, values);
 }
 
 // `time` in UTC to the second, not before `since` (same form).
@@ -112,6 +71,8 @@ Record withoutTime(Record record) {
 }
 
 const char kFixturePath[] = "\\\\?\\USB#VID_2207&PID_9206#77#{x}";
+const wchar_t kFixtureEntry[] =
+    L"Software\\VelunorUpdate\\ZR700\\Outcome\\Devices\\vid_2207&pid_9206#77";
 
 class OutcomeRecordTest : public UpgradeWorkerTest {
  protected:
@@ -126,7 +87,9 @@ class OutcomeRecordTest : public UpgradeWorkerTest {
 
 // The state follows the library's result; the trail of events stays as it
 // was. A try starts from the record an earlier one left: one attempt more,
-// and its result and image gone unless this try has its own.
+// its result gone and the image it sends in its place (none when no file
+// has the exact name). A device that crossed the line (a result that says
+// it took the start request) has its entry.
 TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
   struct ResultCase {
     const char* name;
@@ -140,6 +103,11 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
       {"upgraded", 0, true,
        {"send updatefile to device success", "uninstallService start"},
        "upgraded", true},
+      {"started, not confirmed", 3, true,
+       {"device was told to start the update and restarted before it "
+        "confirmed, not sent again",
+        "uninstallService start"},
+       "started", true},
       // The library found it under a longer name: no file of the exact
       // name, no digest.
       {"upgraded, only a longer name", 0, false,
@@ -147,12 +115,12 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
        "upgraded", false},
       {"download failed", 1, true,
        {"send updatefile to device error", "uninstallService start"},
-       "failed", false},
-      {"no device", -1, true, {"uninstallService start"}, "failed", false},
-      {"unknown result", 7, true, {"uninstallService start"}, "failed", false},
+       "failed", true},
+      {"no device", -1, true, {"uninstallService start"}, "failed", true},
+      {"unknown result", 7, true, {"uninstallService start"}, "failed", true},
       {"device went away", 2, true,
        {"device went away before the update started, service kept"},
-       "device went away", false},
+       "device went away", true},
   };
   for (const ResultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -181,6 +149,17 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
     Record record = readRecord();
     EXPECT_EQ(withoutTime(record), expected);
     expectTime(record, before);
+    Record entry = readRecord(kFixtureEntry);
+    if (c.image && (c.result == 0 || c.result == 3)) {
+      EXPECT_EQ(withoutTime(entry),
+                (Record{{"image", kImageDigest},
+                        {"result", std::to_string(c.result)},
+                        {"state", c.state}}));
+      expectTime(entry, before);
+    } else {
+      EXPECT_TRUE(entry.empty());
+    }
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kZr700Record);
     DeleteFileW(image.c_str());
   }
 }
@@ -256,7 +235,8 @@ TEST_F(OutcomeRecordTest, ARecordThatCannotBeWrittenIsAnErrorAndTheUpgradeGoesOn
   const std::string denied =
       "write outcome record fail: " + std::to_string(ERROR_ACCESS_DENIED);
   EXPECT_EQ(recorder_.texts(),
-            (Strings{denied, denied, "send updatefile to device success",
+            (Strings{denied, denied, denied,
+                     "send updatefile to device success",
                      "uninstallService start"}));
   EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(stubCall()->calls, 1);

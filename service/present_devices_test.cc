@@ -67,6 +67,18 @@ class PresentDevicesTest : public ::testing::Test {
     }
   }
 
+  // The worker, then the upgrade of the next waiting device that its end
+  // started, until no device waits.
+  void endChain() {
+    for (;;) {
+      endWorker();
+      HANDLE next = context_->nextThread.exchange(nullptr);
+      if (next == nullptr) return;
+      EXPECT_EQ(WaitForSingleObject(next, 60000), WAIT_OBJECT_0);
+      CloseHandle(next);
+    }
+  }
+
   DWORD arrive(const std::wstring& path) {
     present_.connect(path);
     std::vector<BYTE> broadcast = deviceBroadcast(path);
@@ -157,15 +169,17 @@ TEST_F(PresentDevicesTest, ADeviceFoundInSmallLettersIsUpgradedAsItsArrival) {
   EXPECT_STREQ(lastCall().version, "2.0");
   EXPECT_EQ(lastCall().bForce, 1);
   EXPECT_EQ(lastCall().bUpdate, 0);
-  // The scan waits as an arrival does, once, before it looks.
+  // The scan waits as an arrival does, once, before it looks: once to say
+  // what it found, once for the device that waits.
   EXPECT_EQ(clock_.waits(), std::vector<DWORD>{kArrivalSettleMs});
-  EXPECT_EQ(present_.listsMade(), 1);
+  EXPECT_EQ(present_.listsMade(), 2);
   EXPECT_EQ(present_.listsDestroyed(), present_.listsMade());
 }
 
 // The scan and an arrival, one after the other in both orders: the first
 // starts the one worker, the second is ignored and leaves the first one's
-// settings and path alone.
+// settings and path alone; once the first device's try has ended, the other
+// one, still there, is upgraded after it.
 TEST_F(PresentDevicesTest, TheScanAndAnArrivalStartOneWorkerInEitherOrder) {
   placeStub(/*held=*/true);
   FamilySettings rk(L"RK7x10");
@@ -207,16 +221,19 @@ TEST_F(PresentDevicesTest, TheScanAndAnArrivalStartOneWorkerInEitherOrder) {
     EXPECT_STREQ(context_->updateFile, c.scanFirst ? "rk.img" : "zr.img");
     EXPECT_STREQ(context_->version, c.scanFirst ? "7.1" : "1.0");
     stubFunction<StubRelease>("stubRelease")();
-    endWorker();
-    EXPECT_EQ(lastCall().calls, callsBefore + 1);
-    EXPECT_EQ(std::wstring(lastCall().devicePath), first);
-    EXPECT_STREQ(lastCall().updateFile, c.scanFirst ? "rk.img" : "zr.img");
+    endChain();
+    EXPECT_EQ(lastCall().calls, callsBefore + 2);
+    const std::wstring second =
+        c.scanFirst ? kZr700Announced : kRk7x10Announced;
+    EXPECT_EQ(std::wstring(lastCall().devicePath), second);
+    EXPECT_STREQ(lastCall().updateFile, c.scanFirst ? "zr.img" : "rk.img");
     context_ = freshContext();
   }
 }
 
 // The scan's thread and the handler's at the very same time, many times:
-// one worker each time, and its settings are those of the device it got.
+// one worker at a time, and its settings are those of the device it got;
+// the device that lost is upgraded after it.
 TEST_F(PresentDevicesTest, AScanAndAnArrivalAtOnceStartOneWorker) {
   placeStub(/*held=*/false);
   FamilySettings rk(L"RK7x10");
@@ -250,14 +267,52 @@ TEST_F(PresentDevicesTest, AScanAndAnArrivalAtOnceStartOneWorker) {
     const bool scanWon = std::wstring(context_->devicePath) == kRk7x10Announced;
     EXPECT_STREQ(context_->updateFile, scanWon ? "rk.img" : "zr.img");
     stubFunction<StubRelease>("stubRelease")();
-    endWorker();
-    EXPECT_EQ(lastCall().calls, callsBefore + 1);
+    endChain();
+    EXPECT_EQ(lastCall().calls, callsBefore + 2);
     EXPECT_EQ(std::wstring(lastCall().devicePath),
-              scanWon ? kRk7x10Announced : kZr700Announced);
-    EXPECT_STREQ(lastCall().updateFile, scanWon ? "rk.img" : "zr.img");
-    EXPECT_STREQ(lastCall().version, scanWon ? "7.1" : "1.0");
+              scanWon ? kZr700Announced : kRk7x10Announced);
+    EXPECT_STREQ(lastCall().updateFile, scanWon ? "zr.img" : "rk.img");
+    EXPECT_STREQ(lastCall().version, scanWon ? "1.0" : "7.1");
     context_ = freshContext();
   }
+}
+
+// Two devices of one family: both are upgraded, one after the other, and
+// the image stays until the second has had it; then the service goes.
+TEST_F(PresentDevicesTest, TwoDevicesOfOneFamilyAreBothUpgraded) {
+  const std::wstring image = L"C:\\windows\\system32\\drivers\\zr.img";
+  writeFile(image, "image");
+  ASSERT_TRUE(registerServiceForTest(programPath()));
+  placeStub(/*held=*/false);
+  FamilySettings zr(L"ZR700");
+  zr.all("zr.img", 0, 1, "1.0");
+  const std::wstring second =
+      L"\\\\?\\usb#vid_3f3a&pid_9206#vlnr-sn-000456#"
+      L"{6b11e5bb-f5ca-4902-9615-773b3d2f2fec}";
+  present_.paths = {kZr700Listed, second};
+  const int callsBefore = lastCall().calls;
+
+  upgradePresentDevice(context_);
+  endChain();
+
+  EXPECT_EQ(lastCall().calls, callsBefore + 2);
+  EXPECT_EQ(count(recorder_.texts(), "send updatefile to device success"), 2u);
+  // The second try still found the image to take its digest from.
+  for (const wchar_t* identity :
+       {L"vid_3f3a&pid_9206#vlnr-sn-000123", L"vid_3f3a&pid_9206#vlnr-sn-000456"}) {
+    wchar_t state[32] = {};
+    DWORD size = sizeof state;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE,
+                           (std::wstring(L"Software\\VelunorUpdate\\ZR700\\"
+                                         L"Outcome\\Devices\\") +
+                            identity)
+                               .c_str(),
+                           L"state", RRF_RT_REG_SZ, nullptr, state, &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(state, L"upgraded");
+  }
+  EXPECT_FALSE(fileExists(image));
+  EXPECT_FALSE(serviceRegistered());
 }
 
 // Once an upgrade has ended the service, a device found late (or an arrival

@@ -10,12 +10,15 @@
 #include <cstdint>
 #include <mutex>
 
+#include "service/device_identity.h"
 #include "service/upgrade_worker.h"
 
 // Device interface path, terminating NUL included.
 constexpr size_t kDevicePathUnits = MAX_PATH;
 // Bytes a registry text may fill; one more byte always stays 0.
 constexpr DWORD kSettingTextBytes = MAX_PATH;
+// A SHA-256 digest in hexadecimal and its NUL.
+constexpr size_t kSha256TextBytes = 65;
 
 struct ServiceContext {
   SERVICE_STATUS status;
@@ -28,6 +31,8 @@ struct ServiceContext {
   uint8_t bForce;
   uint8_t bUpdate;
   char version[kSettingTextBytes + 1];
+  // The family's `sha256` setting, lower case; empty without one.
+  char imageSha256[kSha256TextBytes];
   UpgradeThreadParams params;
   std::atomic<uint32_t> workerPhase;  // a WorkerPhase, shared with the worker
   WorkerBinding workerBinding;        // what the worker bound, for a removal
@@ -57,6 +62,11 @@ struct ServiceContext {
   // The last arrival's settle wait and procedure, run off the handler; its
   // exit code is the arrival's result. Closed when the next one starts.
   HANDLE arrivalThread;
+  // The devices whose try ended in this run: none is tried twice.
+  ServedDevices served;
+  // The look for the next waiting device that a try's end started, with
+  // its settle wait. Closed when the next one starts.
+  std::atomic<HANDLE> nextThread;
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -74,6 +84,9 @@ enum ControlResult : DWORD {
   kArrivalForceNotRead = 12,
   kArrivalUpdateNotRead = 13,
   kArrivalVersionNotRead = 14,
+  kArrivalSha256NotRead = 15,
+  // The device took this image already, or had its try in this run.
+  kArrivalAlreadyServed = NO_ERROR,
 };
 
 // How long an arrived device is given to settle before it is looked at. The

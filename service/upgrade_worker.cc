@@ -10,19 +10,30 @@
 #include "common/upgrade_contract.h"
 #include "service/device_family.h"
 #include "service/installation.h"
+#include "service/next_device.h"
 #include "service/outcome_record.h"
+#include "service/service_context.h"
+#include "service/update_image.h"
 
 namespace {
-
-constexpr size_t kDeletionPathBytes = MAX_PATH;
 
 // The worker that is removing the service, for the main thread to wait on.
 std::atomic<HANDLE> removingWorker{nullptr};
 
 struct UpgradeLibrary {
   LetsStartUpgradeFunction start = nullptr;  // null after an error event
+  // Null in a library from before the start notice: it still upgrades, but
+  // cannot check the image against `sha256`, nor tell the record that the
+  // line is being crossed.
+  LetsStartUpgradeCheckedFunction checked = nullptr;
   LetsCancelUpgradeFunction cancel = nullptr;  // optional
 };
+
+template <typename Function>
+Function bindExport(HMODULE library, const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
 
 // The exports. The library stays loaded. Its own import, AdbWinApi.dll,
 // comes only from the library's folder or from System32: never from a folder
@@ -57,10 +68,27 @@ UpgradeLibrary bindUpgradeLibrary() {
   UpgradeLibrary bound;
   bound.start = reinterpret_cast<LetsStartUpgradeFunction>(
       reinterpret_cast<void*>(address));
-  bound.cancel = reinterpret_cast<LetsCancelUpgradeFunction>(
-      reinterpret_cast<void*>(
-          GetProcAddress(library, kUpgradeCancelExportName)));
+  bound.checked =
+      bindExport<LetsStartUpgradeCheckedFunction>(library,
+                                                  kUpgradeCheckedExportName);
+  bound.cancel =
+      bindExport<LetsCancelUpgradeFunction>(library, kUpgradeCancelExportName);
   return bound;
+}
+
+// A `sha256` setting promises that only that image is sent: a library that
+// cannot check it is not called.
+bool canKeepSha256(const UpgradeLibrary& library, const char* imageSha256) {
+  if (library.checked != nullptr || imageSha256 == nullptr ||
+      imageSha256[0] == '\0') {
+    return true;
+  }
+  reportEventFormat(EVENTLOG_ERROR_TYPE,
+                    "can not find letsStartUpgradeChecked in "
+                    "velunorUpdateExport.dll, the sha256 setting cannot be "
+                    "kept: %d",
+                    static_cast<int>(ERROR_PROC_NOT_FOUND));
+  return false;
 }
 
 // Tells the removal procedure what it can cancel with; true unless a removal
@@ -93,26 +121,6 @@ DWORD endClaimed(const UpgradeLibrary& library) {
   return kWorkerEnded;
 }
 
-// The service runs as LocalSystem: a registry value must never lead it to
-// delete anything but a file directly in the drivers folder.
-bool isPlainFileName(const char* name) {
-  if (name[0] == '\0' || std::strcmp(name, ".") == 0 ||
-      std::strcmp(name, "..") == 0) {
-    return false;
-  }
-  return std::strpbrk(name, "\\/:") == nullptr;
-}
-
-// The path of the update file directly in the drivers folder; false when
-// it does not fit, or the drivers folder is not known.
-bool updateFilePath(const char* updateFile, char (&path)[kDeletionPathBytes]) {
-  const SystemPaths* paths = systemPaths();
-  if (paths == nullptr) return false;
-  int length = snprintf(path, sizeof path, "%s%s",
-                        paths->driversFolderForDeletion, updateFile);
-  return length >= 0 && static_cast<size_t>(length) < sizeof path;
-}
-
 void deleteUpdateFile(const char* updateFile) {
   if (!isPlainFileName(updateFile)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
@@ -122,7 +130,7 @@ void deleteUpdateFile(const char* updateFile) {
   // Never null here: the library was loaded by these paths.
   const SystemPaths* paths = systemPaths();
   if (paths == nullptr) return;
-  char path[kDeletionPathBytes];
+  char path[kUpdateFilePathBytes];
   if (!updateFilePath(updateFile, path)) {
     reportEvent(EVENTLOG_ERROR_TYPE,
                 L"update file path is too long, not deleted");
@@ -137,64 +145,81 @@ OutcomeTry outcomeTryOf(const UpgradeThreadParams& params) {
   attempt.devicePath = params.devicePath;
   attempt.updateFile = params.updateFile;
   attempt.version = params.version;
+  attempt.image = imageDigestOf(params.updateFile, params.imageSha256);
   return attempt;
 }
 
-// The digest of the image that was sent: the one file the service deletes
-// after a success, named exactly by the setting (the library sends every
-// file whose name contains it, in sub-folders too). Taken once the upgrade
-// has succeeded, so that it costs a failed or cancelled upgrade nothing and
-// never holds up a download.
-ImageDigest digestOfSentImage(const char* updateFile) {
-  char path[kDeletionPathBytes];
-  if (!isPlainFileName(updateFile) || !updateFilePath(updateFile, path)) {
-    return ImageDigest{};
-  }
-  return digestOfFile(path);
+// What the start notice needs: the try, and where to say the line is being
+// crossed.
+struct StartNotice {
+  const OutcomeTry* attempt;
+  ServiceContext* context;
+};
+
+// On the upgrading thread, before the start request goes out: from now on
+// the device may run what it was sent, so the record says so first.
+void onProgress(const UpgradeProgress* progress, void* notice) {
+  if (progress->step != kUpgradeProgressStarting) return;
+  auto* start = static_cast<StartNotice*>(notice);
+  if (start->context != nullptr) start->context->startRequestSent = true;
+  recordStartRequest(*start->attempt);
 }
 
-// Records the outcome that the worker goes on to act on, from the library's
-// result, before it acts.
-void recordOutcome(const OutcomeTry& attempt, int32_t result) {
-  const wchar_t* state = outcomeStateOf(result);
-  ImageDigest image = {};
-  if (std::wcscmp(state, kStateUpgraded) == 0) {
-    image = digestOfSentImage(attempt.updateFile);
+int32_t callLibrary(const UpgradeLibrary& library,
+                    const UpgradeThreadParams& params, StartNotice* notice) {
+  if (library.checked == nullptr) {
+    return library.start(params.bForce, params.bUpdate, params.devicePath,
+                         params.updateFile, params.version,
+                         params.interfaceGuid);
   }
-  recordUpgradeEnd(attempt, state, result, image);
+  const char* sha256 = params.imageSha256 != nullptr &&
+                               params.imageSha256[0] != '\0'
+                           ? params.imageSha256
+                           : nullptr;
+  return library.checked(params.bForce, params.bUpdate, params.devicePath,
+                         params.updateFile, params.version,
+                         params.interfaceGuid, sha256, onProgress, notice);
 }
 
-DWORD reportUpgradeResult(int32_t result, const char* updateFile) {
+// Whether the try crossed the line: the library said the start request was
+// going out, or its result says the device took one.
+bool crossedTheLine(const UpgradeThreadParams& params, int32_t result) {
+  return result == kUpgradeSucceeded || result == kUpgradeStartUnconfirmed ||
+         (params.context != nullptr && params.context->startRequestSent.load());
+}
+
+DWORD reportUpgradeResult(int32_t result) {
+  if (result == kUpgradeStartUnconfirmed) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"device was told to start the update and restarted before it "
+                L"confirmed, not sent again");
+    return kWorkerStartUnconfirmed;
+  }
   switch (upgradeOutcomeOf(result)) {
     case UpgradeOutcome::kSucceeded:
       reportEvent(EVENTLOG_INFORMATION_TYPE,
                   L"send updatefile to device success");
-      deleteUpdateFile(updateFile);
       return kWorkerDone;
     case UpgradeOutcome::kTransferFailed:
       reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
       return kWorkerTransferFailed;
-    case UpgradeOutcome::kNeither:
-      break;
+    default:
+      return kWorkerDone;
   }
-  return kWorkerDone;
+}
+
+// A handle of this thread that others may wait on.
+HANDLE thisThread() {
+  return OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
 }
 
 // Lets the main thread wait for this thread once the service is reported
 // stopped, since that report ends the dispatcher and so the process.
 void announceRemoval() {
-  HANDLE self = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
-  HANDLE earlier = removingWorker.exchange(self);
+  HANDLE earlier = removingWorker.exchange(thisThread());
   if (earlier != nullptr) CloseHandle(earlier);
 }
 
-void stopAndRemoveService(const UpgradeThreadParams& params) {
-  announceRemoval();
-  // A stop control may have stopped the service already; it is removed
-  // either way.
-  params.stopService(params.context);
-  uninstallService();
-}
 
 // Leaves the upgrade for `next`; false when the thread is being killed: it
 // must do nothing more.
@@ -208,11 +233,37 @@ bool leaveUpgrade(const UpgradeThreadParams& params, WorkerPhase next) {
 }
 
 // Nothing on the device changed: the service waits for its next arrival.
-DWORD keepForNextArrival(const UpgradeThreadParams& params) {
+DWORD keepForNextArrival() {
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               L"device went away before the update started, service kept");
-  if (params.phase != nullptr) params.phase->store(kWorkerIdle);
   return kWorkerDeviceWentAway;
+}
+
+// After the try: the next device that waits is upgraded (after this thread
+// has ended), or the service removes itself when no family waits any more.
+// A device that went away before the update started is waited for: its
+// next arrival upgrades it.
+void serveNext(const UpgradeThreadParams& params, int32_t result) {
+  const EndedTry ended = {&familyOf(params.devicePath), params.devicePath,
+                          result != kUpgradeDeviceWentAway};
+  if (params.context != nullptr && ended.finished) {
+    params.context->served.add(identityOf(params.devicePath));
+  }
+  NextDevice next = params.context == nullptr
+                        ? NextDevice{}
+                        : lookForNext(params.context, &ended);
+  // The image stays while another device of the family waits for it.
+  if (result == kUpgradeSucceeded && !next.familyWaits) {
+    deleteUpdateFile(params.updateFile);
+  }
+  if (next.step == NextStep::kRemove) {
+    removeService(params.context, params.stopService);
+    return;
+  }
+  if (params.phase != nullptr) params.phase->store(kWorkerIdle);
+  if (next.step == NextStep::kUpgrade) {
+    upgradeNext(params.context, next.path, thisThread());
+  }
 }
 
 }  // namespace
@@ -221,23 +272,33 @@ DWORD WINAPI updateThread(LPVOID parameter) {
   auto* params = static_cast<UpgradeThreadParams*>(parameter);
   const OutcomeTry attempt = outcomeTryOf(*params);
   UpgradeLibrary library = bindUpgradeLibrary();
-  if (library.start == nullptr) {
+  if (library.start == nullptr ||
+      !canKeepSha256(library, params->imageSha256)) {
     leaveUpgrade(*params, kWorkerIdle);
     return kWorkerLibraryNotLoaded;
   }
   if (!publishBinding(*params, library.cancel)) return endClaimed(library);
   recordUpgradeStart(attempt);
-  int32_t result = library.start(params->bForce, params->bUpdate,
-                                 params->devicePath, params->updateFile,
-                                 params->version, params->interfaceGuid);
+  StartNotice notice = {&attempt, params->context};
+  int32_t result = callLibrary(library, *params, &notice);
   // The result, not when a removal came, tells what the upgrade did: the
   // library knows whether the device accepted the start.
   if (!leaveUpgrade(*params, kWorkerFinishing)) awaitKill();
-  recordOutcome(attempt, result);
-  if (result == kUpgradeDeviceWentAway) return keepForNextArrival(*params);
-  DWORD threadResult = reportUpgradeResult(result, params->updateFile);
-  stopAndRemoveService(*params);
+  recordUpgradeEnd(attempt, result, crossedTheLine(*params, result));
+  DWORD threadResult = result == kUpgradeDeviceWentAway
+                           ? keepForNextArrival()
+                           : reportUpgradeResult(result);
+  serveNext(*params, result);
   return threadResult;
+}
+
+void removeService(ServiceContext* context,
+                   void (*stopService)(ServiceContext* context)) {
+  announceRemoval();
+  // A stop control may have stopped the service already; it is removed
+  // either way.
+  stopService(context);
+  uninstallService();
 }
 
 void waitForServiceRemoval() {

@@ -50,6 +50,9 @@ struct UpgradeThreadParams {
   // when the library returns, unless it is being killed.
   std::atomic<uint32_t>* phase;
   WorkerBinding* binding;  // may be null: nobody asks
+  // The family's `sha256` setting, or null: the library sends only an image
+  // with this digest.
+  const char* imageSha256;
 };
 
 // Thread results of updateThread.
@@ -60,6 +63,9 @@ enum WorkerResult : DWORD {
   // The device went away before the update started: the service and the
   // image stay for the next arrival.
   kWorkerDeviceWentAway = 3,
+  // The device was told to start the update and restarted before it
+  // confirmed: done, never sent again.
+  kWorkerStartUnconfirmed = 4,
   // The exit code of a worker that the service ended on a device removal,
   // whether it was cancelled or, as the last resort, killed.
   kWorkerEnded = 0xFFFFFFFF,
@@ -67,6 +73,11 @@ enum WorkerResult : DWORD {
 
 // Thread start routine; `parameter` is the UpgradeThreadParams.
 DWORD WINAPI updateThread(LPVOID parameter);
+
+// Stops the service and removes its registration: every family on the PC is
+// served. The main thread waits for the calling thread to end (see below).
+void removeService(ServiceContext* context,
+                   void (*stopService)(ServiceContext* context));
 
 // Blocks until a worker that has begun removing the service has finished;
 // returns at once when none has. The process must outlive the removal.

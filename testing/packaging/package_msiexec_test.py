@@ -317,6 +317,63 @@ def check_device_upgraded(c, prefix, release):
             verdict.get("update_started") == "1", f"verdict {verdict}")
 
 
+def scenario_present_repairs(machine, release):
+    e2e.section("scenario: repairs and an installation over itself after the "
+                "upgrade of a connected device send it nothing")
+    c = machine.checks
+    prefix = machine.prefix
+    place_virtual_device(prefix)
+    machine.service.plug("present")
+    verdict = prefix.system32("virtual_device_verdict.txt")
+    try:
+        log_start = os.path.getsize(prefix.log)
+        if not machine.check_msiexec("msiexec /i exit code 0", "/i", release):
+            return
+        upgraded = e2e.wait_for(
+            lambda: "runServcie success" in
+            [e.text for e in shipped_trail(prefix, log_start)],
+            ARRIVAL_SETTLE_S + 120, 1)
+        c.check("the first run upgraded the device and ended", upgraded)
+        check_device_upgraded(c, prefix, release)
+        with open(verdict) as f:
+            after_upgrade = f.read()
+        record = upgraded_record(release, e2e.PRESENT_PATH)
+        for what, properties in (
+                ("repair REINSTALLMODE=omus", ("REINSTALL=ALL",
+                                               "REINSTALLMODE=omus")),
+                ("repair REINSTALLMODE=vomus", ("REINSTALL=ALL",
+                                                "REINSTALLMODE=vomus")),
+                ("installation over itself", ())):
+            log_start = os.path.getsize(prefix.log)
+            if not machine.check_msiexec(f"{what}: exit code 0", "/i",
+                                         release, *properties):
+                return
+            ended = e2e.wait_for(
+                lambda: "runServcie success" in
+                [e.text for e in shipped_trail(prefix, log_start)],
+                ARRIVAL_SETTLE_S + 120, 1)
+            texts = [e.text for e in shipped_trail(prefix, log_start)]
+            c.check(f"{what}: the service ran and ended", ended,
+                    f"got {texts}")
+            c.check(f"{what}: the device is passed over, nothing sent",
+                    any(t.startswith("device already took this update image")
+                        for t in texts) and
+                    "send updatefile to device success" not in texts,
+                    f"got {texts}")
+            with open(verdict) as f:
+                c.check(f"{what}: the device heard nothing more",
+                        f.read() == after_upgrade)
+            machine.check_record(f"{what}: as the upgrade left it", record)
+            c.check(f"{what}: the service removed itself",
+                    e2e.wait_for(lambda: machine.service.service_state()
+                                 is None, 30))
+        machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+        machine.check_nothing_left(release)
+    finally:
+        machine.service.plug("absent")
+        remove_virtual_device(prefix)
+
+
 def scenario_repair(machine, release):
     e2e.section("scenario: a repair with other flags keeps the installed ones")
     if not machine.check_msiexec("msiexec /i exit code 0", "/i", release,
@@ -467,6 +524,7 @@ def scenarios(machine, v1, v2, unregistered, never_running):
     scenario_event_sources(machine, v1)
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
+    scenario_present_repairs(machine, v1)
     scenario_repair(machine, v1)
     scenario_upgrade(machine, v1, v2)
     scenario_refusals(machine, v1, unregistered, never_running)

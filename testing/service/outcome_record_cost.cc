@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/upgrade_contract.h"
 #include "service/outcome_record.h"
 
 namespace {
@@ -66,13 +67,13 @@ int main(int argc, char** argv) {
                 mebibytes * 1048576.0 / 1e6 / seconds, digest.hex);
   }
   OutcomeTry attempt = {kCostFamilyKey, L"\\\\?\\USB#VID_3F3A&PID_9206#SN#{x}",
-                        "vlnr_outcome_cost.bin", "V1.0.7"};
-  ImageDigest digest = digestOfFile(path);
+                        "vlnr_outcome_cost.bin", "V1.0.7", digestOfFile(path)};
   LARGE_INTEGER start;
   QueryPerformanceCounter(&start);
   for (int round = 0; round < kRecordRounds; ++round) {
     recordUpgradeStart(attempt);
-    recordUpgradeEnd(attempt, kStateUpgraded, 0, digest);
+    recordStartRequest(attempt);
+    recordUpgradeEnd(attempt, kUpgradeSucceeded, true);
   }
   std::printf("record start and end: %.2f ms per upgrade (%d rounds)\n",
               secondsSince(start) * 1000.0 / kRecordRounds, kRecordRounds);

@@ -16,6 +16,7 @@
 #include "service/event_sources.h"
 #include "service/service_handle.h"
 #include "service/service_identity.h"
+#include "testing/event_recorder.h"
 #include "testing/program_files.h"
 
 namespace {
@@ -279,6 +280,56 @@ FamilySettings& FamilySettings::all(const std::string& updateFile, DWORD bForce,
       .flag(L"bForce", bForce)
       .flag(L"bUpdate", bUpdate)
       .text("version", version);
+}
+
+// --- The outcome record's keys ---
+
+RegistryValues registryValues(const wchar_t* path) {
+  RegistryValues values;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return values;
+  }
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[64];
+    DWORD nameUnits = 64;
+    BYTE data[1024] = {};
+    DWORD size = sizeof data - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, data,
+                      &size) != ERROR_SUCCESS) {
+      break;
+    }
+    values[toUtf8(name)] =
+        type == REG_DWORD
+            ? std::to_string(*reinterpret_cast<const int32_t*>(data))
+            : toUtf8(reinterpret_cast<const wchar_t*>(data));
+  }
+  RegCloseKey(key);
+  return values;
+}
+
+void setRegistryValues(const wchar_t* path, const RegistryValues& values) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  for (const auto& [name, value] : values) {
+    std::wstring wideName(name.begin(), name.end());
+    if (name == "attempts" || name == "result") {
+      DWORD number = static_cast<DWORD>(std::stol(value));
+      RegSetValueExW(key, wideName.c_str(), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&number), sizeof number);
+    } else {
+      std::wstring text(value.begin(), value.end());
+      RegSetValueExW(key, wideName.c_str(), 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+  }
+  RegCloseKey(key);
 }
 
 // --- Files ---

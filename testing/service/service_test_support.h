@@ -10,6 +10,7 @@
 #include <dbt.h>
 // clang-format on
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,16 @@ class FamilySettings {
  private:
   HKEY key_ = nullptr;
 };
+
+// --- The outcome record's keys, as a fleet tool reads them ---
+
+// Every value of the key at HKLM\`path`: texts as they are, numbers in
+// decimal as signed 32-bit values; empty when the key is not there.
+using RegistryValues = std::map<std::string, std::string>;
+RegistryValues registryValues(const wchar_t* path);
+// Creates the key and sets `values`: `attempts` and `result` as numbers,
+// the others as texts.
+void setRegistryValues(const wchar_t* path, const RegistryValues& values);
 
 // --- Files ---
 

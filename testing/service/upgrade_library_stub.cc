@@ -1,5 +1,7 @@
 #include "testing/service/upgrade_library_stub.h"
 
+#include "common/upgrade_contract.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -15,6 +17,29 @@ std::atomic<int> cancels{0};
 // device had taken the start request.
 int cancelledResult = 2;
 std::atomic<bool> ignoreCancel{false};
+bool noticeStart = false;
+
+int upgrade(uint8_t bForce, uint8_t bUpdate, const wchar_t* devicePath,
+            const char* updateFile, const char* version, GUID interfaceGuid,
+            UpgradeProgressCallback callback, void* context) {
+  ++lastCall.calls;
+  lastCall.bForce = bForce;
+  lastCall.bUpdate = bUpdate;
+  swprintf(lastCall.devicePath, 300, L"%ls", devicePath);
+  snprintf(lastCall.updateFile, sizeof lastCall.updateFile, "%s", updateFile);
+  snprintf(lastCall.version, sizeof lastCall.version, "%s", version);
+  lastCall.interfaceGuid = interfaceGuid;
+  int cancelsBefore = cancels;
+  if (noticeStart && callback != nullptr) {
+    UpgradeProgress progress = {kUpgradeProgressStarting, 0, updateFile, 5, 5};
+    callback(&progress, context);
+  }
+  if (entered != nullptr) {
+    SetEvent(entered);
+    WaitForSingleObject(released, INFINITE);
+  }
+  return cancels != cancelsBefore ? cancelledResult : nextResult;
+}
 
 }  // namespace
 
@@ -25,20 +50,24 @@ __declspec(dllexport) int letsStartUpgrade(uint8_t bForce, uint8_t bUpdate,
                                            const char* updateFile,
                                            const char* version,
                                            GUID interfaceGuid) {
-  ++lastCall.calls;
-  lastCall.bForce = bForce;
-  lastCall.bUpdate = bUpdate;
-  swprintf(lastCall.devicePath, 300, L"%ls", devicePath);
-  snprintf(lastCall.updateFile, sizeof lastCall.updateFile, "%s", updateFile);
-  snprintf(lastCall.version, sizeof lastCall.version, "%s", version);
-  lastCall.interfaceGuid = interfaceGuid;
-  int cancelsBefore = cancels;
-  if (entered != nullptr) {
-    SetEvent(entered);
-    WaitForSingleObject(released, INFINITE);
-  }
-  return cancels != cancelsBefore ? cancelledResult : nextResult;
+  lastCall.checked = false;
+  return upgrade(bForce, bUpdate, devicePath, updateFile, version,
+                 interfaceGuid, nullptr, nullptr);
 }
+
+#ifndef STUB_WITHOUT_CHECKED
+__declspec(dllexport) int letsStartUpgradeChecked(
+    uint8_t bForce, uint8_t bUpdate, const wchar_t* devicePath,
+    const char* updateFile, const char* version, GUID interfaceGuid,
+    const char* imageSha256, UpgradeProgressCallback callback,
+    void* context) {
+  lastCall.checked = true;
+  snprintf(lastCall.imageSha256, sizeof lastCall.imageSha256, "%s",
+           imageSha256 == nullptr ? "(null)" : imageSha256);
+  return upgrade(bForce, bUpdate, devicePath, updateFile, version,
+                 interfaceGuid, callback, context);
+}
+#endif
 
 #ifndef STUB_WITHOUT_CANCEL
 // Counts the cancel and, unless told to ignore it, lets a held call return
@@ -50,6 +79,10 @@ __declspec(dllexport) void letsCancelUpgrade() {
 #endif
 
 __declspec(dllexport) void stubSetResult(int result) { nextResult = result; }
+
+__declspec(dllexport) void stubNoticeStart(bool notice) {
+  noticeStart = notice;
+}
 
 __declspec(dllexport) void stubSetCancelledResult(int result) {
   cancelledResult = result;

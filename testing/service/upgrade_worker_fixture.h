@@ -65,7 +65,7 @@ class UpgradeWorkerTest : public ::testing::Test {
     params = {
         context_->updateFile,  context_->devicePath, bForce,   bUpdate,
         context_->version,     kUpdateDeviceClass,   context_, stopService,
-        &context_->workerPhase, &context_->workerBinding};
+        &context_->workerPhase, &context_->workerBinding, nullptr};
   }
 
   // Places and loads the stub once; it stays loaded, as the worker leaves it.

@@ -38,11 +38,13 @@ bool readNumber(const std::string& key, const char* name, DWORD* value) {
                       nullptr, value, &size) == ERROR_SUCCESS;
 }
 
-// One line: the family, its state, then each value that is there.
-bool printRecord(FILE* out, const char* family, const std::string& key) {
-  char state[kTextBytes] = "(no state)";
+// The state, then each value that is there, and the end of the line; true
+// when the state says done.
+bool printValues(FILE* out, const std::string& key) {
+  // The service withdraws the state while it updates a record.
+  char state[kTextBytes] = "(no state: being written, read again)";
   readText(key, narrowOf(kOutcomeState).c_str(), state);
-  std::fprintf(out, "%s: %s", family, state);
+  std::fprintf(out, "%s", state);
   DWORD number = 0;
   if (readNumber(key, narrowOf(kOutcomeResult).c_str(), &number)) {
     std::fprintf(out, ", result %d", static_cast<int>(number));
@@ -62,7 +64,31 @@ bool printRecord(FILE* out, const char* family, const std::string& key) {
     }
   }
   std::fprintf(out, "\n");
-  return std::strcmp(state, narrowOf(kStateUpgraded).c_str()) == 0;
+  return std::strcmp(state, narrowOf(kStateUpgraded).c_str()) == 0 ||
+         std::strcmp(state, narrowOf(kStateStarted).c_str()) == 0;
+}
+
+// One line for the family, then one for each device's entry.
+bool printRecord(FILE* out, const char* family, const std::string& key) {
+  std::fprintf(out, "%s: ", family);
+  bool done = printValues(out, key);
+  const std::string devices = key + "\\" + narrowOf(kOutcomeDevicesKeyName);
+  RegistryKey list;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, devices.c_str(), 0, KEY_READ,
+                    list.receive()) != ERROR_SUCCESS) {
+    return done;
+  }
+  for (DWORD index = 0;; ++index) {
+    char identity[kTextBytes];
+    DWORD size = sizeof identity;
+    if (RegEnumKeyExA(list.get(), index, identity, &size, nullptr, nullptr,
+                      nullptr, nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    std::fprintf(out, "  device %s: ", identity);
+    printValues(out, devices + "\\" + identity);
+  }
+  return done;
 }
 
 }  // namespace
@@ -75,13 +101,15 @@ OutcomeSummary printOutcomes(FILE* out) {
     const std::wstring record = settings + L"\\" + kOutcomeKeyName;
     const std::string name = narrowOf(family.name);
     if (keyExists(record)) {
+      ++summary.families;
       ++summary.records;
       if (!printRecord(out, name.c_str(), narrowOf(record.c_str()))) {
-        ++summary.notUpgraded;
+        ++summary.notDone;
       }
     } else if (keyExists(settings)) {
       std::fprintf(out, "%s: no outcome record yet\n", name.c_str());
-      ++summary.notUpgraded;
+      ++summary.families;
+      ++summary.notDone;
     }
   }
   return summary;

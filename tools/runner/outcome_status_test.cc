@@ -83,7 +83,7 @@ TEST_F(OutcomeStatusTest, OneLinePerFamilyInTheFamiliesOrder) {
             "\\\\?\\USB#VID_3F3A&PID_9206#SN#{x}\n"
             "other: waiting\n");
   EXPECT_EQ(summary.records, 3);
-  EXPECT_EQ(summary.notUpgraded, 2);
+  EXPECT_EQ(summary.notDone, 2);
 }
 
 // Only the families on this PC: one with settings and no record yet is not
@@ -95,12 +95,12 @@ TEST_F(OutcomeStatusTest, AFamilyWithSettingsAndNoRecordIsNotUpgraded) {
   OutcomeSummary summary;
   EXPECT_EQ(print(&summary), "ZR700: upgraded\n");
   EXPECT_EQ(summary.records, 1);
-  EXPECT_EQ(summary.notUpgraded, 0);
+  EXPECT_EQ(summary.notDone, 0);
 
   RegCloseKey(create(L"other"));
   EXPECT_EQ(print(&summary),
             "ZR700: upgraded\nother: no outcome record yet\n");
-  EXPECT_EQ(summary.notUpgraded, 1);
+  EXPECT_EQ(summary.notDone, 1);
 }
 
 TEST_F(OutcomeStatusTest, NothingInstalledPrintsNothing) {
@@ -122,6 +122,34 @@ TEST_F(OutcomeStatusTest, TheLastLineWithoutARecordTellsItsCause) {
   EXPECT_EQ(noRecordLine(summary),
             "no outcome record: the settings above were not installed by a "
             "release package\n");
+}
+
+// "started" is done; each device's entry follows its family's line; a
+// record whose state is being written says so.
+TEST_F(OutcomeStatusTest, StartedIsDoneAndTheDevicesFollowTheirFamily) {
+  HKEY zr700 = create(L"ZR700\\Outcome");
+  text(zr700, L"state", L"started");
+  number(zr700, L"result", 3);
+  HKEY first = create(L"ZR700\\Outcome\\Devices\\vid_3f3a&pid_9206#sn1");
+  text(first, L"image", L"6105d6cc");
+  text(first, L"state", L"started");
+  number(first, L"result", 3);
+  HKEY second = create(L"ZR700\\Outcome\\Devices\\vid_3f3a&pid_9206#sn2");
+  text(second, L"image", L"6105d6cc");
+  text(second, L"state", L"starting");
+  HKEY rk = create(L"RK7x10\\Outcome");
+  number(rk, L"attempts", 1);
+  for (HKEY key : {zr700, first, second, rk}) RegCloseKey(key);
+
+  OutcomeSummary summary;
+  EXPECT_EQ(print(&summary),
+            "RK7x10: (no state: being written, read again), attempts 1\n"
+            "ZR700: started, result 3\n"
+            "  device vid_3f3a&pid_9206#sn1: started, result 3, image "
+            "6105d6cc\n"
+            "  device vid_3f3a&pid_9206#sn2: starting, image 6105d6cc\n");
+  EXPECT_EQ(summary.records, 2);
+  EXPECT_EQ(summary.notDone, 1);
 }
 
 // A state written longer than any the service writes is cut, never overrun.

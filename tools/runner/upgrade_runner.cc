@@ -33,7 +33,7 @@ constexpr int kExitNoLibrary = 4;
 constexpr int kExitNoExport = 5;
 constexpr int kExitUnknownResult = 6;
 constexpr int kExitDeviceWentAway = 8;
-// status: a family's device is not (yet) upgraded; no record at all.
+// status: a family is not (yet) done; no family has a record.
 constexpr int kExitNotAllUpgraded = 9;
 constexpr int kExitNoRecord = 10;
 
@@ -73,7 +73,8 @@ void printUsage(const char* program) {
       "\n"
       "status: one line per device family installed on this PC: the\n"
       "outcome record the service keeps (state, result, attempts, time,\n"
-      "version, update file, image digest, device).\n"
+      "version, update file, image digest, device), and under it one line\n"
+      "per device told to start an update (its image and how it ended).\n"
       "\n"
       "A device removed during the upgrade ends it, as it ends the service's\n"
       "upgrade: before the device took the start request nothing on it\n"
@@ -91,8 +92,9 @@ void printUsage(const char* program) {
       "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
       "7 --record: the recording could not be prepared, 8 the device went\n"
       "away before the update started (nothing on it changed).\n"
-      "status: 0 every family upgraded, 9 not every family upgraded,\n"
-      "10 no outcome record on this PC.\n"
+      "status: 0 every family done (upgraded, or started: told to start\n"
+      "the update, not confirmed), 9 not every family done, 10 no outcome\n"
+      "record on this PC (no package installed, or none has written one).\n"
       "11 run elevated from a folder that others can change (it says which).\n",
       program, program, program, program);
 }
@@ -214,7 +216,7 @@ int statusCommand() {
     printNoRecord(stdout, summary);
     return kExitNoRecord;
   }
-  return summary.notUpgraded == 0 ? kExitUpgraded : kExitNotAllUpgraded;
+  return summary.notDone == 0 ? kExitUpgraded : kExitNotAllUpgraded;
 }
 
 int listCommand(const WideArguments& wide, char** argv) {
