@@ -174,6 +174,7 @@ DWORD reportUpgradeResult(int32_t result, const char* updateFile) {
     case UpgradeOutcome::kTransferFailed:
       reportEvent(EVENTLOG_ERROR_TYPE, L"send updatefile to device error");
       return kWorkerTransferFailed;
+    case UpgradeOutcome::kStartUnconfirmed:
     case UpgradeOutcome::kNeither:
       break;
   }
