@@ -48,6 +48,7 @@ enum class Going {
   kInTheDigestCheck,  // at the digest request
   kStartUnanswered,   // takes the start request, resets before answering
   kStartAccepted,     // answers the start request, then restarts
+  kStartAcceptedBack,  // the same, back before its status is read
   kStartConfirmed,    // goes after the status read confirmed the start
 };
 
@@ -65,6 +66,8 @@ const Case kCases[] = {
      0},
     {"start unanswered", Going::kStartUnanswered, kUpgradeStartUnconfirmed, 1},
     {"start accepted", Going::kStartAccepted, kUpgradeStartUnconfirmed, 1},
+    {"start accepted, back at once", Going::kStartAcceptedBack,
+     kUpgradeSucceeded, 1},
     {"start confirmed", Going::kStartConfirmed, kUpgradeSucceeded, 1},
 };
 
@@ -107,6 +110,9 @@ void script(Going going) {
       break;
     case Going::kStartAccepted:
       vdev::restartOnStart(kDownMs, 0);
+      break;
+    case Going::kStartAcceptedBack:
+      vdev::restartOnStart(0, 0);
       break;
     case Going::kStartConfirmed:
       break;
