@@ -80,7 +80,8 @@ ListedDevice describe(const AdbCalls& calls, const wchar_t* name) {
 
 // The names of the enumerated interfaces, with the library's filters:
 // present, not removed, active. False, with the reason, when AdbWinApi
-// refuses the enumeration.
+// refuses the enumeration or a step of it fails before its end: a listing
+// cut short says nothing of the interfaces it did not reach.
 bool enumerateInterfaces(const AdbCalls& calls, GUID interfaceClass,
                          std::vector<std::wstring>* names, DWORD* error) {
   AdbHandle enumeration(calls,
@@ -93,14 +94,18 @@ bool enumerateInterfaces(const AdbCalls& calls, GUID interfaceClass,
   for (;;) {
     std::memset(entry, 0, sizeof entry);
     AdbULong size = kEntryBytes;
-    if (!calls.nextInterface(enumeration.get(), entry, &size)) break;
+    if (!calls.nextInterface(enumeration.get(), entry, &size)) {
+      DWORD end = GetLastError();
+      if (end == ERROR_NO_MORE_ITEMS) return true;
+      *error = end;
+      return false;
+    }
     // Whatever was stored, the name ends inside the entry.
     entry[kEntryBytes - 2] = 0;
     entry[kEntryBytes - 1] = 0;
     names->emplace_back(reinterpret_cast<const wchar_t*>(
         entry + offsetof(AdbInterfaceInfo, device_name)));
   }
-  return true;
 }
 
 }  // namespace

@@ -35,6 +35,12 @@ constexpr int kExitDeviceWentAway = 8;
 // status: a family's device is not (yet) upgraded; no record at all.
 constexpr int kExitNotAllUpgraded = 9;
 constexpr int kExitNoRecord = 10;
+// The device was told to start its update and did not confirm it: it may be
+// restarting into its new firmware, and is not to be sent the image again.
+constexpr int kExitStartUnconfirmed = 11;
+// The upgrade had to be ended by force after the device was removed: what
+// the device holds is not known.
+constexpr int kExitUpgradeEnded = 12;
 
 constexpr int kArguments = 7;  // the program and six arguments
 constexpr char kListCommand[] = "list";
@@ -133,6 +139,10 @@ const char* meaningOf(const Outcome& outcome) {
       if (outcome.neverListed) return "the device was not found";
       return "the device went away before the update started; nothing on it "
              "changed";
+    case kUpgradeStartUnconfirmed:
+      return "the device was told to start the update and did not confirm "
+             "it; it may be restarting into its new firmware: do not send it "
+             "the image again";
     default:
       return "unknown result";
   }
@@ -148,6 +158,8 @@ int exitCodeOf(const Outcome& outcome) {
       return outcome.neverListed ? kExitNoDevice : kExitDeviceWentAway;
     case kUpgradeNoDevice:
       return kExitNoDevice;
+    case kUpgradeStartUnconfirmed:
+      return kExitStartUnconfirmed;
     default:
       return kExitUnknownResult;
   }
@@ -406,7 +418,7 @@ bool runWhileTheDeviceIsThere(UpgradeCall* call) {
     writeDirectly("the device was removed during the upgrade\n");
   }
   writeDirectly("ended: the device was removed before the upgrade finished\n");
-  TerminateProcess(GetCurrentProcess(), kExitDownloadFailed);
+  TerminateProcess(GetCurrentProcess(), kExitUpgradeEnded);
   // TerminateProcess on the own process does not return.
   std::abort();
 }

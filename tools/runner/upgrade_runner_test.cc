@@ -554,4 +554,53 @@ TEST_F(RunnerProgressTest, DeviceRemovedWhileTheLibraryWaitsEndsTheUpgrade) {
       << device;
 }
 
+// A device that takes the start request and resets before it answers: the
+// request fails once it has left the listing. Told to start, it is not sent
+// the image again: the runner says so and ends with its own code.
+class RunnerStartTest : public UpgradeRunnerTest {
+ protected:
+  void SetUp() override {
+    UpgradeRunnerTest::SetUp();
+    key_ = "vlnr5_runner_" + name_ + "_fw.bin";
+    ASSERT_TRUE(drivers_.addFile(key_, std::string(70000, 's')));
+  }
+
+  RunnerRun upgrade(const std::string& script) {
+    plug(interfaceLine("vid_3f3a&pid_9206#rs1") + script);
+    return runWithDevice(library() + L" \\\\?\\USB#VID_3F3A&PID_9206#RS1#" +
+                         widen(kClass) + L" " + widen(key_) + L" V8.2 0 1");
+  }
+
+  TestDriversFolder drivers_;
+  std::string key_;
+};
+
+TEST_F(RunnerStartTest, AStartNotConfirmedHasItsOwnLineAndCode) {
+  RunnerRun result = upgrade("restart_on_start 600000 unanswered 500\n");
+  EXPECT_EQ(result.exitCode, 11u) << result.output;
+  std::vector<std::string> lines = linesOf(result.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            "result 3: the device was told to start the update and did not "
+            "confirm it; it may be restarting into its new firmware: do not "
+            "send it the image again");
+  std::string device = verdict();
+  EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
+}
+
+// The start request hangs longer than the runner waits after its cancel:
+// the runner ends the upgrade by force, says where it stood, and exits with
+// the code of an ended upgrade, not that of a failed download.
+TEST_F(RunnerStartTest, AnUpgradeEndedByForceHasItsOwnCode) {
+  RunnerRun result = upgrade("restart_on_start 600000 unanswered 45000\n");
+  EXPECT_EQ(result.exitCode, 12u) << result.output;
+  std::vector<std::string> lines = linesOf(result.output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(),
+            "ended: the device was removed before the upgrade finished");
+  std::string device = verdict();
+  EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
+}
+
 }  // namespace
+
