@@ -151,7 +151,10 @@ constexpr int32_t kUpgradeDeviceWentAway = 2;
 // line is crossed the moment the library hands it to the transport) and the
 // device did not confirm it: the request or the status read after it failed,
 // or the device went away. It may be restarting into its new firmware, so it
-// is never sent the image again, and nothing counts it as failed.
+// is never sent the image again, and nothing counts it as failed. (A status
+// read after it that says failure is the device refusing the start:
+// kUpgradeDownloadFailed.) Once the line is crossed the call sends the device
+// nothing more, not even a further matching file.
 constexpr int32_t kUpgradeStartUnconfirmed = 3;
 
 // How the service reports the export's result once the upgrade is over.
