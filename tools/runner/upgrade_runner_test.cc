@@ -575,31 +575,34 @@ class RunnerStartTest : public UpgradeRunnerTest {
   std::string key_;
 };
 
-TEST_F(RunnerStartTest, AStartNotConfirmedHasItsOwnLineAndCode) {
-  RunnerRun result = upgrade("restart_on_start 600000 unanswered 500\n");
-  EXPECT_EQ(result.exitCode, 11u) << result.output;
-  std::vector<std::string> lines = linesOf(result.output);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(),
-            "result 3: the device was told to start the update and did not "
-            "confirm it; it may be restarting into its new firmware: do not "
-            "send it the image again");
-  std::string device = verdict();
-  EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
-}
-
-// The start request hangs longer than the runner waits after its cancel:
-// the runner ends the upgrade by force, says where it stood, and exits with
-// the code of an ended upgrade, not that of a failed download.
-TEST_F(RunnerStartTest, AnUpgradeEndedByForceHasItsOwnCode) {
-  RunnerRun result = upgrade("restart_on_start 600000 unanswered 45000\n");
-  EXPECT_EQ(result.exitCode, 12u) << result.output;
-  std::vector<std::string> lines = linesOf(result.output);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(),
-            "ended: the device was removed before the upgrade finished");
-  std::string device = verdict();
-  EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
+// A start request that fails soon (the runner may cancel meanwhile) is a
+// start not confirmed. One that hangs longer than the runner waits after
+// its cancel makes the runner end the upgrade by force: it says so and
+// exits with the code of an ended upgrade, not that of a failed download.
+TEST_F(RunnerStartTest, AStartNotConfirmedAndAForcedEndHaveTheirOwnCodes) {
+  struct Case {
+    const char* script;
+    DWORD exitCode;
+    const char* lastLine;
+  };
+  const Case cases[] = {
+      {"restart_on_start 600000 unanswered 500\n", 11,
+       "result 3: the device was told to start the update and did not "
+       "confirm it; it may be restarting into its new firmware: do not send "
+       "it the image again"},
+      {"restart_on_start 600000 unanswered 45000\n", 12,
+       "ended: the device was removed before the upgrade finished"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    RunnerRun result = upgrade(c.script);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+    std::vector<std::string> lines = linesOf(result.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.lastLine);
+    std::string device = verdict();
+    EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
+  }
 }
 
 }  // namespace
