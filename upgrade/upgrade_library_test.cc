@@ -171,7 +171,7 @@ TEST_F(UpgradeLibraryTest, CheckedExportSendsOnlyTheShippedImage) {
   ASSERT_TRUE(drivers_.addDirectory(sub));
   ASSERT_TRUE(drivers_.addFile(sub + "\\" + key_, std::string(500, 'p')));
   ASSERT_TRUE(drivers_.addFile(key_, "abc"));
-  constexpr char kAbc[] =
+  static constexpr char kAbc[] =
       "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
   Watcher watcher;
   watcher.thread = GetCurrentThreadId();
