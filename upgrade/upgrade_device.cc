@@ -34,7 +34,10 @@ UpgradeDeviceWatch::UpgradeDeviceWatch(const WCHAR* devicePath,
   start = StartRequest::kNotSent;
 }
 
-UpgradeDeviceWatch::~UpgradeDeviceWatch() { watchedPath = nullptr; }
+UpgradeDeviceWatch::~UpgradeDeviceWatch() {
+  watchedPath = nullptr;
+  start = StartRequest::kNotSent;
+}
 
 bool deviceGoneAfterFailure(DWORD waitMs) {
   if (!gone(waitMs)) return false;

@@ -15,8 +15,8 @@
 constexpr DWORD kDeviceGoneWaitMs = 3000;
 
 // The device of one call of the export, for as long as the call runs (the
-// path is the caller's and is not kept after it). Clears the start request
-// of an earlier call.
+// path is the caller's and is not kept after it). The start request is the
+// call's own: none when it begins and when it ends.
 class UpgradeDeviceWatch {
  public:
   UpgradeDeviceWatch(const WCHAR* devicePath, GUID interfaceGuid);
