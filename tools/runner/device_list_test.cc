@@ -150,10 +150,10 @@ TEST(DeviceListTest, WhatCannotBeAskedIsToldApart) {
 // Only a listing that reached its end says a device is gone: one whose next
 // step failed part way says nothing of what it did not reach.
 TEST(DeviceListTest, AListingCutShortIsNoRemoval) {
-  const wchar_t kFirst[] =
+  static const wchar_t kFirst[] =
       L"\\\\?\\usb#vid_3f3a&pid_9206#one#{6b11e5bb-f5ca-4902-9615-"
       L"773b3d2f2fec}";
-  const wchar_t kSecond[] =
+  static const wchar_t kSecond[] =
       L"\\\\?\\usb#vid_3f3a&pid_9206#two#{6b11e5bb-f5ca-4902-9615-"
       L"773b3d2f2fec}";
   struct Case {
