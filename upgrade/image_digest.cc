@@ -1,6 +1,6 @@
 #include "upgrade/image_digest.h"
 
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 
 #include <cstdio>
 #include <memory>
@@ -25,9 +25,6 @@ const char* expected = nullptr;
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 bool isLowerHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -43,34 +40,39 @@ bool isSha256Text(const char* text) {
   return text[kSha256TextLength] == 0;
 }
 
+// The SHA256_* calls, not EVP: EVP initialises the crypto library, which
+// then has a handler run at the process's exit, in a library that may have
+// been unloaded by then. OpenSSL 3 deprecates them; the MD5 of the image
+// transfer is computed the same way.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
 bool sha256OfFile(const char* path, Sha256Text* digest) {
   std::unique_ptr<FILE, FileCloser> file(openBinaryFile(path));
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!file || !context ||
-      EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    return false;
-  }
+  if (!file) return false;
   std::vector<unsigned char> buffer(kSha256ReadSize);
+  SHA256_CTX context;
+  SHA256_Init(&context);
   for (;;) {
     size_t read = std::fread(buffer.data(), 1, buffer.size(), file.get());
     if (read == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), read) != 1) return false;
+    SHA256_Update(&context, buffer.data(), read);
   }
+  unsigned char bytes[SHA256_DIGEST_LENGTH];
+  SHA256_Final(bytes, &context);
   if (std::ferror(file.get()) != 0) return false;
-  unsigned char bytes[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_DigestFinal_ex(context.get(), bytes, &size) != 1 ||
-      size * 2 != kSha256TextLength) {
-    return false;
-  }
   static constexpr char kHexDigits[] = "0123456789abcdef";
-  for (unsigned int i = 0; i < size; ++i) {
+  for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
     digest->hex[2 * i] = kHexDigits[bytes[i] >> 4];
     digest->hex[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
   }
   digest->hex[kSha256TextLength] = 0;
   return true;
 }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 ExpectedImageDigest::ExpectedImageDigest(const char* sha256) {
   expected = sha256;

@@ -130,9 +130,7 @@ DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
   if (!bindCalls(module, &calls)) return DevicePresence::kUnknown;
   std::vector<std::wstring> names;
   DWORD error = 0;
-  if (!enumerateInterfaces(calls, interfaceClass, &names, &error)) {
-    return DevicePresence::kUnknown;
-  }
+  bool complete = enumerateInterfaces(calls, interfaceClass, &names, &error);
   std::wstring lower = devicePath;
   for (wchar_t& unit : lower) {
     if (unit >= L'A' && unit <= L'Z')
@@ -141,7 +139,7 @@ DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
   for (const std::wstring& name : names) {
     if (name == lower) return DevicePresence::kListed;
   }
-  return DevicePresence::kMissing;
+  return complete ? DevicePresence::kMissing : DevicePresence::kUnknown;
 }
 
 std::wstring announcedPath(const wchar_t* interfaceName) {
