@@ -347,6 +347,8 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
       // It took the request and reset before the status stage: the host
       // sees the request fail, once the device has left the listing.
       if (d.restarting && d.restart_unanswered) {
+        // Seen from outside at once: the update started, the device gone.
+        if (!d.output_directory.empty()) writeVerdictFile(d);
         return s.failSlowly(d.restart_unanswered_ms, d.gone_error);
       }
       break;
