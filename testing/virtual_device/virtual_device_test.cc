@@ -63,6 +63,16 @@ Bytes downloadInfo(const char* version, uint32_t size) {
   return info;
 }
 
+// The start request's time stamp: 2025-05-01.
+Bytes startStamp() {
+  Bytes stamp(20, 0);
+  stamp[0] = 0xE9;
+  stamp[1] = 0x07;
+  stamp[2] = 5;
+  stamp[4] = 1;
+  return stamp;
+}
+
 std::string md5Hex(const Bytes& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
@@ -205,11 +215,7 @@ TEST_F(VirtualDeviceTest, DownloadIsCountedVerifiedAndStarted) {
 
   ASSERT_TRUE(sendDigest(md5Hex(image)));
   EXPECT_EQ(status()[0], vdev::kStatusOk);
-  Bytes stamp(20, 0);
-  stamp[0] = 0xE9;
-  stamp[1] = 0x07;
-  stamp[2] = 5;
-  stamp[4] = 1;
+  Bytes stamp = startStamp();
   ASSERT_TRUE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
   EXPECT_EQ(status()[0], vdev::kStatusOk);
 
@@ -877,11 +883,7 @@ TEST_F(VirtualDeviceTest, RestartBeforeAnsweringFailsTheStartRequest) {
     ASSERT_TRUE(announce(100, "2.0"));
     ASSERT_TRUE(write(image));
     ASSERT_TRUE(sendDigest(md5Hex(image)));
-    Bytes stamp(20, 0);
-    stamp[0] = 0xE9;
-    stamp[1] = 0x07;
-    stamp[2] = 5;
-    stamp[4] = 1;
+    Bytes stamp = startStamp();
     EXPECT_FALSE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
     EXPECT_EQ(GetLastError(), vdev::kErrorPulled);
     vdev::Verdict v = vdev::verdict();
