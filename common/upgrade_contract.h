@@ -112,8 +112,10 @@ using LetsStartUpgradeWithProgressFunction =
 // The upgrade letsStartUpgradeWithProgress runs, checked against the image
 // the package shipped. `imageSha256` is the SHA-256 of that image in
 // lower-case hexadecimal (the family's `sha256` setting), or null: when it
-// is given, only a matching file whose SHA-256 equals it is sent, and when
-// none does the result is kUpgradeDownloadFailed with nothing sent. The
+// is given, only a matching file whose SHA-256 equals it is sent (each other
+// matching file is named in an error event with both digests), and when none
+// does, or the text is not 64 lower-case hexadecimal digits, the result is
+// kUpgradeDownloadFailed with nothing sent. The
 // service listens to the progress reports for one step alone:
 // kUpgradeProgressStarting comes on the upgrading thread before the start
 // request is handed to the transport, so that the service records that the
@@ -140,27 +142,39 @@ constexpr int32_t kUpgradeSucceeded = 0;  // every matching file sent
 // holds none, or cannot be searched).
 constexpr int32_t kUpgradeDownloadFailed = 1;
 constexpr int32_t kUpgradeNoDevice = -1;       // not found, not opened, refused
-// Not done: the device went away (or letsCancelUpgrade said so) before it
-// accepted a start request, so nothing on it changed and the image is still
-// to be sent. A device that goes after accepting one is restarting into its
-// new firmware: that never turns a result into this one.
+// Not done: the device went away (or letsCancelUpgrade said so) before a
+// start request was handed to the transport, so nothing on it changed and the
+// image is still to be sent. A device that goes after that may be restarting
+// into its new firmware: that never turns a result into this one.
 constexpr int32_t kUpgradeDeviceWentAway = 2;
 // Started, not confirmed: the start request went out to the device (the
 // line is crossed the moment the library hands it to the transport) and the
 // device did not confirm it: the request or the status read after it failed,
 // or the device went away. It may be restarting into its new firmware, so it
-// is never sent the image again, and nothing counts it as failed.
+// is never sent the image again, and nothing counts it as failed. (A status
+// read after it that says failure is the device refusing the start:
+// kUpgradeDownloadFailed.) Once the line is crossed the call sends the device
+// nothing more, not even a further matching file.
 constexpr int32_t kUpgradeStartUnconfirmed = 3;
 
 // How the service reports the export's result once the upgrade is over.
-// Only a success and a failed transfer have a report of their own; anything
-// else is neither. (kUpgradeDeviceWentAway never gets here: the upgrade is
-// not over, and the service keeps the image and waits for the next arrival.)
-enum class UpgradeOutcome { kSucceeded, kTransferFailed, kNeither };
+// A success, a failed transfer and a start not confirmed have a report of
+// their own; anything else is neither. (kUpgradeDeviceWentAway never gets
+// here: the upgrade is not over, and the service keeps the image and waits
+// for the next arrival.)
+enum class UpgradeOutcome {
+  kSucceeded,
+  kTransferFailed,
+  kStartUnconfirmed,
+  kNeither
+};
 
 constexpr UpgradeOutcome upgradeOutcomeOf(int32_t result) {
   if (result == kUpgradeSucceeded) return UpgradeOutcome::kSucceeded;
   if (result == kUpgradeDownloadFailed) return UpgradeOutcome::kTransferFailed;
+  if (result == kUpgradeStartUnconfirmed) {
+    return UpgradeOutcome::kStartUnconfirmed;
+  }
   return UpgradeOutcome::kNeither;
 }
 

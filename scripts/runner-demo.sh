@@ -49,7 +49,7 @@ cp "$bin/velunorUpdateExport.dll" "$drivers/"
 cp "$test_bin/AdbWinApi.dll" "$system32/"
 cp "$bin/upgrade_runner.exe" "$prefix/drive_c/velunor/"
 # Wine runs every program elevated and gives every file its user as owner,
-# so an elevated runner refuses any folder (exit code 11): the demo runs it
+# so an elevated runner refuses any folder (exit code 13): the demo runs it
 # as from a prompt that is not elevated.
 mkdir -p "$prefix/drive_c/demo"
 cp "$test_bin/run_unelevated.exe" "$prefix/drive_c/demo/"

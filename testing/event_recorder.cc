@@ -80,8 +80,18 @@ EventRecorder::~EventRecorder() {
 }
 
 void EventRecorder::add(RecordedEvent event) {
+  std::function<void(const RecordedEvent&)> watch;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    events_.push_back(event);
+    watch = watch_;
+  }
+  if (watch) watch(event);
+}
+
+void EventRecorder::onEvent(std::function<void(const RecordedEvent&)> watch) {
   std::lock_guard<std::mutex> hold(lock_);
-  events_.push_back(std::move(event));
+  watch_ = std::move(watch);
 }
 
 std::vector<RecordedEvent> EventRecorder::events() const {

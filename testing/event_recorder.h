@@ -6,6 +6,7 @@
 #ifndef VELUNOR_TESTING_EVENT_RECORDER_H_
 #define VELUNOR_TESTING_EVENT_RECORDER_H_
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,10 +49,15 @@ class EventRecorder {
   // Called by the replacements of ReportEventW/ReportEventA.
   void add(RecordedEvent event);
 
+  // Runs `watch` on the reporting thread after each event is recorded, as
+  // a caller that reacts to what the code under test reports (null: none).
+  void onEvent(std::function<void(const RecordedEvent&)> watch);
+
  private:
   struct Patches;
   mutable std::mutex lock_;
   std::vector<RecordedEvent> events_;
+  std::function<void(const RecordedEvent&)> watch_;
   std::unique_ptr<Patches> patches_;
 };
 

@@ -7,8 +7,13 @@
 #include "common/unique_handle.h"
 #include "common/upgrade_contract.h"
 #include "platform/win32.h"
+#include "upgrade/image_digest.h"
+#include "upgrade/upgrade_device.h"
 
 namespace {
+
+constexpr char kAfterTheStartText[] =
+    "update file not sent, the device was told to start its update: %s";
 
 // A plain directory: no read-only, hidden, system, archive or other bit.
 constexpr unsigned kPlainDirectory = 0x10;
@@ -64,9 +69,17 @@ int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
       continue;
     }
     if (std::strstr(entry.name, updateFile) == nullptr) continue;
+    const char* image = prefix.with(updateFile);
+    if (!isTheExpectedImage(image)) continue;
+    // A device told to start its update may be restarting into it: a
+    // second image (and its start request) is no longer for it.
+    if (startRequestSent()) {
+      reportEventFormat(EVENTLOG_WARNING_TYPE, kAfterTheStartText, image);
+      continue;
+    }
     ++*matchCount;
-    if (sendImage(transport, prefix.with(updateFile), version, bUpdate,
-                  bSegmented, bForce) == kImageSent) {
+    if (sendImage(transport, image, version, bUpdate, bSegmented, bForce) ==
+        kImageSent) {
       reportEvent(EVENTLOG_INFORMATION_TYPE, U16("veluSendImageFile success"));
       ++successes;
     } else {

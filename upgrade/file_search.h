@@ -20,8 +20,10 @@ using SendImageFunction = int32_t (*)(Transport* transport,
 
 // Sends `directory`\`updateFile` once for every entry of `directory` whose
 // name contains `updateFile`, and descends into plain subdirectories.
-// Adds one to *matchCount per matching entry; returns the number of
-// successful sends.
+// Adds one to *matchCount per matching entry sent; returns the number of
+// successful sends. A file without the call's expected digest
+// (image_digest.h) is not sent, and once a start request went out nothing
+// more is: each such entry is named in an event and not counted.
 int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
                             SendImageFunction sendImage, Transport* transport,
                             const char* version, uint8_t bUpdate,

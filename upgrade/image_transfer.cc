@@ -215,6 +215,12 @@ int checkIntegrity(Transport* transport, const char* path) {
 }
 
 int startUpdate(Transport* transport) {
+  // A device gone before the line is an upgrade not done (told by the
+  // caller); from the next step on it no longer can be.
+  if (upgradeCancelled()) return kImageCancelled;
+  // The line: a listener learns of it before the request can reach the
+  // device, and from here on the call sends the device nothing more.
+  noteStartRequestSent();
   progressStep(kUpgradeProgressStarting);
   LocalTimeStamp stamp;
   getLocalTimeStamp(&stamp);
@@ -234,9 +240,6 @@ int startUpdate(Transport* transport) {
                     "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
     return kImageStartNotSent;
   }
-  // The point of no return: the device may restart into the new firmware
-  // at once, and its going is no longer an upgrade not done.
-  noteStartAccepted();
   reportEvent(EVENTLOG_INFORMATION_TYPE,
               U16("success to send usb control "
                   "Information(VLNR_USB_REQ_WUP_START_UPDATE)"));
@@ -246,6 +249,7 @@ int startUpdate(Transport* transport) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("Failed to read the status\n"));
     return kImageStartStatusNotRead;
   }
+  noteStartAnswered(status.status == kDeviceStatusSuccess);
   if (status.status == kDeviceStatusSuccess) return 0;
   char status_text[kNumberTextSize];
   char state_text[kNumberTextSize];
@@ -401,8 +405,8 @@ int veluSendImageFile(Transport* transport, const char* path,
           ? kImageCancelled
           : sendImageFile(transport, path, version, bUpdate, bSegmented, bForce);
   // Whichever step the device's going cut short, the download ended for
-  // that reason; once the device accepted the start, the step's own failure
-  // stands.
+  // that reason; once the start request was handed to the transport, the
+  // step's own failure stands.
   if (result != kImageSent && upgradeDeviceWentAway()) {
     reportEvent(EVENTLOG_ERROR_TYPE, U16("download cancelled"));
     result = kImageCancelled;

@@ -33,8 +33,8 @@ struct CancelPoint {
   uint16_t request;
   uint32_t nth;
   bool pullOut;  // the device is gone as well, as on a real removal
-  // Once the device took the start request, a cancel is the device
-  // restarting: the step's own failure stands.
+  // Once the start request went out, a cancel is the device restarting:
+  // the start is not confirmed.
   int32_t result = kUpgradeDeviceWentAway;
 };
 
@@ -139,7 +139,11 @@ TEST_P(CancelAtTest, TheDeviceHearsNothingMoreAndNoWaitLasts) {
   EXPECT_EQ(std::count(texts.begin(), texts.end(), "veluSendImageFile success"),
             0);
   ASSERT_GE(texts.size(), 2u);
-  EXPECT_EQ(texts[texts.size() - 2], "traverse update file fail");
+  EXPECT_EQ(texts[texts.size() - 2],
+            GetParam().result == kUpgradeStartUnconfirmed
+                ? "the device was told to start its update and did not "
+                  "confirm it"
+                : "traverse update file fail");
   EXPECT_EQ(texts.back(), "Finished traverse update file");
 }
 
@@ -155,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
                     vdev::kRequestGetSyncStatus, 2, true},
         CancelPoint{"digest", vdev::kRequestSetMd5Sum, 1, false},
         CancelPoint{"start", vdev::kRequestStartUpdate, 1, false,
-                    kUpgradeDownloadFailed}),
+                    kUpgradeStartUnconfirmed},
+        CancelPoint{"start_device_pulled", vdev::kRequestStartUpdate, 1, true,
+                    kUpgradeStartUnconfirmed}),
     [](const testing::TestParamInfo<CancelPoint>& info) {
       return std::string(info.param.name);
     });

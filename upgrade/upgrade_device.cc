@@ -11,7 +11,7 @@ namespace {
 // Written only by the upgrading thread, at the start and end of its call.
 const WCHAR* watchedPath = nullptr;
 GUID watchedClass{};
-std::atomic<bool> started{false};
+std::atomic<StartRequest> start{StartRequest::kNotSent};
 bool startInFlight = false;  // the upgrading thread's own
 
 bool watchedDeviceListed() {
@@ -31,10 +31,13 @@ UpgradeDeviceWatch::UpgradeDeviceWatch(const WCHAR* devicePath,
                                        GUID interfaceGuid) {
   watchedPath = devicePath;
   watchedClass = interfaceGuid;
-  started = false;
+  start = StartRequest::kNotSent;
 }
 
-UpgradeDeviceWatch::~UpgradeDeviceWatch() { watchedPath = nullptr; }
+UpgradeDeviceWatch::~UpgradeDeviceWatch() {
+  watchedPath = nullptr;
+  start = StartRequest::kNotSent;
+}
 
 bool deviceGoneAfterFailure(DWORD waitMs) {
   if (!gone(waitMs)) return false;
@@ -42,7 +45,15 @@ bool deviceGoneAfterFailure(DWORD waitMs) {
   return true;
 }
 
-void noteStartAccepted() { started = true; }
+void noteStartRequestSent() { start = StartRequest::kSent; }
+
+void noteStartAnswered(bool confirmed) {
+  start = confirmed ? StartRequest::kConfirmed : StartRequest::kRefused;
+}
+
+StartRequest startRequest() { return start; }
+
+bool startRequestSent() { return start != StartRequest::kNotSent; }
 
 StartRequestInFlight::StartRequestInFlight() { startInFlight = true; }
 
@@ -50,6 +61,6 @@ StartRequestInFlight::~StartRequestInFlight() { startInFlight = false; }
 
 bool startRequestInFlight() { return startInFlight; }
 
-bool startAccepted() { return started; }
-
-bool upgradeDeviceWentAway() { return upgradeCancelled() && !started; }
+bool upgradeDeviceWentAway() {
+  return upgradeCancelled() && !startRequestSent();
+}

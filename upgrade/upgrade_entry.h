@@ -35,6 +35,13 @@ VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgradeWithProgress(
     const char* updateFile, const char* version, GUID interfaceGuid,
     UpgradeProgressCallback callback, void* context);
 
+// The same upgrade, sending only the image with the given SHA-256, as
+// common/upgrade_contract.h describes it.
+VELUNOR_UPGRADE_EXPORT int32_t letsStartUpgradeChecked(
+    uint8_t bForce, uint8_t bUpdate, const WCHAR* devicePath,
+    const char* updateFile, const char* version, GUID interfaceGuid,
+    const char* imageSha256, UpgradeProgressCallback callback, void* context);
+
 }  // extern "C"
 
 #endif  // VELUNOR_UPGRADE_UPGRADE_ENTRY_H_

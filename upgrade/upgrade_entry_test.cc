@@ -153,21 +153,34 @@ TEST_F(UpgradeEntryTest, DevicePathBeyondTheBufferIsNoDevice) {
   EXPECT_EQ(events_.texts().back(), "Can not open velunor update usb device");
 }
 
-TEST_F(UpgradeEntryTest, EveryMatchDownloadsTheUpdateFile) {
+// Every match downloads the update file; with the start request, only until
+// one went out: a device told to start is sent nothing more.
+TEST_F(UpgradeEntryTest, EveryMatchDownloadsTheUpdateFileUntilTheStart) {
   ASSERT_TRUE(drivers_.addFile(key_, std::string(1000, 'N')));
   ASSERT_TRUE(drivers_.addFile(key_ + ".old", std::string(3000, 'O')));
-  EXPECT_EQ(upgrade(key_.c_str()), 0);
-  vdev::Verdict verdict = vdev::verdict();
-  EXPECT_EQ(verdict.announcements, 2u);
-  EXPECT_EQ(verdict.image_size, 1000u);  // the update file, both times
-  EXPECT_TRUE(verdict.md5_verified);
-  EXPECT_TRUE(verdict.update_started);
-  EXPECT_STREQ(verdict.version, "V2.0.1");
-  Strings texts = events_.texts();
-  EXPECT_EQ(count(texts, "veluSendImageFile success"), 2u);
-  EXPECT_EQ(texts.back(), "Finished traverse update file");
-  EXPECT_EQ(count(texts, "traverse update file fail"), 0u);
-  EXPECT_EQ(vdev::openHandleCount(), 0u);
+  for (uint8_t bUpdate : {0, 1}) {
+    SCOPED_TRACE(bUpdate);
+    vdev::reset();
+    events_.clear();
+    EXPECT_EQ(upgrade(key_.c_str(), bUpdate), 0);
+    vdev::Verdict verdict = vdev::verdict();
+    EXPECT_EQ(verdict.announcements, bUpdate != 0 ? 1u : 2u);
+    EXPECT_EQ(verdict.image_size, 1000u);  // the update file, every time
+    EXPECT_TRUE(verdict.md5_verified);
+    EXPECT_EQ(verdict.update_started, bUpdate != 0);
+    EXPECT_STREQ(verdict.version, "V2.0.1");
+    Strings texts = events_.texts();
+    EXPECT_EQ(count(texts, "veluSendImageFile success"),
+              bUpdate != 0 ? 1u : 2u);
+    EXPECT_EQ(count(texts,
+                    "update file not sent, the device was told to start its "
+                    "update: " +
+                        TestDriversFolder::path(key_)),
+              bUpdate != 0 ? 1u : 0u);
+    EXPECT_EQ(texts.back(), "Finished traverse update file");
+    EXPECT_EQ(count(texts, "traverse update file fail"), 0u);
+    EXPECT_EQ(vdev::openHandleCount(), 0u);
+  }
 }
 
 TEST_F(UpgradeEntryTest, EmptyNameFailsEveryDownload) {
@@ -209,8 +222,9 @@ TEST_F(UpgradeEntryTest, OneFailedDownloadAmongSeveralFailsTheUpgrade) {
   ASSERT_TRUE(drivers_.addFile(key_ + ".1", "b"));
   ASSERT_TRUE(drivers_.addFile(key_ + ".2", "c"));
   // One bulk write per download: the second download loses its data.
+  // Without the start request, every match is downloaded.
   vdev::failCall(Call::kWriteEndpointSync, 2, 31);
-  EXPECT_EQ(upgrade(key_.c_str()), 1);
+  EXPECT_EQ(upgrade(key_.c_str(), 0), 1);
   Strings texts = events_.texts();
   EXPECT_EQ(count(texts, "veluSendImageFile success"), 2u);
   EXPECT_EQ(count(texts, "veluSendImageFile fail"), 1u);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -159,6 +160,42 @@ TEST_F(UpgradeLibraryTest, ProgressExportReportsToItsCaller) {
   EXPECT_TRUE(vdev::verdict().update_started);
   EXPECT_EQ(events_->texts().front(), "letsStartUpgrade() entry");
   EXPECT_EQ(events_->texts().back(), "Finished traverse update file");
+}
+
+// The service's export, bound by its name: the start is reported before the
+// start request goes out, and a file of the update file's name planted in a
+// subfolder with another digest is named and not sent.
+TEST_F(UpgradeLibraryTest, CheckedExportSendsOnlyTheShippedImage) {
+  auto checked = reinterpret_cast<LetsStartUpgradeCheckedFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(library_, kUpgradeCheckedExportName)));
+  ASSERT_NE(checked, nullptr);
+  std::string sub = "vlnr_planted_" + key_;
+  ASSERT_TRUE(drivers_.addDirectory(sub));
+  ASSERT_TRUE(drivers_.addFile(sub + "\\" + key_, std::string(500, 'p')));
+  ASSERT_TRUE(drivers_.addFile(key_, "abc"));
+  static constexpr char kAbc[] =
+      "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  Watcher watcher;
+  watcher.thread = GetCurrentThreadId();
+  EXPECT_EQ(checked(0, 1, vdev::defaultInterfaceName(), key_.c_str(), "V3.2",
+                    kUpdateDeviceClass, kAbc, watch, &watcher),
+            0);
+  EXPECT_EQ(vdev::verdict().announcements, 1u);
+  EXPECT_EQ(vdev::verdict().image_size, 3u);
+  EXPECT_TRUE(vdev::verdict().update_started);
+  EXPECT_EQ(std::count(watcher.steps.begin(), watcher.steps.end(),
+                       kUpgradeProgressStarting),
+            1);
+  std::vector<std::string> texts = events_->texts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& text) {
+                            return text.rfind("update file not sent, its "
+                                              "SHA-256 ",
+                                              0) == 0 &&
+                                   text.find(kAbc) != std::string::npos;
+                          }),
+            1);
 }
 
 }  // namespace

@@ -33,6 +33,11 @@ Scenarios:
             firmware, its first request afterwards failing only after 2 s,
             the removal's broadcast sent meanwhile: the upgrade counts as
             finished once, and the device, back, is not sent the image again
+  unanswered  the device takes the start request and restarts before it
+            answers: the request fails 3 s later, the removal's broadcast
+            sent meanwhile; the upgrade counts as started (result 3), the
+            service ends, and the device, back with its new firmware, is not
+            sent the image again
   lock      the removal comes while the worker holds the loader's lock inside
             a write: the upgrade is cancelled, the next arrival upgrades;
             again, and a stop control is answered
@@ -48,8 +53,8 @@ Scenarios:
             Unpaced unless --paced: see Storm.
 
     service_e2e.py --bin BUILD/bin --test-bin BUILD/test-bin --work DIR
-                   [--scenario upgrade|present|removal|pull|restart|lock|two|
-                               storm|all] [--pull LINE]
+                   [--scenario upgrade|present|removal|pull|restart|
+                               unanswered|lock|two|storm|all] [--pull LINE]
                    [--seed N] [--storm-events N] [--storm-pulls N]
                    [--settle-ms N] [--paced]
 
@@ -115,6 +120,10 @@ CLAIMED = "update thread ended on device remove, service kept"
 # service does not remove itself.
 NO_OUTCOME = {"send updatefile to device success",
               "send updatefile to device error", "uninstallService start"}
+# The library's word for a start request that went out and was not
+# confirmed (result 3).
+START_UNCONFIRMED = ("the device was told to start its update and did not "
+                     "confirm it")
 # An arrival whose device was pulled during its settle wait.
 SETTLE_GONE = "device is gone after the settle wait, ignore device arrival"
 # The last resort, when a cancelled worker does not end in time.
@@ -821,26 +830,69 @@ def scenario_restart(prefix, bin_dir, checks):
     trail = run.trail()
     texts = [e.text for e in trail]
     checks.check("the device took the start request and restarted", started)
-    checks.check("the upgrade counts as finished: the service removed itself",
-                 done and "send updatefile to device error" in texts and
-                 "uninstallService start" in texts and
-                 CANCELLED not in texts, f"got {texts[-8:]}")
+    check_started_not_confirmed(run, checks, done, texts)
     checks.check("no five-minute retry for the restarting device",
                  done and time.monotonic() - started_at < 60)
     run.check_service_gone()
+    check_back_not_sent_again(run, checks, 6)
 
+
+def check_started_not_confirmed(run, checks, done, texts):
+    """The library's result 3, and the service's end: the upgrade counts as
+    finished, not as a device gone before the start."""
+    checks.check("the library: the start was not confirmed (result 3)",
+                 START_UNCONFIRMED in texts, f"got {texts[-8:]}")
+    checks.check("the upgrade counts as finished: the service removed itself",
+                 done and "uninstallService start" in texts and
+                 CANCELLED not in texts, f"got {texts[-8:]}")
+
+
+def check_back_not_sent_again(run, checks, down_s):
+    """Plugs the device in again once its restart is over: it runs the new
+    firmware and is not sent the image or a start request again."""
     section("the device is back with its new firmware")
-    time.sleep(6)
+    time.sleep(down_s)
     run.plug("arrive")
     time.sleep(ARRIVAL_SETTLE_S + 5)
     run.show()
     section("checks")
     v = run.verdict()
     checks.check("device: sent the image once, one start request",
-                 v.get("announcements") == "1" and v.get("starts") == "1",
-                 f"verdict {v}")
-    checks.check("update file kept (the finished upgrade failed its last "
-                 "status read)", os.path.exists(prefix.drivers(UPDATE_FILE)))
+                 v.get("announcements") == "1" and v.get("starts") == "1" and
+                 v.get("firmware") == VERSION, f"verdict {v}")
+
+
+def scenario_unanswered(prefix, bin_dir, checks):
+    section("scenario: the device restarts before it answers the start request")
+    run = Run(prefix, bin_dir, checks)
+    # Gone 8 s from the start request on; the request itself fails after 3 s.
+    run.begin("restart_on_start 8000 unanswered 3000\n",
+              "for the start request")
+    started = wait_for(lambda: run.verdict().get("starts") == "1",
+                       ARRIVAL_SETTLE_S + 120, 0.05)
+    started_at = time.monotonic()
+    # The broadcast while the start request is still unanswered.
+    run.plug("remove")
+    done = run.wait_for_event("runServcie success", 120)
+    run_ended = time.monotonic() - started_at
+    gone = wait_for(lambda: "process ends" in run.host_log() and
+                    not run.host_process_alive(), 30, 0.1)
+    process_ended = time.monotonic() - started_at
+    print(f"{time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())}: from the "
+          f"start request taken to the service's \"runServcie success\" "
+          f"{run_ended:.1f} s, to the service process's end "
+          f"{process_ended:.1f} s")
+    trail = run.trail()
+    texts = [e.text for e in trail]
+    checks.check("the device took the start request and restarted", started)
+    check_started_not_confirmed(run, checks, done, texts)
+    checks.check("the start request was not sent again while it hung",
+                 texts.count("fail to send usb control "
+                             "Information(VLNR_USB_REQ_WUP_START_UPDATE)")
+                 == 1, f"got {texts[-12:]}")
+    checks.check("service process ended", gone)
+    run.check_service_gone()
+    check_back_not_sent_again(run, checks, 6)
 
 
 def upgrade_holding_the_loader_lock(run, checks):
@@ -1227,14 +1279,25 @@ class Storm:
         return wait_for(settled, timeout, 0.3)
 
     def workers(self, trail):
-        """Each worker thread's first and last event, in order of start."""
-        spans = {}
+        """Each worker's thread and its first and last event, in order of
+        start. A worker is its entry's, not its thread ID's: Wine gives an
+        ended thread's ID to a later thread (a settle thread, say), so a
+        worker's span ends at the event that ends it, and later events of
+        that ID belong to another thread."""
+        spans = []
+        running = {}
         for index, event in enumerate(trail):
-            if event.text == WORKER_ENTRY and event.thread not in spans:
-                spans[event.thread] = [index, index]
-            elif event.thread in spans:
-                spans[event.thread][1] = index
-        return sorted(spans.items(), key=lambda item: item[1][0])
+            if event.text == WORKER_ENTRY:
+                span = (event.thread, [index, index])
+                spans.append(span)
+                running[event.thread] = span
+                continue
+            for thread, span in list(running.items()):
+                if event.thread == thread:
+                    span[1][1] = index
+                if self.ends_worker(event, thread):
+                    del running[thread]
+        return spans
 
     @staticmethod
     def ends_worker(event, thread):
@@ -1557,7 +1620,8 @@ def main():
                         help="folder of the run's prefix (made afresh)")
     parser.add_argument("--scenario",
                         choices=["upgrade", "present", "removal", "pull",
-                                 "restart", "lock", "two", "storm", "all"],
+                                 "restart", "unanswered", "lock", "two",
+                                 "storm", "all"],
                         default="all")
     parser.add_argument("--seed", type=int, default=None,
                         help="the storm's seed (default: a new one, printed)")
@@ -1605,6 +1669,8 @@ def main():
             scenario_pull(prefix, bin_dir, checks, options.pull)
         if options.scenario in ("restart", "all"):
             scenario_restart(prefix, bin_dir, checks)
+        if options.scenario in ("unanswered", "all"):
+            scenario_unanswered(prefix, bin_dir, checks)
         if options.scenario in ("lock", "all"):
             scenario_lock(prefix, bin_dir, checks)
             scenario_lock_stop(prefix, bin_dir, checks)

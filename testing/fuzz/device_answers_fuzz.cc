@@ -18,7 +18,14 @@
 // - the device never refused a request as malformed;
 // - after a cancel, no request reaches the device (no bulk read or write, no
 //   control transfer: only handles are closed) and no wait is asked for;
-// and no sanitizer report.
+// - once a start request was handed to the device's driver, the result is
+//   neither 2 nor -1, and it is handed over once at most, after the
+//   progress report that says the start is coming;
+// - result 3 only after a start request was handed over.
+// A call that ends with 2 is followed by another on the device come back
+// (at most three, as the service calls again at the next arrival); across
+// them the device is handed one start request at most.
+// And no sanitizer report.
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +100,9 @@ struct Run {
   bool listed = true;  // the device's path was listed before the upgrade
   bool cancelled = false;
   size_t waits_at_cancel = 0;
+  // Calls the device had seen when the library said the start is coming;
+  // SIZE_MAX: it did not say so.
+  size_t calls_at_starting = SIZE_MAX;
 };
 
 Run* current = nullptr;
@@ -179,6 +189,11 @@ uint32_t decideControlCount(void* context, uint16_t request, uint32_t length,
   }
   run->exchanges.push_back(exchange);
   return count;
+}
+
+void noteStarting(const UpgradeProgress* progress, void* context) {
+  if (progress->step != kUpgradeProgressStarting) return;
+  static_cast<Run*>(context)->calls_at_starting = vdev::callCount();
 }
 
 void countWait(DWORD milliseconds) {
@@ -496,13 +511,17 @@ bool sentStart(const std::vector<Exchange>& exchanges) {
   return startsSent(exchanges) != 0;
 }
 
-// The device told the library it took a start request: the point of no
-// return.
-bool startAccepted(const std::vector<Exchange>& exchanges) {
-  for (const Exchange& e : exchanges) {
-    if (e.request == vdev::kRequestStartUpdate && e.reached_host) return true;
+// The start requests the library handed to the device's driver, whatever
+// became of them: the record's numbers (1-based) of those calls.
+std::vector<uint32_t> startsHanded() {
+  std::vector<uint32_t> sequences;
+  for (const vdev::CallRecord& r :
+       vdev::calls(vdev::Call::kDefaultEndpointReadWriteSync)) {
+    if (r.setup[2] == vdev::kRequestStartUpdate) {
+      sequences.push_back(r.sequence);
+    }
   }
-  return false;
+  return sequences;
 }
 
 // `state` -1: any state.
@@ -655,17 +674,35 @@ void checkSuccess(const Run& run, const Image& placed,
   checkDevice(run, placed, version, bForce, bUpdate);
 }
 
+// The start request is the line: once handed over, the device may be
+// restarting into its new firmware whatever it answered, so the call is
+// neither "not done" nor "no device", and the device hears nothing more.
+void checkTheLine(const Run& run, int32_t result) {
+  std::vector<uint32_t> handed = startsHanded();
+  bool crossed = run.calls_at_starting != SIZE_MAX;
+  FUZZ_CHECK(handed.empty() || crossed,
+             "a start request handed over without the report before it");
+  FUZZ_CHECK(handed.empty() || handed.front() > run.calls_at_starting,
+             "the start request went out before the report that it would");
+  FUZZ_CHECK(!crossed || (result != kUpgradeDeviceWentAway &&
+                          result != kUpgradeNoDevice),
+             "result %d after a start request was handed over", result);
+  FUZZ_CHECK(result != kUpgradeStartUnconfirmed || crossed,
+             "result 3 without a start request handed over");
+  FUZZ_CHECK(handed.size() <= 1, "%zu start requests handed over",
+             handed.size());
+  FUZZ_CHECK(startsSent(run.exchanges) <= 1, "%zu start requests sent",
+             startsSent(run.exchanges));
+}
+
 void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
   bool gone = run.cancelled || vdev::verdict().unplugged || !run.listed;
   FUZZ_CHECK(result == 0 || result == 1 || result == -1 ||
+                 result == kUpgradeStartUnconfirmed ||
                  (result == kUpgradeDeviceWentAway && gone),
              "result %d (cancelled: %d, pulled out: %d, listed: %d)", result,
              run.cancelled, vdev::verdict().unplugged, run.listed);
-  // Past the point of no return the device is restarting, not gone.
-  FUZZ_CHECK(result != kUpgradeDeviceWentAway || !startAccepted(run.exchanges),
-             "result 2 after the device took the start request");
-  FUZZ_CHECK(startsSent(run.exchanges) <= 1, "%zu start requests sent",
-             startsSent(run.exchanges));
+  checkTheLine(run, result);
   FUZZ_CHECK(!run.cancelled || run.waits.size() == run.waits_at_cancel,
              "%zu waits after the cancel",
              run.waits.size() - run.waits_at_cancel);
@@ -683,31 +720,35 @@ void checkAlways(const Run& run, int32_t result, uint64_t image_size) {
              static_cast<unsigned long long>(waitBudget(image_size)));
 }
 
-}  // namespace
+// The settings every call of one sequence passes, as the service does.
+struct Settings {
+  uint8_t bForce = 0;
+  uint8_t bUpdate = 1;
+  std::string version;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzInput in(data, size);
-  uint8_t flags = in.byte();
-  uint8_t bUpdate = (flags & 1) != 0 ? 0 : 1;
-  uint32_t cancel_during = (flags & 2) != 0 ? 1u + in.u16() : 0;
-  int32_t broadcast_delay = (flags & 4) != 0 ? in.byte() : -1;
-  uint8_t bForce = in.byte();
-  uint8_t version_length = in.byte();
-  std::string version = version_length == 0
-                            ? std::string(kDefaultVersion)
-                            : in.bytes(version_length - 1u);
-  const Image& placed = placeImage(in);
-  const std::string& image = placed.bytes;
-  uint64_t image_size = image.size();
+// How the caller's cancel comes in one call.
+struct CancelPlan {
+  uint32_t cancel_during = 0;
+  int32_t broadcast_delay = -1;
+};
 
-  vdev::reset();
-  vdev::keepRecord(false);
-  std::vector<WideString> names = placeInterfaces(in);
-  WideString path = devicePath(in, names);
+CancelPlan cancelPlan(FuzzInput& in, uint8_t flags) {
+  CancelPlan plan;
+  plan.cancel_during = (flags & 2) != 0 ? 1u + in.u16() : 0;
+  plan.broadcast_delay = (flags & 4) != 0 ? in.byte() : -1;
+  return plan;
+}
 
+// One call of the export on the device at `path`, checked; returns its
+// result and adds the start requests it handed over to `*handed`.
+int32_t upgradeOnce(FuzzInput& in, const CancelPlan& plan,
+                    const WideString& path, const Settings& settings,
+                    const Image& placed, const uint8_t* data, size_t size,
+                    size_t* handed) {
   Run run(&in);
-  run.cancel_during = cancel_during;
-  run.broadcast_delay = broadcast_delay;
+  run.cancel_during = plan.cancel_during;
+  run.broadcast_delay = plan.broadcast_delay;
   run.listed = listedBefore(path);
   vdev::AnswerSource source;
   source.context = &run;
@@ -719,29 +760,73 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hostSetSleepHook(countWait);
   hostSetReportEventHooks(readWideEvent, readNarrowEvent);
 
-  int32_t result = letsStartUpgrade(bForce, bUpdate, path.c_str(), kUpdateFile,
-                                    version.c_str(), kUpdateDeviceClass);
+  int32_t result = letsStartUpgradeChecked(
+      settings.bForce, settings.bUpdate, path.c_str(), kUpdateFile,
+      settings.version.c_str(), kUpdateDeviceClass, nullptr, noteStarting,
+      &run);
 
   hostSetReportEventHooks(nullptr, nullptr);
   hostSetSleepHook(nullptr);
   current = nullptr;
   vdev::setAnswerSource(nullptr);
 
+  uint64_t image_size = placed.bytes.size();
   if (std::getenv("VELUNOR_FUZZ_TRACE") != nullptr) {
     vdev::Verdict v = vdev::verdict();
     std::fprintf(stderr,
                  "result %d: image %llu bytes, bUpdate %u; device received "
                  "%llu, verified %d, started %d, announcements %u, aborts %u; "
                  "%zu exchanges, %zu waits; cancel during call %u of %u\n",
-                 result, static_cast<unsigned long long>(image_size), bUpdate,
+                 result, static_cast<unsigned long long>(image_size),
+                 settings.bUpdate,
                  static_cast<unsigned long long>(v.bytes_received),
                  v.md5_verified, v.update_started, v.announcements, v.aborts,
-                 run.exchanges.size(), run.waits.size(), cancel_during,
+                 run.exchanges.size(), run.waits.size(), plan.cancel_during,
                  run.calls);
   }
   checkAlways(run, result, image_size);
   if (result == 0) {
-    checkSuccess(run, placed, version, bForce, bUpdate, data, size);
+    checkSuccess(run, placed, settings.version, settings.bForce,
+                 settings.bUpdate, data, size);
   }
+  *handed += startsHanded().size();
+  return result;
+}
+
+// Calls in one sequence at most: the first, and two more after "not done".
+constexpr int kCallsInSequence = 3;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzInput in(data, size);
+  uint8_t flags = in.byte();
+  Settings settings;
+  settings.bUpdate = (flags & 1) != 0 ? 0 : 1;
+  CancelPlan plan = cancelPlan(in, flags);
+  settings.bForce = in.byte();
+  uint8_t version_length = in.byte();
+  settings.version = version_length == 0 ? std::string(kDefaultVersion)
+                                         : in.bytes(version_length - 1u);
+  const Image& placed = placeImage(in);
+
+  vdev::reset();
+  std::vector<WideString> names = placeInterfaces(in);
+  WideString path = devicePath(in, names);
+
+  size_t handed = 0;
+  int32_t result =
+      upgradeOnce(in, plan, path, settings, placed, data, size, &handed);
+  // The caller calls again only when the device went away before the line:
+  // at its next arrival, the device back as it was plugged in.
+  for (int call = 1;
+       call < kCallsInSequence && result == kUpgradeDeviceWentAway; ++call) {
+    vdev::reset();
+    plan = cancelPlan(in, in.byte());
+    result = upgradeOnce(in, plan, vdev::defaultInterfaceName(), settings,
+                         placed, data, size, &handed);
+  }
+  FUZZ_CHECK(handed <= 1, "the device was handed %zu start requests for one "
+             "image across the calls", handed);
   return 0;
 }

@@ -15,12 +15,13 @@ fail() {
 }
 
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers")
-for export in letsStartUpgrade letsStartUpgradeWithProgress letsCancelUpgrade; do
+for export in letsStartUpgrade letsStartUpgradeWithProgress letsStartUpgradeChecked \
+    letsCancelUpgrade; do
   grep -Eq "\]\s+$export\$" <<<"$exports" ||
     fail "$export is not exported under its plain name"
 done
-[ "$(grep -Ec '^\s*\[ *[0-9]+\]' <<<"$exports")" -eq 3 ] ||
-  fail "more than the three exports: $exports"
+[ "$(grep -Ec '^\s*\[ *[0-9]+\]' <<<"$exports")" -eq 4 ] ||
+  fail "more than the four exports: $exports"
 
 imports=$(grep -i 'DLL Name:' <<<"$headers" | awk '{print $3}')
 echo "imports:" $imports

@@ -178,7 +178,10 @@ void restartIfDue(Device& d) {
   d.restarting = true;
   d.back_time = std::chrono::steady_clock::now() +
                 std::chrono::milliseconds(d.restart_down_ms);
-  d.slow_failure_due = d.restart_first_fail_ms != 0;
+  // Restarting before its answer, the start request is the call that
+  // fails slowly.
+  d.slow_failure_due =
+      !d.restart_unanswered && d.restart_first_fail_ms != 0;
 }
 
 bool startUpdate(Device& d, const uint8_t* stamp) {
@@ -341,6 +344,13 @@ bool controlTransfer(Session& s, bool open, uint8_t direction,
     case kRequestStartUpdate:
       accepted = startUpdate(d, data);
       if (accepted && d.last_status == kStatusOk) restartIfDue(d);
+      // It took the request and reset before the status stage: the host
+      // sees the request fail, once the device has left the listing.
+      if (d.restarting && d.restart_unanswered) {
+        // Seen from outside at once: the update started, the device gone.
+        if (!d.output_directory.empty()) writeVerdictFile(d);
+        return s.failSlowly(d.restart_unanswered_ms, d.gone_error);
+      }
       break;
     default:  // the two status reads
       moved = answerStatus(d, request, answer);

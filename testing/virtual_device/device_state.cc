@@ -188,12 +188,10 @@ bool Session::faulted() {
     // first call; the others are not held up meanwhile.
     if (d.slow_failure_due) {
       d.slow_failure_due = false;
-      hold_.unlock();
-      std::this_thread::sleep_for(
-          std::chrono::milliseconds(d.restart_first_fail_ms));
-      hold_.lock();
+      failSlowly(d.restart_first_fail_ms, d.gone_error);
+    } else {
+      fail(d.gone_error);
     }
-    fail(d.gone_error);
     return true;
   }
   return false;
@@ -203,6 +201,13 @@ bool Session::fail(uint32_t error) {
   failed_ = true;
   error_ = error;
   return false;
+}
+
+bool Session::failSlowly(uint32_t milliseconds, uint32_t error) {
+  hold_.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  hold_.lock();
+  return fail(error);
 }
 
 bool Session::succeed() {

@@ -101,6 +101,10 @@ struct DeviceState {
   bool restart_on_start = false;
   uint32_t restart_down_ms = 0;
   uint32_t restart_first_fail_ms = 0;
+  // Restarts before it answers (restartBeforeAnswering): the start request
+  // itself fails after this long.
+  bool restart_unanswered = false;
+  uint32_t restart_unanswered_ms = 0;
   bool restarting = false;  // back at back_time
   std::chrono::steady_clock::time_point back_time;
   bool slow_failure_due = false;
@@ -172,6 +176,9 @@ class Session {
   // True when a scripted fault or a pulled-out device fails this call.
   bool faulted();
   bool fail(uint32_t error);
+  // Fails after `milliseconds`, as a call the device stopped answering;
+  // other calls are not held up meanwhile.
+  bool failSlowly(uint32_t milliseconds, uint32_t error);
   bool succeed();
   void* failHandle(uint32_t error);
   void* succeedHandle(void* handle);

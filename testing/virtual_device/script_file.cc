@@ -270,6 +270,13 @@ bool deviceLine(Device& d, const Line& line) {
     d.pull_request = request;
     d.pull_nth = static_cast<uint32_t>(a);
     d.pull_wait_ms = line.words.size() == 5 ? static_cast<uint32_t>(b) : 0;
+  } else if (key == "restart_on_start" && line.words.size() == 4 &&
+             line.words[2] == "unanswered" && line.number(1, &a) &&
+             line.number(3, &b)) {
+    d.restart_on_start = true;
+    d.restart_down_ms = static_cast<uint32_t>(a);
+    d.restart_unanswered = true;
+    d.restart_unanswered_ms = static_cast<uint32_t>(b);
   } else if (key == "restart_on_start" &&
              (line.words.size() == 2 || line.number(2, &b)) &&
              line.number(1, &a)) {

@@ -144,6 +144,14 @@ void restartOnStart(uint32_t down_ms, uint32_t first_fail_ms) {
   l.d.restart_first_fail_ms = first_fail_ms;
 }
 
+void restartBeforeAnswering(uint32_t down_ms, uint32_t request_fail_ms) {
+  Locked l;
+  l.d.restart_on_start = true;
+  l.d.restart_down_ms = down_ms;
+  l.d.restart_unanswered = true;
+  l.d.restart_unanswered_ms = request_fail_ms;
+}
+
 void gateRequest(uint16_t request, const char* path) {
   Locked l;
   l.d.gate_request = path == nullptr ? 0 : request;

@@ -255,6 +255,13 @@ VDEV_API void pullAt(uint16_t request, uint32_t nth, uint32_t wait_ms);
 // version: an announcement of that version without force is then refused.
 // The first call after the start takes `first_fail_ms` to fail.
 VDEV_API void restartOnStart(uint32_t down_ms, uint32_t first_fail_ms);
+// The same restart, before the device answers the start request: it takes
+// the request (the update starts), leaves the listing at once, and the
+// request fails with kErrorPulled after `request_fail_ms`, as a control
+// transfer whose status stage never came. It is back `down_ms` after the
+// request reached it, running the started version.
+VDEV_API void restartBeforeAnswering(uint32_t down_ms,
+                                     uint32_t request_fail_ms);
 // Bytes that bulk reads deliver, in order.
 VDEV_API void queueReadData(const uint8_t* data, size_t size);
 // Accept bulk data before an announcement (plain transport tests); a strict

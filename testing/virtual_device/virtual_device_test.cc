@@ -63,6 +63,16 @@ Bytes downloadInfo(const char* version, uint32_t size) {
   return info;
 }
 
+// The start request's time stamp: 2025-05-01.
+Bytes startStamp() {
+  Bytes stamp(20, 0);
+  stamp[0] = 0xE9;
+  stamp[1] = 0x07;
+  stamp[2] = 5;
+  stamp[4] = 1;
+  return stamp;
+}
+
 std::string md5Hex(const Bytes& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
@@ -205,11 +215,7 @@ TEST_F(VirtualDeviceTest, DownloadIsCountedVerifiedAndStarted) {
 
   ASSERT_TRUE(sendDigest(md5Hex(image)));
   EXPECT_EQ(status()[0], vdev::kStatusOk);
-  Bytes stamp(20, 0);
-  stamp[0] = 0xE9;
-  stamp[1] = 0x07;
-  stamp[2] = 5;
-  stamp[4] = 1;
+  Bytes stamp = startStamp();
   ASSERT_TRUE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
   EXPECT_EQ(status()[0], vdev::kStatusOk);
 
@@ -851,6 +857,50 @@ TEST(VirtualDeviceScriptTest, BadLineIsReported) {
   EXPECT_STREQ(error, "line 2: cannot use \"fly_to_the_moon\"");
   std::remove(script.c_str());
   vdev::reset();
+}
+
+// A device that resets before it answers the start request: the update has
+// started, the device is no longer listed, and the request fails with
+// 1167 after the scripted time. Scripted in the process or by the line.
+TEST_F(VirtualDeviceTest, RestartBeforeAnsweringFailsTheStartRequest) {
+  for (bool byScript : {false, true}) {
+    SCOPED_TRACE(byScript ? "script line" : "in the process");
+    SetUp();
+    if (byScript) {
+      std::string script = scratchDirectory() + "virtual_device_script.txt";
+      { std::ofstream(script) << "restart_on_start 600000 unanswered 50\n"; }
+      char error[256] = {};
+      ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error))
+          << error;
+      // The script begins a fresh device: its handles are new.
+      iface_ = AdbCreateInterfaceByName(vdev::defaultInterfaceName());
+      write_ = AdbOpenDefaultBulkWriteEndpoint(
+          iface_, AdbOpenAccessTypeReadWrite, AdbOpenSharingModeReadWrite);
+    } else {
+      vdev::restartBeforeAnswering(600000, 50);
+    }
+    Bytes image(100, 7);
+    ASSERT_TRUE(announce(100, "2.0"));
+    ASSERT_TRUE(write(image));
+    ASSERT_TRUE(sendDigest(md5Hex(image)));
+    Bytes stamp = startStamp();
+    EXPECT_FALSE(control(setup(0x01, 9, 20), 0, stamp.data(), 20));
+    EXPECT_EQ(GetLastError(), vdev::kErrorPulled);
+    vdev::Verdict v = vdev::verdict();
+    EXPECT_TRUE(v.update_started);
+    EXPECT_EQ(v.starts, 1u);
+    EXPECT_STREQ(v.firmware, "2.0");
+    EXPECT_TRUE(v.unplugged);
+    void* enumeration = AdbEnumInterfaces(kClass, true, true, true);
+    uint8_t entry[2048];
+    AdbULong size = sizeof entry;
+    EXPECT_FALSE(AdbNextInterface(enumeration, entry, &size));
+    AdbCloseHandle(enumeration);
+    EXPECT_EQ(vdev::calls(vdev::Call::kDefaultEndpointReadWriteSync)
+                  .back()
+                  .error,
+              vdev::kErrorPulled);
+  }
 }
 
 }  // namespace

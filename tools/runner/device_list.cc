@@ -80,7 +80,8 @@ ListedDevice describe(const AdbCalls& calls, const wchar_t* name) {
 
 // The names of the enumerated interfaces, with the library's filters:
 // present, not removed, active. False, with the reason, when AdbWinApi
-// refuses the enumeration.
+// refuses the enumeration or a step of it fails before its end: a listing
+// cut short says nothing of the interfaces it did not reach.
 bool enumerateInterfaces(const AdbCalls& calls, GUID interfaceClass,
                          std::vector<std::wstring>* names, DWORD* error) {
   AdbHandle enumeration(calls,
@@ -93,14 +94,18 @@ bool enumerateInterfaces(const AdbCalls& calls, GUID interfaceClass,
   for (;;) {
     std::memset(entry, 0, sizeof entry);
     AdbULong size = kEntryBytes;
-    if (!calls.nextInterface(enumeration.get(), entry, &size)) break;
+    if (!calls.nextInterface(enumeration.get(), entry, &size)) {
+      DWORD end = GetLastError();
+      if (end == ERROR_NO_MORE_ITEMS) return true;
+      *error = end;
+      return false;
+    }
     // Whatever was stored, the name ends inside the entry.
     entry[kEntryBytes - 2] = 0;
     entry[kEntryBytes - 1] = 0;
     names->emplace_back(reinterpret_cast<const wchar_t*>(
         entry + offsetof(AdbInterfaceInfo, device_name)));
   }
-  return true;
 }
 
 }  // namespace
@@ -125,9 +130,7 @@ DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
   if (!bindCalls(module, &calls)) return DevicePresence::kUnknown;
   std::vector<std::wstring> names;
   DWORD error = 0;
-  if (!enumerateInterfaces(calls, interfaceClass, &names, &error)) {
-    return DevicePresence::kUnknown;
-  }
+  bool complete = enumerateInterfaces(calls, interfaceClass, &names, &error);
   std::wstring lower = devicePath;
   for (wchar_t& unit : lower) {
     if (unit >= L'A' && unit <= L'Z')
@@ -136,7 +139,7 @@ DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
   for (const std::wstring& name : names) {
     if (name == lower) return DevicePresence::kListed;
   }
-  return DevicePresence::kMissing;
+  return complete ? DevicePresence::kMissing : DevicePresence::kUnknown;
 }
 
 std::wstring announcedPath(const wchar_t* interfaceName) {

@@ -20,8 +20,9 @@ struct ListedDevice {
   std::string serial;
 };
 
-// What listing found. An enumeration that AdbWinApi refused lists nothing and
-// keeps its reason.
+// What listing found. An enumeration that AdbWinApi refused, or that failed
+// before its end, is not `enumerated` and keeps its reason; it lists what it
+// reached.
 struct DeviceList {
   bool bound = false;  // false: `module` lacks one of the calls
   bool enumerated = false;
@@ -39,7 +40,8 @@ enum class DevicePresence { kListed, kMissing, kUnknown };
 
 // Whether the upgrade library would find the device at `devicePath` now: the
 // path in small letters is the name of an enumerated interface. kUnknown
-// when the listing itself failed, which says nothing of the device. Opens
+// when the listing failed, at its start or part way, which says nothing of
+// the device: only a complete listing that lacks it says kMissing. Opens
 // nothing, so it can be asked while the library has the device open.
 DevicePresence devicePresence(HMODULE module, GUID interfaceClass,
                               const std::wstring& devicePath);

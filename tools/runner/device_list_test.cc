@@ -147,6 +147,55 @@ TEST(DeviceListTest, WhatCannotBeAskedIsToldApart) {
   EXPECT_TRUE(unbound.devices.empty());
 }
 
+// Only a listing that reached its end says a device is gone: one whose next
+// step failed part way says nothing of what it did not reach.
+TEST(DeviceListTest, AListingCutShortIsNoRemoval) {
+  static const wchar_t kFirst[] =
+      L"\\\\?\\usb#vid_3f3a&pid_9206#one#{6b11e5bb-f5ca-4902-9615-"
+      L"773b3d2f2fec}";
+  static const wchar_t kSecond[] =
+      L"\\\\?\\usb#vid_3f3a&pid_9206#two#{6b11e5bb-f5ca-4902-9615-"
+      L"773b3d2f2fec}";
+  struct Case {
+    const char* name;
+    uint32_t failingStep;  // the nth AdbNextInterface fails; 0: none
+    DevicePresence first;
+    DevicePresence second;
+    DevicePresence absent;
+  };
+  const Case cases[] = {
+      {"complete", 0, DevicePresence::kListed, DevicePresence::kListed,
+       DevicePresence::kMissing},
+      {"cut after the first", 2, DevicePresence::kListed,
+       DevicePresence::kUnknown, DevicePresence::kUnknown},
+      {"cut at once", 1, DevicePresence::kUnknown, DevicePresence::kUnknown,
+       DevicePresence::kUnknown},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto presence = [&c](const wchar_t* path) {
+      plug({{kFirst, "ONE", true}, {kSecond, "TWO", true}});
+      if (c.failingStep != 0) {
+        vdev::failCall(vdev::Call::kNextInterface, c.failingStep, 1167);
+      }
+      return devicePresence(virtualAdbWinApi(), kUpdateDeviceClass, path);
+    };
+    EXPECT_EQ(presence(kFirst), c.first);
+    EXPECT_EQ(presence(kSecond), c.second);
+    EXPECT_EQ(presence(L"\\\\?\\usb#vid_3f3a&pid_9206#three#{6b11e5bb-"
+                       L"f5ca-4902-9615-773b3d2f2fec}"),
+              c.absent);
+    plug({{kFirst, "ONE", true}, {kSecond, "TWO", true}});
+    if (c.failingStep != 0) {
+      vdev::failCall(vdev::Call::kNextInterface, c.failingStep, 1167);
+    }
+    DeviceList list = listDevices(virtualAdbWinApi(), kUpdateDeviceClass);
+    EXPECT_EQ(list.enumerated, c.failingStep == 0);
+    EXPECT_EQ(list.error, c.failingStep == 0 ? 0u : 1167u);
+    EXPECT_EQ(vdev::openHandleCount(), 0u);
+  }
+}
+
 TEST(DeviceListTest, AnnouncedPathHasTheDeviceInstanceInCapitals) {
   struct Case {
     const wchar_t* enumerated;

@@ -7,7 +7,7 @@
 #define VELUNOR_TOOLS_RUNNER_FOLDER_TRUST_H_
 
 // The runner's exit code when it refuses to run elevated from where it is.
-constexpr int kExitUntrustedFolder = 11;
+constexpr int kExitUntrustedFolder = 13;
 
 // Whether this process runs with an elevated token.
 bool runsElevated();

@@ -36,6 +36,12 @@ constexpr int kExitDeviceWentAway = 8;
 // status: a family is not (yet) done; no family has a record.
 constexpr int kExitNotAllUpgraded = 9;
 constexpr int kExitNoRecord = 10;
+// The device was told to start its update and did not confirm it: it may be
+// restarting into its new firmware, and is not to be sent the image again.
+constexpr int kExitStartUnconfirmed = 11;
+// The upgrade had to be ended by force after the device was removed: what
+// the device holds is not known.
+constexpr int kExitUpgradeEnded = 12;
 
 constexpr int kArguments = 7;  // the program and six arguments
 constexpr char kListCommand[] = "list";
@@ -84,18 +90,20 @@ void printUsage(const char* program) {
       "(a new file) for a support ticket. FILE holds the device's serial\n"
       "number and interface paths.\n"
       "\n"
-      "Exit codes: 0 upgraded (list: devices listed), 1 a download failed,\n"
-      "no update file matched or the upgrade had to be ended, 2 bad arguments\n"
+      "Exit codes: 0 upgraded (list: devices listed), 1 a download failed\n"
+      "or no update file matched, 2 bad arguments\n"
       "(auto: no device or several), 3 device not found or not opened\n"
       "(list: no device),\n"
       "4 library (list: AdbWinApi.dll) not loaded, 5 letsStartUpgrade\n"
       "(list: an AdbWinApi call) not in the library, 6 unknown result,\n"
       "7 --record: the recording could not be prepared, 8 the device went\n"
-      "away before the update started (nothing on it changed).\n"
+      "away before the update started (nothing on it changed), 11 the device\n"
+      "was told to start the update and did not confirm it (done: do not run\n"
+      "again), 12 the upgrade had to be ended by force.\n"
       "status: 0 every family done (upgraded, or started: told to start\n"
       "the update, not confirmed), 9 not every family done, 10 no outcome\n"
       "record on this PC (no package installed, or none has written one).\n"
-      "11 run elevated from a folder that others can change (it says which).\n",
+      "13 run elevated from a folder that others can change (it says which).\n",
       program, program, program, program);
 }
 
@@ -137,6 +145,10 @@ const char* meaningOf(const Outcome& outcome) {
       if (outcome.neverListed) return "the device was not found";
       return "the device went away before the update started; nothing on it "
              "changed";
+    case kUpgradeStartUnconfirmed:
+      return "the device was told to start the update and did not confirm "
+             "it; it may be restarting into its new firmware: do not send it "
+             "the image again";
     default:
       return "unknown result";
   }
@@ -152,6 +164,8 @@ int exitCodeOf(const Outcome& outcome) {
       return outcome.neverListed ? kExitNoDevice : kExitDeviceWentAway;
     case kUpgradeNoDevice:
       return kExitNoDevice;
+    case kUpgradeStartUnconfirmed:
+      return kExitStartUnconfirmed;
     default:
       return kExitUnknownResult;
   }
@@ -409,7 +423,7 @@ bool runWhileTheDeviceIsThere(UpgradeCall* call) {
     writeDirectly("the device was removed during the upgrade\n");
   }
   writeDirectly("ended: the device was removed before the upgrade finished\n");
-  TerminateProcess(GetCurrentProcess(), kExitDownloadFailed);
+  TerminateProcess(GetCurrentProcess(), kExitUpgradeEnded);
   // TerminateProcess on the own process does not return.
   std::abort();
 }

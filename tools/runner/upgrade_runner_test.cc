@@ -146,7 +146,7 @@ TEST_F(UpgradeRunnerTest, ElevatedInAFolderOfTheUserItRefuses) {
             L" auto fw.bin V1 0 1"}) {
     SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
     RunnerRun result = runWithDevice(arguments, /*elevated=*/true);
-    EXPECT_EQ(result.exitCode, 11u);
+    EXPECT_EQ(result.exitCode, 13u);
     EXPECT_NE(result.output.find(refusal), std::string::npos) << result.output;
     EXPECT_NE(result.output.find("not by SYSTEM, Administrators or "
                                  "TrustedInstaller"),
@@ -155,7 +155,7 @@ TEST_F(UpgradeRunnerTest, ElevatedInAFolderOfTheUserItRefuses) {
   }
   EXPECT_EQ(GetFileAttributesW((scratch_ + L"\\r.txt").c_str()),
             INVALID_FILE_ATTRIBUTES);
-  EXPECT_NE(run(L"status", /*elevated=*/true).exitCode, 11u);
+  EXPECT_NE(run(L"status", /*elevated=*/true).exitCode, 13u);
 }
 
 TEST_F(UpgradeRunnerTest, FlagThatIsNotANumberIsRefused) {
@@ -587,4 +587,56 @@ TEST_F(RunnerProgressTest, DeviceRemovedWhileTheLibraryWaitsEndsTheUpgrade) {
       << device;
 }
 
+// A device that takes the start request and resets before it answers: the
+// request fails once it has left the listing. Told to start, it is not sent
+// the image again: the runner says so and ends with its own code.
+class RunnerStartTest : public UpgradeRunnerTest {
+ protected:
+  void SetUp() override {
+    UpgradeRunnerTest::SetUp();
+    key_ = "vlnr5_runner_" + name_ + "_fw.bin";
+    ASSERT_TRUE(drivers_.addFile(key_, std::string(70000, 's')));
+  }
+
+  RunnerRun upgrade(const std::string& script) {
+    plug(interfaceLine("vid_3f3a&pid_9206#rs1") + script);
+    return runWithDevice(library() + L" \\\\?\\USB#VID_3F3A&PID_9206#RS1#" +
+                         widen(kClass) + L" " + widen(key_) + L" V8.2 0 1");
+  }
+
+  TestDriversFolder drivers_;
+  std::string key_;
+};
+
+// A start request that fails soon (the runner may cancel meanwhile) is a
+// start not confirmed. One that hangs longer than the runner waits after
+// its cancel makes the runner end the upgrade by force: it says so and
+// exits with the code of an ended upgrade, not that of a failed download.
+TEST_F(RunnerStartTest, AStartNotConfirmedAndAForcedEndHaveTheirOwnCodes) {
+  struct Case {
+    const char* script;
+    DWORD exitCode;
+    const char* lastLine;
+  };
+  const Case cases[] = {
+      {"restart_on_start 600000 unanswered 500\n", 11,
+       "result 3: the device was told to start the update and did not "
+       "confirm it; it may be restarting into its new firmware: do not send "
+       "it the image again"},
+      {"restart_on_start 600000 unanswered 45000\n", 12,
+       "ended: the device was removed before the upgrade finished"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    RunnerRun result = upgrade(c.script);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.output;
+    std::vector<std::string> lines = linesOf(result.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), c.lastLine);
+    std::string device = verdict();
+    EXPECT_NE(device.find("starts=1"), std::string::npos) << device;
+  }
+}
+
 }  // namespace
+
