@@ -116,7 +116,7 @@ OutcomeSummary printOutcomes(FILE* out) {
 }
 
 void printNoRecord(FILE* out, const OutcomeSummary& summary) {
-  if (summary.notUpgraded == 0) {
+  if (summary.families == 0) {
     std::fprintf(out, "no outcome record: no release package of the service "
                       "is installed on this PC\n");
   } else {
