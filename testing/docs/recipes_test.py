@@ -48,7 +48,8 @@ LITERAL = re.compile(r'(?:u8|u|U|L)?"((?:\\.|[^"\\\n])*)"')
 
 def literals(relative):
     text = (ROOT / relative).read_text()
-    return {bytes(m, "utf-8").decode("unicode_escape")
+    # A comment may quote a path with a lone backslash: kept as it stands.
+    return {bytes(m, "utf-8").decode("unicode_escape", "backslashreplace")
             for m in LITERAL.findall(text)}
 
 
