@@ -24,6 +24,12 @@
 // drivers folder are mapped onto the folder a test chose.
 FILE* openBinaryFile(const char* path);
 
+// The same, for a file that must stay as it is while the stream is open:
+// on Windows nobody else may write, rename or delete it until then (its
+// handle shares reading alone). The host has no such sharing and only opens
+// it.
+FILE* openBinaryFileHeld(const char* path);
+
 // Number of UTF-16 units before the terminating NUL.
 size_t wideLength(const WCHAR* text);
 

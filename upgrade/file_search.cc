@@ -70,7 +70,8 @@ int32_t traverseUpdateFiles(const char* directory, const char* updateFile,
     }
     if (std::strstr(entry.name, updateFile) == nullptr) continue;
     const char* image = prefix.with(updateFile);
-    if (!isTheExpectedImage(image)) continue;
+    HeldImage held;  // let go once the image has been sent
+    if (!isTheExpectedImage(image, &held)) continue;
     // A device told to start its update may be restarting into it: a
     // second image (and its start request) is no longer for it.
     if (startRequestSent()) {

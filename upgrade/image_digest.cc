@@ -22,10 +22,6 @@ constexpr char kNoDigestText[] =
 // Like the progress listener, plain library state: one call at a time.
 const char* expected = nullptr;
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 bool isLowerHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
@@ -48,20 +44,20 @@ bool isSha256Text(const char* text) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-bool sha256OfFile(const char* path, Sha256Text* digest) {
-  std::unique_ptr<FILE, FileCloser> file(openBinaryFile(path));
-  if (!file) return false;
+namespace {
+
+bool sha256OfStream(FILE* file, Sha256Text* digest) {
   std::vector<unsigned char> buffer(kSha256ReadSize);
   SHA256_CTX context;
   SHA256_Init(&context);
   for (;;) {
-    size_t read = std::fread(buffer.data(), 1, buffer.size(), file.get());
+    size_t read = std::fread(buffer.data(), 1, buffer.size(), file);
     if (read == 0) break;
     SHA256_Update(&context, buffer.data(), read);
   }
   unsigned char bytes[SHA256_DIGEST_LENGTH];
   SHA256_Final(bytes, &context);
-  if (std::ferror(file.get()) != 0) return false;
+  if (std::ferror(file) != 0) return false;
   static constexpr char kHexDigits[] = "0123456789abcdef";
   for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
     digest->hex[2 * i] = kHexDigits[bytes[i] >> 4];
@@ -69,6 +65,13 @@ bool sha256OfFile(const char* path, Sha256Text* digest) {
   }
   digest->hex[kSha256TextLength] = 0;
   return true;
+}
+
+}  // namespace
+
+bool sha256OfFile(const char* path, Sha256Text* digest) {
+  HeldImage file(openBinaryFile(path));
+  return file != nullptr && sha256OfStream(file.get(), digest);
 }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
@@ -82,10 +85,11 @@ ExpectedImageDigest::~ExpectedImageDigest() { expected = nullptr; }
 
 const char* expectedImageDigest() { return expected; }
 
-bool isTheExpectedImage(const char* path) {
+bool isTheExpectedImage(const char* path, HeldImage* held) {
   if (expected == nullptr) return true;
+  held->reset(openBinaryFileHeld(path));
   Sha256Text digest;
-  if (!sha256OfFile(path, &digest)) {
+  if (*held == nullptr || !sha256OfStream(held->get(), &digest)) {
     reportEventFormat(EVENTLOG_ERROR_TYPE, kNoDigestText, path);
     return false;
   }

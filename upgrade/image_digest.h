@@ -5,6 +5,8 @@
 #define VELUNOR_UPGRADE_IMAGE_DIGEST_H_
 
 #include <cstddef>
+#include <cstdio>
+#include <memory>
 
 // 64 lower-case hexadecimal digits.
 constexpr size_t kSha256TextLength = 64;
@@ -37,9 +39,18 @@ class ExpectedImageDigest {
 // The digest expected of the running call's images, or null.
 const char* expectedImageDigest();
 
-// True when no digest is expected or the file at `path` has it. Otherwise
-// the file is not to be sent: an error event names it and both digests (or
-// says its digest could not be computed).
-bool isTheExpectedImage(const char* path);
+struct HeldFileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+// An image file held open, from its check until it has been sent, so that
+// nobody can write, rename or delete it in between: the image sent is the
+// image checked, even in a folder that others may write.
+using HeldImage = std::unique_ptr<FILE, HeldFileCloser>;
+
+// True when no digest is expected (nothing is held then) or the file at
+// `path` has it, held in `held` as it was read. Otherwise the file is not to
+// be sent: an error event names it and both digests (or says its digest
+// could not be computed).
+bool isTheExpectedImage(const char* path, HeldImage* held);
 
 #endif  // VELUNOR_UPGRADE_IMAGE_DIGEST_H_

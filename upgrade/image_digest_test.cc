@@ -15,6 +15,7 @@
 #include "testing/upgrade/test_drivers_folder.h"
 #include "testing/virtual_clock.h"
 #include "testing/virtual_device/virtual_device.h"
+#include "upgrade/file_search.h"
 #include "upgrade/upgrade_entry.h"
 
 namespace {
@@ -62,6 +63,71 @@ TEST(ImageDigestTest, TheFilesDigestIsReadInPieces) {
   EXPECT_FALSE(sha256OfFile(TestDriversFolder::path(name + ".none").c_str(),
                             &digest));
 }
+
+#ifdef _WIN32
+// What another process could do to the image while it was being sent.
+struct ChangeTried {
+  bool written;
+  bool renamed;
+  bool deleted;
+};
+std::vector<ChangeTried> changesTried;
+
+int32_t tryChangingTheImage(Transport*, const char* imagePath, const char*,
+                            uint8_t, uint8_t, uint8_t) {
+  ChangeTried tried{};
+  HANDLE file = CreateFileA(imagePath, GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  tried.written = file != INVALID_HANDLE_VALUE;
+  if (tried.written) CloseHandle(file);
+  std::string moved = std::string(imagePath) + ".moved";
+  tried.renamed = MoveFileA(imagePath, moved.c_str()) != 0;
+  if (tried.renamed) MoveFileA(moved.c_str(), imagePath);
+  tried.deleted = DeleteFileA(imagePath) != 0;
+  changesTried.push_back(tried);
+  return kImageSent;
+}
+
+// Checked and then sent from the same held file: in between nobody can
+// write, rename or delete it (a folder others may write could otherwise
+// swap the image after its check). Without a digest nothing is held, as
+// before; after the send the file is let go.
+TEST(HeldImageTest, TheCheckedImageCannotBeChangedUntilItIsSent) {
+  TestDriversFolder drivers;
+  const std::string dir = TestDriversFolder::nameOfThisTest();
+  ASSERT_TRUE(drivers.addDirectory(dir));
+  ASSERT_TRUE(drivers.addFile(dir + "\\fw.bin", "abc"));
+  const std::string folder = TestDriversFolder::path(dir);
+  const std::string image = TestDriversFolder::path(dir + "\\fw.bin");
+  struct Case {
+    const char* sha256;
+    bool held;
+  };
+  for (const Case& c : {Case{nullptr, false}, Case{kAbc, true}}) {
+    SCOPED_TRACE(c.held ? "digest expected" : "no digest");
+    changesTried.clear();
+    int32_t matches = 0;
+    {
+      ExpectedImageDigest expected(c.sha256);
+      EXPECT_EQ(traverseUpdateFiles(folder.c_str(), "fw.bin",
+                                    tryChangingTheImage, nullptr, "V1", 1, 1,
+                                    0, &matches),
+                1);
+    }
+    ASSERT_EQ(changesTried.size(), 1u);
+    EXPECT_EQ(changesTried[0].written, !c.held);
+    EXPECT_EQ(changesTried[0].renamed, !c.held);
+    EXPECT_EQ(changesTried[0].deleted, !c.held);
+    if (!c.held) {
+      ASSERT_TRUE(drivers.addFile(dir + "\\fw.bin", "abc"));
+    }
+  }
+  // Let go: the service may delete the image after a success.
+  EXPECT_NE(DeleteFileA(image.c_str()), 0);
+}
+#endif
 
 class CheckedUpgradeTest : public testing::Test {
  protected:

@@ -170,6 +170,8 @@ FILE* openBinaryFile(const char* path) {
   return file;
 }
 
+FILE* openBinaryFileHeld(const char* path) { return openBinaryFile(path); }
+
 void hostFailReadsFrom(const char* path, int64_t offset) {
   std::lock_guard<std::mutex> hold(read_fault_lock);
   read_fault_path = path == nullptr ? "" : path;
