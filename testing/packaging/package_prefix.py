@@ -59,8 +59,9 @@ class Release:
 
     def build(self, bin_dir):
         args = ["bash", PACKAGE_SH, "--family", self.family, "--image",
-                self.image, "--version", self.version, "--force", str(self.force),
-                "--update", str(self.update), "--out", self.msi,
+                self.image, "--version", self.version, "--force",
+                str(self.force), "--update", str(self.update), "--out",
+                self.msi,
                 "--programs", self.programs or bin_dir, *self.options]
         started = time.monotonic()
         result = subprocess.run(args, capture_output=True, text=True,
