@@ -268,9 +268,9 @@ class PackageTablesTest(unittest.TestCase):
                         table(self.packages[name], "Registry")
                         if r[5] == "EventSources"}
                 self.assertEqual(rows, expected)
-                components = {r[0]: r for r in
+                components = {r[0]: r[1] for r in
                               table(self.packages[name], "Component")}
-                guids.add(components["EventSources"][1])
+                guids.add(components["EventSources"])
                 # The path with "#%", a REG_EXPAND_SZ, once the folders are
                 # known (CostFinalize, 1000) and before the registry is
                 # written (WriteRegistryValues, 5000).
@@ -286,6 +286,26 @@ class PackageTablesTest(unittest.TestCase):
                             table(self.packages[name], "FeatureComponents")}
                 self.assertIn(("Release", "EventSources"), features)
         self.assertEqual(len(guids), 1, guids)
+
+    def test_families_share_the_program_and_library_not_the_settings(self):
+        # Windows Installer removes a component, and runs its service
+        # control, only with the last package that holds it: removing one
+        # family's package leaves the service, its program and the library
+        # to the others, and takes its own settings along.
+        families = ("zr700_v1", "rk7x10", "other")
+        guids = {name: {r[0]: r[1] for r in
+                        table(self.packages[name], "Component")}
+                 for name in families}
+        for component, shared in (("ServiceProgram", True),
+                                  ("UpgradeLibrary", True),
+                                  ("Settings", False)):
+            with self.subTest(component):
+                found = {guids[name][component] for name in families}
+                self.assertEqual(len(found), 1 if shared else len(families),
+                                 found)
+        controls = table(self.packages["rk7x10"], "ServiceControl")
+        self.assertEqual([(r[1], r[5]) for r in controls],
+                         [("VelunorUpdateService", "ServiceProgram")])
 
     def test_property_defaults_come_from_the_build(self):
         for name, force, update in (("zr700_v1", "0", "1"),

@@ -33,6 +33,18 @@ deployment tools of a fleet do:
              release installed, its image and settings, the service
              registered anew; a repair before keeps the outcome record, the
              next release starts it afresh
+  restart    after the upgrade of a connected device, the service
+             registered again by the installed program and started, as a
+             restart of the PC would start it: the device is passed over
+  reinstall  uninstall then install: the device is upgraded again
+  two devices  two devices of one family connected at the installation:
+             each receives one start request, the service removes itself
+  two families  a ZR700 and an RK7x10 device connected, both families'
+             packages installed one after the other at once: each device
+             receives one start request, the service removes itself
+  one removed  both packages installed, the ZR700 one removed: the service
+             keeps running the installed program, and an RK7x10 device that
+             arrives afterwards is upgraded
   refusals   BFORCE=2; a package whose program registers no service (the
              package's check fails); one whose service does not start (the
              registration is rolled back): each fails at its step and leaves
@@ -374,6 +386,282 @@ def scenario_present_repairs(machine, release):
         remove_virtual_device(prefix)
 
 
+# A device of the other family, beside the ZR700 device.
+RK7X10_PATH = ("\\\\?\\USB#VID_2207&PID_9101#VLNR-RK-000789#"
+               "{6B11E5BB-F5CA-4902-9615-773B3D2F2FEC}")
+# The start request's setup record, as the device's record shows it.
+START_REQUEST_SETUP = "0001090000001400"
+# Long enough for the settle wait and one upgrade per device, one after the
+# other, with both cores busy.
+UPGRADE_S = ARRIVAL_SETTLE_S + 120
+
+
+def place_devices(prefix, *paths):
+    """The virtual device playing several devices, each with its own
+    interface and serial number. Its record keeps the calls of every
+    service process: an installation stops the service that another one
+    started, and a reinstallation starts a new one."""
+    remove_virtual_device(prefix)
+    shutil.copy(os.path.join(prefix.test_bin, "AdbWinApi.dll"),
+                prefix.system32("AdbWinApi.dll"))
+    with open(prefix.system32("virtual_device_script.txt"), "w") as f:
+        f.write("append_record 1\n")
+        for path in paths:
+            f.write(f"interface {path.lower()}\nserial "
+                    f"{path.split('#')[2]}\n")
+
+
+def connect_devices(machine, *paths):
+    """Several devices connected, without any broadcast."""
+    place_devices(machine.prefix, *paths)
+    for path in paths:
+        machine.service.plug("present", path)
+
+
+def disconnect_devices(machine, *paths):
+    for path in paths:
+        machine.service.plug("absent", path)
+    remove_virtual_device(machine.prefix)
+
+
+def start_requests(prefix):
+    """{device path in small letters: start requests it received}, from the
+    device's record: a request goes to the interface the library opened
+    last, as one upgrade runs at a time."""
+    try:
+        with open(prefix.system32("virtual_device_record.txt"),
+                  encoding="utf-8", errors="replace") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return {}
+    counts = {}
+    opened = None
+    for line in lines:
+        match = re.search(r" AdbCreateInterfaceByName .*payload=([0-9a-f]+)",
+                          line)
+        if match:
+            opened = bytes.fromhex(match.group(1)).decode(
+                "utf-16-le").rstrip("\0")
+        elif f"setup={START_REQUEST_SETUP}" in line:
+            counts[opened] = counts.get(opened, 0) + 1
+    return counts
+
+
+def device_entry(machine, release, path):
+    """The state and image of the device's entry in the family's record."""
+    identity = path.split("#")[1] + "#" + path.split("#")[2]
+    values = machine.settings(release.record_key + "\\Devices\\" +
+                              identity.lower()) or {}
+    return {name: values.get(name, (None, None))[1]
+            for name in ("state", "image")}
+
+
+def wait_service_gone(machine, timeout):
+    """Whether the service removed itself and its process ended."""
+    return e2e.wait_for(lambda: machine.service.service_state() is None and
+                        not machine.program_processes(), timeout, 1)
+
+
+def check_each_upgraded_once(machine, devices, what):
+    """devices: (release, path) pairs. Each device received one start
+    request, and its family's record remembers it with its image."""
+    c = machine.checks
+    received = start_requests(machine.prefix)
+    print(f"  start requests per device: {received}")
+    for release, path in devices:
+        name = path.split("#")[2]
+        c.check(f"{what}: {name} received one start request",
+                received.get(path.lower()) == 1, f"got {received}")
+        entry = device_entry(machine, release, path)
+        c.check(f"{what}: {release.family}'s record remembers {name} "
+                "upgraded with its image",
+                entry == {"state": "upgraded", "image": release.sha256},
+                f"got {entry}")
+    c.check(f"{what}: no start request to any other interface",
+            set(received) <= {path.lower() for _, path in devices},
+            f"got {received}")
+
+
+def install_and_wait(machine, devices, releases, what):
+    """Connects the devices, installs the releases one after the other at
+    once, and waits for the service to remove itself."""
+    connect_devices(machine, *(path for _, path in devices))
+    for release in releases:
+        if not machine.check_msiexec(f"{what}: msiexec /i {release.family} "
+                                     f"{release.name} exit code 0", "/i",
+                                     release):
+            return False
+    gone = wait_service_gone(machine, UPGRADE_S * len(devices))
+    machine.checks.check(f"{what}: the service removed itself", gone,
+                         f"state {machine.service.service_state()}")
+    return gone
+
+
+def upgrade_one_device(machine, release, what):
+    """The ZR700 device connected, the release installed, the device
+    upgraded once and the service gone."""
+    devices = [(release, e2e.DEVICE_PATH)]
+    if not install_and_wait(machine, devices, (release,), what):
+        return False
+    check_each_upgraded_once(machine, devices, what)
+    return True
+
+
+def scenario_two_families(machine, zr700, rk7x10):
+    e2e.section("scenario: two families' packages installed at once, a "
+                "device of each connected")
+    devices = [(zr700, e2e.DEVICE_PATH), (rk7x10, RK7X10_PATH)]
+    try:
+        if install_and_wait(machine, devices, (zr700, rk7x10),
+                            "two families"):
+            check_each_upgraded_once(machine, devices, "two families")
+            for release in (zr700, rk7x10):
+                record = machine.record(release.record_key) or {}
+                machine.checks.check(
+                    f"{release.family}'s record upgraded",
+                    record.get("state") == "upgraded", f"got {record}")
+        for release in (zr700, rk7x10):
+            machine.check_msiexec(f"msiexec /x {release.family} exit code 0",
+                                  "/x", release)
+        machine.check_nothing_left(zr700, rk7x10)
+    finally:
+        disconnect_devices(machine, *(path for _, path in devices))
+
+
+def scenario_two_devices(machine, release):
+    e2e.section("scenario: two devices of one family connected at the "
+                "installation")
+    devices = [(release, e2e.DEVICE_PATH), (release, e2e.SECOND_DEVICE_PATH)]
+    try:
+        if install_and_wait(machine, devices, (release,), "two devices"):
+            check_each_upgraded_once(machine, devices, "two devices")
+        machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+        machine.check_nothing_left(release)
+    finally:
+        disconnect_devices(machine, *(path for _, path in devices))
+
+
+def scenario_restart_after_upgrade(machine, release):
+    """A boot starts the service from its registration. The service removed
+    its registration after the upgrade, so it is made again as the package
+    makes it (the installed program's install role) and started as a boot
+    starts it."""
+    e2e.section("scenario: the service started again after the upgrade, as "
+                "at a restart of the PC, sends nothing")
+    c = machine.checks
+    prefix = machine.prefix
+    try:
+        if not upgrade_one_device(machine, release, "before the restart"):
+            return
+        with open(prefix.system32("virtual_device_verdict.txt")) as f:
+            after_upgrade = f.read()
+        record = machine.record(release.record_key)
+        log_start = os.path.getsize(prefix.log)
+        code, _ = prefix.wine(machine.windows_program_path(), "install")
+        c.check("the installed program registers the service again",
+                code == 0 and machine.service.service_state() == "STOPPED",
+                f"exit code {code}, state {machine.service.service_state()}")
+        code, _ = prefix.wine("sc", "start", SERVICE)
+        print(f"sc start {SERVICE}: exit code {code}")
+        ended = wait_service_gone(machine, UPGRADE_S)
+        texts = [e.text for e in shipped_trail(prefix, log_start)]
+        c.check("restart: the service passed the device over and removed "
+                "itself", ended and any(
+                    t.startswith("device already took this update image")
+                    for t in texts) and
+                "send updatefile to device success" not in texts,
+                f"got {texts}")
+        with open(prefix.system32("virtual_device_verdict.txt")) as f:
+            c.check("restart: the device heard nothing more",
+                    f.read() == after_upgrade and
+                    start_requests(prefix) == {e2e.DEVICE_PATH.lower(): 1},
+                    f"start requests {start_requests(prefix)}")
+        machine.check_record("restart: as the upgrade left it", record,
+                             release.record_key)
+        machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+        machine.check_nothing_left(release)
+    finally:
+        disconnect_devices(machine, e2e.DEVICE_PATH)
+
+
+def scenario_reinstall_upgrades_again(machine, release):
+    e2e.section("scenario: uninstall then install upgrades the device again")
+    c = machine.checks
+    try:
+        if not upgrade_one_device(machine, release, "first installation"):
+            return
+        machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+        c.check("the removal took the device's entry along",
+                device_entry(machine, release, e2e.DEVICE_PATH) ==
+                {"state": None, "image": None})
+        if not machine.check_msiexec("installed again: msiexec /i exit code "
+                                     "0", "/i", release):
+            return
+        c.check("installed again: the service removed itself",
+                wait_service_gone(machine, UPGRADE_S))
+        received = start_requests(machine.prefix)
+        c.check("installed again: the device received its second start "
+                "request", received == {e2e.DEVICE_PATH.lower(): 2},
+                f"got {received}")
+        c.check("installed again: the record remembers it again",
+                device_entry(machine, release, e2e.DEVICE_PATH) ==
+                {"state": "upgraded", "image": release.sha256})
+        machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+        machine.check_nothing_left(release)
+    finally:
+        disconnect_devices(machine, e2e.DEVICE_PATH)
+
+
+def scenario_one_family_removed(machine, zr700, rk7x10):
+    """Both packages hold the program's component, with one GUID in every
+    family's package: Windows Installer keeps it, and its service, while a
+    package that holds it is installed."""
+    e2e.section("scenario: one family's package removed, the other family's "
+                "device connected afterwards is upgraded")
+    c = machine.checks
+    prefix = machine.prefix
+    for release in (zr700, rk7x10):
+        if not machine.check_msiexec(f"msiexec /i {release.family} exit code "
+                                     "0", "/i", release):
+            return
+    try:
+        if not machine.check_service_runs_installed_program():
+            return
+        running = set(machine.program_processes())
+        machine.check_msiexec("msiexec /x ZR700 exit code 0", "/x", zr700)
+        c.check("ZR700's settings and image removed",
+                machine.settings(zr700.settings_key) is None and
+                not os.path.exists(prefix.drivers(zr700.image_name)))
+        c.check("RK7x10's settings, image, program and library stay",
+                machine.settings(rk7x10.settings_key) is not None and
+                os.path.exists(prefix.drivers(rk7x10.image_name)) and
+                os.path.exists(machine.program_path()) and
+                os.path.exists(prefix.drivers(LIBRARY)))
+        machine.check_record("RK7x10's, untouched", WAITING,
+                             rk7x10.record_key)
+        c.check("the service kept running in its process",
+                machine.service.service_state() == "RUNNING" and
+                running & set(machine.program_processes()),
+                f"state {machine.service.service_state()}, processes "
+                f"{machine.program_processes()}, before {running}")
+        put_test_host_behind_service(machine)
+        place_devices(prefix, RK7X10_PATH)
+        run = machine.service
+        run.plug("arrive", RK7X10_PATH)
+        done = run.wait_for_event("runServcie success", UPGRADE_S)
+        run.show()
+        c.check("the RK7x10 device's arrival upgraded it", done and
+                ["RK7x10 Arrival", RK7X10_PATH] in
+                [e.strings[:2] for e in run.trail()])
+        check_each_upgraded_once(machine, [(rk7x10, RK7X10_PATH)],
+                                 "after ZR700's removal")
+        run.check_service_gone()
+        machine.check_msiexec("msiexec /x RK7x10 exit code 0", "/x", rk7x10)
+        machine.check_nothing_left(zr700, rk7x10)
+    finally:
+        disconnect_devices(machine, RK7X10_PATH)
+
+
 def scenario_repair(machine, release):
     e2e.section("scenario: a repair with other flags keeps the installed ones")
     if not machine.check_msiexec("msiexec /i exit code 0", "/i", release,
@@ -474,10 +762,11 @@ def stand_in_programs(work, bin_dir, test_bin_dir, stand_in):
 
 
 def releases(packages, bin_dir, test_bin_dir):
-    """Two releases of the family, and two whose service program is a
-    stand-in that must fail."""
+    """Two releases of the family, one of RK7x10, and two whose service
+    program is a stand-in that must fail."""
     return (Release(packages, "v1", "V1.0.7"),
             Release(packages, "v2", "V1.0.8", force=1),
+            Release(packages, "rk", "V2.1.0", family="RK7x10"),
             Release(packages, "unregistered", "V1.0.9",
                     programs=stand_in_programs(
                         packages, bin_dir, test_bin_dir,
@@ -514,7 +803,7 @@ def scenario_foreign_install_folder(machine, release):
     machine.check_nothing_left(release)
 
 
-def scenarios(machine, v1, v2, unregistered, never_running):
+def scenarios(machine, v1, v2, rk7x10, unregistered, never_running):
     shutil.copy(os.path.join(machine.prefix.test_bin, "service_repoint.exe"),
                 machine.prefix.programs("service_repoint.exe"))
     shutil.copy(os.path.join(machine.bin_dir, "upgrade_runner.exe"),
@@ -525,6 +814,11 @@ def scenarios(machine, v1, v2, unregistered, never_running):
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
     scenario_present_repairs(machine, v1)
+    scenario_restart_after_upgrade(machine, v1)
+    scenario_reinstall_upgrades_again(machine, v1)
+    scenario_two_devices(machine, v1)
+    scenario_two_families(machine, v1, rk7x10)
+    scenario_one_family_removed(machine, v1, rk7x10)
     scenario_repair(machine, v1)
     scenario_upgrade(machine, v1, v2)
     scenario_refusals(machine, v1, unregistered, never_running)

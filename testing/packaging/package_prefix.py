@@ -33,16 +33,19 @@ e2e = None  # service_e2e, imported from --e2e
 
 
 class Release:
-    """One package: its image, its version and where it lies; `options`
-    are further options of package.sh."""
+    """One package of a family (ZR700 unless given): its image, its version
+    and where it lies; `options` are further options of package.sh."""
 
     def __init__(self, work, name, version, force=0, update=1,
-                 programs=None, options=()):
+                 programs=None, options=(), family=FAMILY):
         self.name = name
         self.version = version
         self.force = force
         self.update = update
-        self.image_name = f"vlnr_zr700_fw_{name}.bin"
+        self.family = family
+        self.settings_key = "HKLM\\Software\\VelunorUpdate\\" + family
+        self.record_key = self.settings_key + "\\Outcome"
+        self.image_name = f"vlnr_{family.lower()}_fw_{name}.bin"
         self.image = os.path.join(work, self.image_name)
         data = os.urandom(IMAGE_SIZE)
         with open(self.image, "wb") as f:
@@ -55,9 +58,10 @@ class Release:
         self.product_code = None
 
     def build(self, bin_dir):
-        args = ["bash", PACKAGE_SH, "--family", FAMILY, "--image", self.image,
-                "--version", self.version, "--force", str(self.force),
-                "--update", str(self.update), "--out", self.msi,
+        args = ["bash", PACKAGE_SH, "--family", self.family, "--image",
+                self.image, "--version", self.version, "--force",
+                str(self.force), "--update", str(self.update), "--out",
+                self.msi,
                 "--programs", self.programs or bin_dir, *self.options]
         started = time.monotonic()
         result = subprocess.run(args, capture_output=True, text=True,
@@ -185,19 +189,19 @@ class Machine:
                 values[match.group(1)] = (match.group(2), match.group(3))
         return values
 
-    def record(self):
-        """The family's outcome record as `reg query` shows it: {value name:
-        data}, the time left out (check_record_time checks it); None
-        without the key."""
-        values = self.settings(RECORD_KEY)
-        print(f"  reg query {RECORD_KEY}: {values}")
+    def record(self, key=RECORD_KEY):
+        """The family's outcome record (or another family's, by its key) as
+        `reg query` shows it: {value name: data}, the time left out
+        (check_record_time checks it); None without the key."""
+        values = self.settings(key)
+        print(f"  reg query {key}: {values}")
         if values is None:
             return None
         self.record_time = values.pop("time", (None, None))[1]
         return {name: data for name, (_, data) in values.items()}
 
-    def check_record(self, what, expected):
-        record = self.record()
+    def check_record(self, what, expected, key=RECORD_KEY):
+        record = self.record(key)
         self.checks.check(f"outcome record {what}: {expected}",
                           record == expected, f"got {record}")
         if "result" in expected:

@@ -121,6 +121,9 @@ struct DeviceState {
   uint8_t last_status = kStatusOk;
   std::string image_path;
   bool keep_image_in_output = false;
+  // The record file is added to, not started afresh, by this process: a
+  // test then sees the calls of every process that played the device.
+  bool append_record = false;
   Verdict verdict;
 
   std::vector<Recorded> record;

@@ -313,6 +313,8 @@ bool deviceLine(Device& d, const Line& line) {
     d.gate_file = line.words[2];
   } else if (key == "keep_image" && line.number(1, &c)) {
     d.keep_image_in_output = c != 0;
+  } else if (key == "append_record" && line.number(1, &c)) {
+    d.append_record = c != 0;
   } else {
     return interfaceLine(d, line);
   }
@@ -347,8 +349,10 @@ void useOutputDirectory(Device& d, const std::string& directory) {
   d.output_directory = directory;
   if (directory.empty()) return;
   if (d.keep_image_in_output) d.image_path = inDirectory(directory, kImageFile);
-  if (FILE* record =
-          std::fopen(inDirectory(directory, kRecordFile).c_str(), "wb")) {
+  if (d.append_record) {
+    // Nothing to start: every line is appended.
+  } else if (FILE* record = std::fopen(
+                 inDirectory(directory, kRecordFile).c_str(), "wb")) {
     std::fclose(record);
   }
   writeVerdictFile(d);

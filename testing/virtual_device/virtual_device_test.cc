@@ -585,6 +585,43 @@ TEST(VirtualDeviceScriptTest, ScriptDrivesTheDeviceAndTheFilesKeepItsVerdict) {
   }
 }
 
+// Each process that plays the device starts its record afresh, unless the
+// script asks to add to it: a service started again then keeps the calls of
+// the one before.
+TEST(VirtualDeviceScriptTest, AppendRecordKeepsTheRecordOfEarlierProcesses) {
+  std::string directory = scratchDirectory();
+  std::string script = directory + "virtual_device_script.txt";
+  std::string record = directory + "virtual_device_record.txt";
+  for (bool append : {false, true}) {
+    SCOPED_TRACE(append ? "append_record 1" : "no append_record");
+    { std::ofstream(record) << "1 AdbCloseHandle of an earlier process\n"; }
+    {
+      std::ofstream out(script);
+      out << "interface pulled_device\n";
+      if (append) out << "append_record 1\n";
+    }
+    char error[256] = {};
+    ASSERT_TRUE(vdev::loadScript(script.c_str(), error, sizeof error))
+        << error;
+    vdev::setOutputDirectory(directory.c_str());
+    const AdbWideChar name[] = {'x', 0};
+    EXPECT_EQ(AdbCreateInterfaceByName(name), nullptr);
+    std::string text = readFile(record);
+    EXPECT_EQ(text.find("of an earlier process") != std::string::npos,
+              append)
+        << text;
+    EXPECT_NE(text.find(" AdbCreateInterfaceByName result=0"),
+              std::string::npos)
+        << text;
+    vdev::reset();
+  }
+  for (const char* file : {"virtual_device_script.txt",
+                           "virtual_device_verdict.txt",
+                           "virtual_device_record.txt"}) {
+    std::remove((directory + file).c_str());
+  }
+}
+
 TEST(VirtualDeviceScriptTest, GatedRequestGoesUnansweredWhileItsFileExists) {
   std::string directory = scratchDirectory();
   std::string script = directory + "virtual_device_script.txt";
