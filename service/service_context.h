@@ -57,6 +57,17 @@ struct ServiceContext {
   // The last arrival's settle wait and procedure, run off the handler; its
   // exit code is the arrival's result. Closed when the next one starts.
   HANDLE arrivalThread;
+  // Sleep and shutdown (power_events.h, awake_hold.h). Set from a suspend
+  // to the resume: settle waits end, and no worker starts.
+  HANDLE suspendSignal;
+  std::atomic<bool> suspended;
+  // Set by an arrival once the start request went out: the device is back.
+  HANDLE deviceBack;
+  // How long a device told to start is waited for (kDeviceBackBoundMs).
+  DWORD deviceBackWaitMs;
+  // The thread that keeps the system awake for the last try; closed when
+  // the next one starts.
+  HANDLE awakeThread;
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -67,6 +78,7 @@ enum ControlResult : DWORD {
   kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
   kArrivalServiceStopped = NO_ERROR,  // too late: the service has stopped
   kArrivalDeviceGone = NO_ERROR,  // pulled during the settle wait: ignored
+  kArrivalSystemSuspended = NO_ERROR,  // the resume looks for it again
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,
