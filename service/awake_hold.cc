@@ -25,7 +25,7 @@ DWORD WINAPI holdAwake(LPVOID parameter) {
   // A device told to start may be writing its firmware: a sleep now could
   // take its power.
   if (context->startRequestSent.load()) {
-    WaitForSingleObject(context->deviceBack, context->deviceBackWaitMs);
+    WaitForSingleObjectEx(context->deviceBack, context->deviceBackWaitMs, FALSE);
   }
   SetThreadExecutionState(ES_CONTINUOUS);
   CloseHandle(hold->worker);

@@ -67,7 +67,7 @@ bool awaitDeviceBack(ServiceContext* context) {
   DWORD checkPoint = 1;
   for (DWORD waited = 0; waited < context->deviceBackWaitMs;
        waited += kCancelRepeatMs) {
-    if (WaitForSingleObject(context->deviceBack, kCancelRepeatMs) ==
+    if (WaitForSingleObjectEx(context->deviceBack, kCancelRepeatMs, FALSE) ==
         WAIT_OBJECT_0) {
       return true;
     }
