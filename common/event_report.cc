@@ -6,11 +6,9 @@
 HANDLE eventSource = nullptr;
 std::atomic<DWORD> eventCounter{1};
 
-namespace {
-
-DWORD takeEventId() { return eventCounter.fetch_add(1); }
-
-}  // namespace
+DWORD takeEventId(WORD strings) {
+  return eventIdentifier(eventCounter.fetch_add(1), strings);
+}
 
 void registerEventSource(const WCHAR* sourceName) {
   eventSource = RegisterEventSourceW(nullptr, sourceName);
@@ -18,13 +16,13 @@ void registerEventSource(const WCHAR* sourceName) {
 
 void reportEvent(WORD type, const WCHAR* text) {
   LPCWSTR strings[1] = {text};
-  ReportEventW(eventSource, type, 0, takeEventId(), nullptr, 1, 0, strings,
+  ReportEventW(eventSource, type, 0, takeEventId(1), nullptr, 1, 0, strings,
                nullptr);
 }
 
 void reportEventStrings(WORD type, const char** strings, WORD count) {
-  ReportEventA(eventSource, type, 0, takeEventId(), nullptr, count, 0, strings,
-               nullptr);
+  ReportEventA(eventSource, type, 0, takeEventId(count), nullptr, count, 0,
+               strings, nullptr);
 }
 
 void formatEventText(WCHAR (&text)[kEventTextUnits], const char* format,

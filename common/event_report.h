@@ -16,9 +16,30 @@ constexpr size_t kEventTextUnits = 256;
 // The deliverable's event source; null until registered.
 extern HANDLE eventSource;
 
-// The ID of the next event: 1 when the binary is loaded. Atomic, so two
-// threads reporting at once never share an ID.
+// The sequence number of the next event: 1 when the binary is loaded.
+// Atomic, so two threads reporting at once never share a number.
 extern std::atomic<DWORD> eventCounter;
+
+// The service program's message table (the EventMessageFile of both event
+// sources) holds a message for every event ID from 1 to kEventMessageReach
+// and every number of strings from 1 to kEventMostStrings: the strings
+// alone, one a line. The build generates it from these two numbers
+// (common/event_messages.py).
+constexpr DWORD kEventMessageReach = 1024;
+constexpr WORD kEventMostStrings = 8;
+
+// The event ID reported for the event with sequence number `sequence` and
+// `strings` strings. Its low word, the Event ID every viewer shows, is the
+// sequence number; its high word (the qualifiers) is the number of strings
+// of an event of more than one, so that the message found shows them all.
+constexpr DWORD eventIdentifier(DWORD sequence, WORD strings) {
+  return (sequence & 0xFFFFu) |
+         (strings > 1 ? static_cast<DWORD>(strings) << 16 : 0u);
+}
+
+// Takes the next sequence number for an event of `strings` strings and
+// returns its event ID.
+DWORD takeEventId(WORD strings);
 
 // Registers `sourceName` on the local computer and keeps the handle in
 // eventSource, also when it is null. An earlier handle is overwritten.

@@ -54,18 +54,36 @@ TEST(EventReportTest, NarrowEventCarriesEveryStringInOrder) {
                                       "1"}));
 }
 
+// The Event ID a viewer shows (the low word) rises by one whatever the
+// event; an event of several strings carries their number in the high word,
+// by which the message file finds the message that shows them all.
 TEST(EventReportTest, IdsRiseByOneAcrossBothKindsOfEvent) {
   EventRecorder recorder;
-  const char* strings[] = {"serial_number : ", "ABC"};
+  const char* two[] = {"serial_number : ", "ABC"};
+  const char* one[] = {"letsStartUpgrade() entry"};
+  DWORD first = eventCounter.load();
   reportEvent(EVENTLOG_SUCCESS, U16("one"));
-  reportEventStrings(EVENTLOG_INFORMATION_TYPE, strings, 2);
+  reportEventStrings(EVENTLOG_INFORMATION_TYPE, two, 2);
   reportEventFormat(EVENTLOG_ERROR_TYPE, "errno: %d", 6);
+  reportEventStrings(EVENTLOG_INFORMATION_TYPE, one, 1);
   std::vector<RecordedEvent> events = recorder.events();
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1].id, events[0].id + 1);
-  EXPECT_EQ(events[2].id, events[1].id + 1);
-  EXPECT_EQ(eventCounter.load(), events[2].id + 1);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].id, first);
+  EXPECT_EQ(events[1].id, (DWORD{2} << 16) | (first + 1));
+  EXPECT_EQ(events[2].id, first + 2);
+  EXPECT_EQ(events[3].id, first + 3);
+  EXPECT_EQ(eventCounter.load(), first + 4);
   EXPECT_EQ(events[2].text(), "errno: 6");
+}
+
+TEST(EventReportTest, TheIdKeepsTheSequenceInTheLowWordAndTheStringsAbove) {
+  EXPECT_EQ(eventIdentifier(5, 0), 5u);
+  EXPECT_EQ(eventIdentifier(5, 1), 5u);
+  EXPECT_EQ(eventIdentifier(5, 8), 0x00080005u);
+  // Past 65535 events a viewer shows the low word, as it always did; the
+  // high word stays the strings' number, so no other message is found.
+  EXPECT_EQ(eventIdentifier(0x10003, 1), 3u);
+  EXPECT_EQ(eventIdentifier(0x20003, 2), 0x00020003u);
 }
 
 TEST(EventReportTest, ConcurrentReportersNeverShareAnId) {

@@ -11,10 +11,11 @@
 #   --force, --update  defaults of the package's BFORCE and BUPDATE
 #                      properties (0 and 1 unless given)
 #   --overwrite        replace an existing --out (without it, refused)
-#   --programs DIR     take VlnrZR700UpdateService.exe and
-#                      velunorUpdateExport.dll from DIR instead of building
-#                      them in the Windows preset (BUILD_DIR, default
-#                      build/windows)
+#   --programs DIR     take VlnrZR700UpdateService.exe,
+#                      velunorUpdateExport.dll and velunorInstallCheck.dll
+#                      (the install folder's check) from DIR instead of
+#                      building them in the Windows preset (BUILD_DIR,
+#                      default build/windows)
 #   --tools-out DIR    also put the runner and its recorder
 #                      (upgrade_runner.exe, recorder/AdbWinApi.dll, from
 #                      the programs' folder) into DIR, an empty folder,
@@ -29,15 +30,18 @@
 #   --timestamp-url    an RFC 3161 time-stamp server for the signatures
 #
 # Prints the package's product code on a line of its own:
-# "product code {GUID}", and the commit it was built from with the image's
-# SHA-256, which the package also records (properties VelunorSourceCommit
-# and VelunorImageSha256).
+# "product code {GUID}", and where its programs come from (the commit it
+# built them from, or the --programs folder) with the image's SHA-256, which
+# the package also records (properties VelunorSourceCommit or
+# VelunorProgramsFolder, and VelunorImageSha256; the digest also as the
+# family's setting sha256).
 #
 # Exit status: 0 package written; 2 bad arguments (nothing is built and no
-# package is written); 1 the build, wixl or signing failed (no package is
-# written). The package is made as FILE.msi.partial-XXXXXX beside FILE.msi
-# and renamed when whole; a run that was killed leaves such a file, which the
-# next run for the same FILE.msi removes.
+# package is written); 1 the build, wixl or signing failed, or FILE.msi
+# appeared meanwhile without --overwrite (no package is written). The package
+# is made as FILE.msi.partial-XXXXXX beside FILE.msi and moved into place
+# when whole; a run that was killed leaves such a file, which no other run
+# touches (it may be a concurrent run's).
 set -euo pipefail
 # Paths on the command line are the caller's: taken from the folder the
 # script was started in, before it moves to the project's root.
@@ -46,6 +50,8 @@ cd "$(dirname "$0")/.."
 
 readonly library_name=velunorUpdateExport.dll
 readonly program_name=VlnrZR700UpdateService.exe
+# The package's check of its install folder, a custom action.
+readonly check_name=velunorInstallCheck.dll
 # 4 GiB: the device's announcement carries the image size in 32 bits.
 readonly image_limit=4294967296
 # The package carries the image in a cabinet, which holds no file larger than
@@ -238,9 +244,12 @@ if [ -n "$tools_out" ]; then
 fi
 
 if [ -n "$programs" ]; then
-  for name in "$program_name" "$library_name"; do
+  for name in "$program_name" "$library_name" "$check_name"; do
     [ -f "$programs/$name" ] || refuse "--programs: '$programs/$name' is missing"
   done
+  # The package names the folder in a property.
+  [[ "$programs" != *"'"* ]] ||
+    refuse "--programs: '$programs' holds a ', which the package cannot name"
 fi
 
 # Windows Installer compares the first three fields of a product version;
@@ -302,20 +311,33 @@ file_version() {
 }
 
 if [ -z "$programs" ]; then
+  # The commit of what is built (with "+changes" when the tree differs
+  # from it).
+  source_commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
+  if [ "$source_commit" != unknown ] &&
+     [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+    source_commit+="+changes"
+  fi
   build_dir=${BUILD_DIR:-build/windows}
   echo "package: building the programs in $build_dir"
   cmake --preset windows -B "$build_dir" >/dev/null
   cmake --build "$build_dir" -j 2 --target VlnrZR700UpdateService velunorUpdateExport \
+    velunor_install_folder_check \
     ${tools_out:+upgrade_runner velunor_usb_recorder}
   programs=$build_dir/bin
+  origin_property=VelunorSourceCommit origin=$source_commit
+  origin_text="built from commit $source_commit"
+else
+  # Not built here: no commit vouches for them, the folder is named.
+  origin_property=VelunorProgramsFolder origin=$(realpath "$programs")
+  origin_text="programs from $origin"
 fi
 
 # --- The package ---
 
 # Written beside its destination under a name no one takes for a package,
-# and moved into place whole, so a failed build leaves no package. A killed
-# run's partial file goes now.
-rm -f -- "$out".partial-*
+# and moved into place whole, so a failed build leaves no package. Only this
+# run's own partial file is ever removed.
 partial=$(mktemp "$out.partial-XXXXXX")
 stage=$(mktemp -d)
 trap 'rm -rf "$partial" "$partial.signed" "$stage"' EXIT
@@ -324,20 +346,30 @@ trap 'rm -rf "$partial" "$partial.signed" "$stage"' EXIT
 # the files are linked into one. Signed programs are signed copies; the
 # build's own files stay as they are.
 mkdir "$stage/programs" "$stage/image"
-for name in "$program_name" "$library_name"; do
+for name in "$program_name" "$library_name" "$check_name"; do
   if [ -n "$sign_pkcs12" ]; then
     sign "$programs/$name" "$stage/programs/$name"
   else
     ln -s "$(realpath "$programs/$name")" "$stage/programs/$name"
   fi
 done
-ln -s "$(realpath "$image")" "$stage/image/$image_name"
+# The image is copied once into the run's own folder, made read-only and
+# hashed there: the digest is that of the bytes wixl packs, whatever happens
+# to the original meanwhile.
+cp -- "$image" "$stage/image/$image_name"
+chmod 0444 "$stage/image/$image_name"
+if [ "$(stat -c %s "$stage/image/$image_name")" != "$image_size" ]; then
+  echo "package: image '$image' changed while it was copied" >&2
+  exit 1
+fi
+image_sha256=$(sha256sum "$stage/image/$image_name" | cut -d ' ' -f 1)
 (cd "$stage" && wixl --arch x64 --output "$(realpath "$partial")" \
   -D Family="$family" \
   -D ProductVersion="$product_version" \
   -D Release="$version" \
   -D ImageName="$image_name" \
   -D ImageSource="image/$image_name" \
+  -D ImageSha256="$image_sha256" \
   -D ProgramsDir=programs \
   -D BForce="$force" \
   -D BUpdate="$update" \
@@ -346,6 +378,8 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 [ -s "$partial" ] || { echo "package: wixl wrote no package" >&2; exit 1; }
 
 # What wixl cannot write (packaging/velunor-update.wxs says where):
+# - the install folder's check as a plain immediate DLL action (type 1):
+#   wixl adds "no impersonation", which only a deferred action knows;
 # - the registration's and the outcome record's undo as rollback actions:
 #   custom action type 50 (a program named by a property) + 0x40 (exit code
 #   ignored) + 0x100 (rollback) + 0x400 (in the script) + 0x800 (as
@@ -363,6 +397,7 @@ ln -s "$(realpath "$image")" "$stage/image/$image_name"
 #   language of their version resources.
 msibuild "$partial" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 3442 WHERE \`Action\` = 'DeleteServiceOnRollback' OR \`Action\` = 'DeleteOutcomeOnRollback'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 1 WHERE \`Action\` = 'CheckInstallFolder'" \
   -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('OutcomeRecord', 2, 'Software\\VelunorUpdate\\$family\\Outcome', '-', 'Settings')" \
   -q "UPDATE \`Property\` SET \`Value\` = 'BFORCE;BUPDATE;INSTALLEDRELEASES' WHERE \`Property\` = 'SecureCustomProperties'"
 # The attributes are part of the Upgrade table's key: the row is written anew.
@@ -381,25 +416,21 @@ for entry in ServiceProgram:"$program_name" UpgradeLibrary:"$library_name"; do
 done
 product_code=$(msiinfo export "$partial" Property |
                sed -n 's/^ProductCode\t\({[0-9A-F-]*}\)\r\{0,1\}$/\1/p')
-# - the install folder's permissions (MsiLockPermissionsEx, Windows Installer
-#   5.0): SYSTEM and Administrators full control, Users read and execute,
-#   nothing inherited. A folder outside Program Files, such as C:\Velunor,
-#   would otherwise inherit "Authenticated Users: Modify" from C:\, and any
-#   user could replace the program the service runs as LocalSystem.
-readonly install_folder_sddl='D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+# - the install folder's owner and permissions (MsiLockPermissionsEx,
+#   Windows Installer 5.0): owned by SYSTEM, SYSTEM and Administrators full
+#   control, Users read and execute, nothing inherited. A folder outside
+#   Program Files, such as C:\Velunor, would otherwise inherit
+#   "Authenticated Users: Modify" from C:\, and any user could replace the
+#   program the service runs as LocalSystem; and a user who made the folder
+#   before would stay its owner, who may always rewrite its permissions.
+readonly install_folder_sddl='O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
 msibuild "$partial" \
   -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
   -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('InstallFolder', 'INSTALLDIR', 'CreateFolder', '$install_folder_sddl')"
-# - where it comes from: the commit (with "+changes" when the tree differs
-#   from it) and the image's SHA-256.
-source_commit=$(git rev-parse HEAD 2>/dev/null || echo unknown)
-if [ "$source_commit" != unknown ] &&
-   [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
-  source_commit+="+changes"
-fi
-image_sha256=$(sha256sum "$image" | cut -d ' ' -f 1)
+# - where it comes from: the commit its programs were built from, or the
+#   folder they were taken from, and the image's SHA-256.
 msibuild "$partial" \
-  -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('VelunorSourceCommit', '$source_commit')" \
+  -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('$origin_property', '$origin')" \
   -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('VelunorImageSha256', '$image_sha256')"
 
 if [ -n "$sign_pkcs12" ]; then
@@ -419,15 +450,31 @@ if [ -n "$tools_out" ]; then
     fi
   done
   cp -r "$stage/tools/." "$tools_out/"
+  [ -n "$sign_pkcs12" ] ||
+    echo "package: warning: the tools in '$tools_out' are not signed (no" \
+         "--sign-pkcs12); support engineers run them elevated at sites" >&2
 fi
 
-mv "$partial" "$out"
+# In one step: replaced only with --overwrite; without it a link, which
+# fails when FILE.msi appeared meanwhile, and is never written over.
+if [ "$overwrite" = 1 ]; then
+  mv -f -- "$partial" "$out"
+elif ! ln -- "$partial" "$out" 2>/dev/null; then
+  if [ -e "$out" ]; then
+    echo "package: '$out' appeared while the package was built; it is" \
+         "kept (give --overwrite to replace it)" >&2
+  else
+    echo "package: cannot write '$out'" >&2
+  fi
+  exit 1
+fi
+rm -f -- "$partial"
 rm -rf "$stage"
 trap - EXIT
 echo "package: $out ($family, release $version, image $image_name of" \
      "$image_size bytes, BFORCE=$force BUPDATE=$update, product version" \
      "$product_version${file_versions:+, files$file_versions}${sign_pkcs12:+, signed})"
 echo "product code $product_code"
-echo "built from commit $source_commit, image SHA-256 $image_sha256"
+echo "$origin_text, image SHA-256 $image_sha256"
 [ -z "$tools_out" ] ||
   echo "tools: $tools_out (${tool_names[*]}${sign_pkcs12:+, signed})"

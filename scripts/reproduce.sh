@@ -21,7 +21,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 readonly files=(VlnrZR700UpdateService.exe velunorUpdateExport.dll
-                upgrade_runner.exe recorder/AdbWinApi.dll)
+                velunorInstallCheck.dll upgrade_runner.exe
+                recorder/AdbWinApi.dll)
 
 fail() {
   echo "reproduce: $*" >&2
@@ -65,7 +66,8 @@ build() {
    "${environment[@]}" \
      cmake --build --preset windows -j 2 \
        --target VlnrZR700UpdateService velunorUpdateExport upgrade_runner \
-                velunor_usb_recorder >>"$work/$1.log") ||
+                velunor_usb_recorder velunor_install_folder_check \
+                >>"$work/$1.log") ||
     { tail -n 20 "$work/$1.log" >&2; fail "the build in $source failed"; }
   echo "$source/build/windows/bin"
 }

@@ -31,7 +31,7 @@ bash scripts/setup.sh
 step "build ($build_dir)"
 cmake --preset windows -B "$build_dir" >/dev/null
 cmake --build "$build_dir" -j 2 --target velunorUpdateExport upgrade_runner \
-  velunor_virtual_device
+  velunor_virtual_device run_unelevated
 bin=$build_dir/bin
 test_bin=$build_dir/test-bin
 
@@ -48,6 +48,11 @@ step "placing the library, the image and the virtual device"
 cp "$bin/velunorUpdateExport.dll" "$drivers/"
 cp "$test_bin/AdbWinApi.dll" "$system32/"
 cp "$bin/upgrade_runner.exe" "$prefix/drive_c/velunor/"
+# Wine runs every program elevated and gives every file its user as owner,
+# so an elevated runner refuses any folder (exit code 11): the demo runs it
+# as from a prompt that is not elevated.
+mkdir -p "$prefix/drive_c/demo"
+cp "$test_bin/run_unelevated.exe" "$prefix/drive_c/demo/"
 # Two and a half segments of 4 MiB, so the device confirms its count twice
 # before the final sync.
 head -c $((10 * 1024 * 1024 + 12345)) /dev/urandom >"$drivers/$update_file"
@@ -64,7 +69,8 @@ rm -f "$system32/virtual_device_verdict.txt" "$system32/virtual_device_record.tx
 
 step "upgrade_runner list: the devices it can update"
 set +e
-cmake/wine-run.sh "$prefix" 'C:\velunor\upgrade_runner.exe' list \
+cmake/wine-run.sh "$prefix" 'C:\demo\run_unelevated.exe' \
+  'C:\velunor\upgrade_runner.exe' list \
   'C:\Windows\System32\drivers\velunorUpdateExport.dll'
 list_status=$?
 set -e
@@ -73,7 +79,7 @@ echo "list exit code: $list_status"
 step "upgrade_runner under Wine (event trail from Wine's trace)"
 set +e
 python3 testing/wine_events.py run --prefix "$prefix" \
-  'C:\velunor\upgrade_runner.exe' \
+  'C:\demo\run_unelevated.exe' 'C:\velunor\upgrade_runner.exe' \
   'C:\Windows\System32\drivers\velunorUpdateExport.dll' \
   "$device_path" "$update_file" "$version" 0 1
 runner_status=$?

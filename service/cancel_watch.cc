@@ -49,9 +49,20 @@ void killWorker(HANDLE worker, const wchar_t* familyKey) {
   recordKilledUpgrade(familyKey);
 }
 
+// After a kill, once the record and the event are written. The killed thread
+// may have held a lock of the heap, the C runtime or the loader, held for
+// ever now: nothing more is called in this process. It ends without
+// reporting the service stopped, so the service manager's recovery starts
+// the service again, and the new process's scan of the present devices
+// carries the upgrade on. Returns only where a test holds the end.
+void endProcessAfterKill() {
+  TerminateProcess(GetCurrentProcess(), kServiceEndedAfterKill);
+}
+
 // Waits the bounded time for the cancelled worker; kills it only if it is
-// still in the library by then.
-void awaitCancelledWorker(const CancelWatch& watch) {
+// still in the library by then, and then ends the process. True when it
+// killed it.
+bool awaitCancelledWorker(const CancelWatch& watch) {
   // Taken while the worker runs: once it has ended, an arrival may change
   // the device path.
   const wchar_t* familyKey = familyOf(watch.context->devicePath).registryKey;
@@ -60,33 +71,36 @@ void awaitCancelledWorker(const CancelWatch& watch) {
   for (DWORD waited = 0; waited < limit;) {
     DWORD slice = limit - waited < kCancelRepeatMs ? limit - waited
                                                    : kCancelRepeatMs;
-    if (WaitForSingleObject(watch.worker, slice) != WAIT_TIMEOUT) return;
+    if (WaitForSingleObject(watch.worker, slice) != WAIT_TIMEOUT) return false;
     waited += slice;
     if (watch.thenStop) reportStopPending(watch.context, ++checkPoint);
     // Loaded meanwhile, a library that cannot cancel: its worker saw the
     // claim and waits, holding nothing, to be killed as ever.
     const WorkerBinding& binding = watch.context->workerBinding;
     if (binding.bound.load() && binding.cancelUpgrade.load() == nullptr) {
-      if (!claimForKill(watch.context, watch.worker)) return;
+      if (!claimForKill(watch.context, watch.worker)) return false;
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
       killWorker(watch.worker, familyKey);
-      return;
+      endProcessAfterKill();
+      return true;
     }
     repeatCancel(watch);
   }
-  if (!claimForKill(watch.context, watch.worker)) return;
+  if (!claimForKill(watch.context, watch.worker)) return false;
   // Killed first, reported after: the report may need a lock the stuck
   // worker holds, which only its end sets free.
   killWorker(watch.worker, familyKey);
   reportEventFormat(EVENTLOG_ERROR_TYPE,
                     "update thread did not end %u ms after cancel, kill thread",
                     static_cast<unsigned>(limit));
+  endProcessAfterKill();
+  return true;
 }
 
 DWORD WINAPI cancelWatchThread(LPVOID parameter) {
   auto* watch = static_cast<CancelWatch*>(parameter);
-  awaitCancelledWorker(*watch);
-  if (watch->thenStop) reportStopped(watch->context);
+  bool killed = awaitCancelledWorker(*watch);
+  if (watch->thenStop && !killed) reportStopped(watch->context);
   CloseHandle(watch->worker);
   delete watch;
   return 0;
@@ -114,9 +128,9 @@ void watchCancelledWorker(ServiceContext* context, bool thenStop) {
   delete watch;
   DWORD limit = context->cancelWaitMs < kArrivalSettleMs ? context->cancelWaitMs
                                                          : kArrivalSettleMs;
-  awaitCancelledWorker(
+  bool killed = awaitCancelledWorker(
       CancelWatch{context, context->workerThread, limit, thenStop});
-  if (thenStop) reportStopped(context);
+  if (thenStop && !killed) reportStopped(context);
 }
 
 void endClaimedWorker(ServiceContext* context, bool thenStop) {
@@ -126,6 +140,8 @@ void endClaimedWorker(ServiceContext* context, bool thenStop) {
       reportEvent(EVENTLOG_ERROR_TYPE, L"update thread is exist, kill thread");
       killWorker(context->workerThread,
                  familyOf(context->devicePath).registryKey);
+      endProcessAfterKill();
+      return;
     }
     if (thenStop) reportStopped(context);
     return;

@@ -23,6 +23,7 @@
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/kill_end_watch.h"
 #include "testing/service/service_control_fixture.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
@@ -30,6 +31,20 @@
 namespace {
 
 class CancelWatchTest : public ServiceControlTest {};
+
+// Whether the calls between a kill and the process's end are only the
+// outcome record's and, when `withEvent`, the event last.
+bool onlyRecordAndEvent(std::vector<std::string> calls, bool withEvent) {
+  if (withEvent) {
+    if (calls.empty() || calls.back() != "ReportEventW") return false;
+    calls.pop_back();
+  }
+  return std::find(calls.begin(), calls.end(), "RegSetValueExW") !=
+             calls.end() &&
+         std::all_of(calls.begin(), calls.end(), [](const std::string& call) {
+           return call == "RegSetValueExW" || call == "RegDeleteValueW";
+         });
+}
 
 // A removal ends the worker: a library with the cancel export is cancelled
 // and its result decides, one without has its worker killed, as ever.
@@ -93,11 +108,20 @@ TEST_F(CancelWatchTest, RemovalEndsTheWorkerAndItsResultDecides) {
     terminated = &kills;
     ImportPatch watch(nullptr, "TerminateThread",
                       reinterpret_cast<const void*>(&watchedTerminateThread));
+    KillEndWatch processEnd;  // after the patch above, which it calls on
 
     EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
 
     EXPECT_EQ(workerExitCode(), c.exitCode);
     terminated = nullptr;
+    // A kill ends the process once the record is written (the event came
+    // before the kill), for the service manager to start it again.
+    EXPECT_EQ(processEnd.ends(), c.killed ? 1 : 0);
+    if (c.killed) {
+      EXPECT_EQ(processEnd.exitCode(), kServiceEndedAfterKill);
+      EXPECT_TRUE(onlyRecordAndEvent(processEnd.callsBetween(), false))
+          << ::testing::PrintToString(processEnd.callsBetween());
+    }
     std::vector<RecordedEvent> events = recorder_.events();
     EXPECT_EQ(recorder_.texts(), c.trail);
     ASSERT_GE(events.size(), 2u);
@@ -113,7 +137,8 @@ TEST_F(CancelWatchTest, RemovalEndsTheWorkerAndItsResultDecides) {
 
 // A library stuck in a driver call that does not end on the cancel: the
 // handler returns at once, the cancel is said again while the service
-// waits, and only when the wait is over is the worker killed.
+// waits, and only when the wait is over is the worker killed; then the
+// process ends.
 TEST_F(CancelWatchTest, AWorkerThatDoesNotEndOnTheCancelIsKilledAfterTheWait) {
   placeHeldStub();
   stubFunction<StubIgnoreCancel>("stubIgnoreCancel")();
@@ -123,6 +148,7 @@ TEST_F(CancelWatchTest, AWorkerThatDoesNotEndOnTheCancelIsKilledAfterTheWait) {
   ASSERT_EQ(arrive(kZr700Path), 0u);
   ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
   recorder_.clear();
+  KillEndWatch processEnd;
 
   EXPECT_EQ(remove(deviceBroadcast(kZr700Path).data()), 0u);
   // The handler did not wait for the worker.
@@ -139,11 +165,15 @@ TEST_F(CancelWatchTest, AWorkerThatDoesNotEndOnTheCancelIsKilledAfterTheWait) {
   // Once a second while the service waited, the last second included.
   EXPECT_EQ(stubFunction<StubCancelCount>("stubCancelCount")(), 4);
   EXPECT_TRUE(manager_.statusReports().empty());
-  // The service goes on: the next arrival starts a worker.
-  stubFunction<StubHoldCalls>("stubHoldCalls")();
-  EXPECT_EQ(arrive(kZr700Path), 0u);
-  ASSERT_TRUE(stubFunction<StubWaitEntered>("stubWaitEntered")(60000));
-  EXPECT_EQ(stubFunction<StubLastCall>("stubLastCall")()->calls, 2);
+  // The killed worker may have held a lock of the heap, the runtime or the
+  // loader: once the record and the event are written, the process ends,
+  // with nothing called in between, and the service manager's recovery
+  // starts the service again.
+  EXPECT_EQ(processEnd.kills(), 1);
+  EXPECT_EQ(processEnd.ends(), 1);
+  EXPECT_EQ(processEnd.exitCode(), kServiceEndedAfterKill);
+  EXPECT_TRUE(onlyRecordAndEvent(processEnd.callsBetween(), true))
+      << ::testing::PrintToString(processEnd.callsBetween());
 }
 
 // A stop during the upgrade is answered at once: stop pending with a wait

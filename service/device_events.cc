@@ -63,7 +63,7 @@ bool copyDevicePath(ServiceContext* context, const wchar_t* path,
 
 void reportArrival(const DeviceFamily& family, const wchar_t* devicePath) {
   LPCWSTR strings[2] = {family.arrivalText, devicePath};
-  ReportEventW(eventSource, EVENTLOG_INFORMATION_TYPE, 0, eventCounter++,
+  ReportEventW(eventSource, EVENTLOG_INFORMATION_TYPE, 0, takeEventId(2),
                nullptr, 2, 0, strings, nullptr);
 }
 

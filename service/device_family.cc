@@ -1,5 +1,6 @@
 #include "service/device_family.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -33,13 +34,46 @@ const DeviceFamily& familyAt(size_t index) {
   return index < kListed ? kFamilies[index] : kOtherFamily;
 }
 
+namespace {
+
+// The device ID field of an interface path
+// "\\?\USB#VID_xxxx&PID_xxxx[&MI_xx]#serial#{class}": the text between its
+// first two '#'. The serial number that follows is the device's own text and
+// may hold anything, a product ID among it.
+struct Field {
+  const wchar_t* begin;
+  const wchar_t* end;
+};
+
+Field deviceIdField(const wchar_t* devicePath) {
+  const wchar_t* begin = std::wcschr(devicePath, L'#');
+  if (begin == nullptr) return {devicePath, devicePath};
+  ++begin;
+  const wchar_t* end = std::wcschr(begin, L'#');
+  return {begin, end != nullptr ? end : begin + std::wcslen(begin)};
+}
+
+// Whether one of the field's '&'-separated parts is exactly `productId`.
+bool fieldHolds(Field field, const wchar_t* productId) {
+  const size_t length = std::wcslen(productId);
+  for (const wchar_t* part = field.begin; part < field.end;) {
+    const wchar_t* next = std::find(part, field.end, L'&');
+    if (static_cast<size_t>(next - part) == length &&
+        std::wcsncmp(part, productId, length) == 0) {
+      return true;
+    }
+    part = next + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
 const DeviceFamily& familyOf(const wchar_t* devicePath) {
+  const Field field = deviceIdField(devicePath);
   for (const DeviceFamily& family : kFamilies) {
     for (const wchar_t* productId : family.productIds) {
-      if (productId != nullptr &&
-          std::wcsstr(devicePath, productId) != nullptr) {
-        return family;
-      }
+      if (productId != nullptr && fieldHolds(field, productId)) return family;
     }
   }
   return kOtherFamily;

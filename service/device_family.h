@@ -8,7 +8,7 @@
 
 struct DeviceFamily {
   const wchar_t* name;
-  // Substrings of the device path that make a device one of the family.
+  // Product IDs ("PID_xxxx") that make a device one of the family.
   const wchar_t* productIds[3];
   const wchar_t* arrivalText;
   const wchar_t* registryKey;  // under HKEY_LOCAL_MACHINE
@@ -19,8 +19,10 @@ struct DeviceFamily {
 constexpr size_t kFamilyCount = 3;
 const DeviceFamily& familyAt(size_t index);
 
-// The family of the device at `devicePath`: the first whose product ID occurs
-// in the path (letter case counts, the vendor ID does not), else "other".
+// The family of the device at `devicePath`: the first whose product ID is the
+// product ID part of the path's device ID field ("VID_xxxx&PID_xxxx" after
+// the bus), else "other". Letter case counts, the vendor ID does not, and the
+// serial number and class that follow are never read.
 const DeviceFamily& familyOf(const wchar_t* devicePath);
 
 // Puts an interface path that enumeration gives in any letter case into the

@@ -59,7 +59,9 @@ TEST_P(FamilySelectionTest, ArrivalNamesTheFamilyAndOpensItsKey) {
             (Strings{family.arrivalText, narrow(family.path)}));
   EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[1].strings, Strings{family.keyFailureText});
-  EXPECT_EQ(events[1].id, events[0].id + 1);
+  // Two strings: their number in the ID's high word, for the message file.
+  EXPECT_EQ(events[0].id >> 16, 2u);
+  EXPECT_EQ(events[1].id, (events[0].id & 0xFFFF) + 1);
   EXPECT_EQ(clock_.waits(), std::vector<DWORD>{15000});
   EXPECT_EQ(context_->workerThread, nullptr);
 }
@@ -83,6 +85,23 @@ INSTANTIATE_TEST_SUITE_P(
                    "ZR700 Arrival", kZr700Fail},
         FamilyCase{"Rk7x10OfAnyVendor", L"\\\\?\\USB#VID_ABCD&PID_910A#7#{x}",
                    "RK7x10 Arrival", kRk7x10Fail},
+        // Only the device ID field is read: the serial number that follows
+        // is the device's own text.
+        FamilyCase{"Zr700WithProductIdInSerial",
+                   L"\\\\?\\USB#VID_1234&PID_9206#XPID_9101#{x}",
+                   "ZR700 Arrival", kZr700Fail},
+        FamilyCase{"Zr700WithWholeProductIdAsSerial",
+                   L"\\\\?\\USB#VID_1234&PID_9206#PID_9101#{x}",
+                   "ZR700 Arrival", kZr700Fail},
+        FamilyCase{"UnknownProductWithProductIdInSerialIsOther",
+                   L"\\\\?\\USB#VID_1234&PID_0001#PID_9206#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"LongerProductIdIsOther",
+                   L"\\\\?\\USB#VID_1234&PID_92061#1#{x}",
+                   "Other deivce Arrival", kOtherFail},
+        FamilyCase{"InterfaceOfCompositeZr700",
+                   L"\\\\?\\USB#VID_1234&PID_9206&MI_00#1#{x}",
+                   "ZR700 Arrival", kZr700Fail},
         // The product IDs are matched case-sensitively.
         FamilyCase{"LowerCaseZr700IsOther",
                    L"\\\\?\\usb#vid_2207&pid_9206#1#{x}",

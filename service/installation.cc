@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "common/event_report.h"
+#include "service/event_sources.h"
 #include "service/power_events.h"
 #include "service/service_handle.h"
 #include "service/service_identity.h"
@@ -124,6 +125,7 @@ UninstallResult deleteStoppedService(SC_HANDLE service) {
 
 void installService() {
   if (registerService()) {
+    registerEventSources();
     reportEvent(EVENTLOG_INFORMATION_TYPE,
                 L"install [VelunorUpdateService] success");
   } else {

@@ -13,7 +13,8 @@ enum UninstallResult : int {
 };
 
 // Registers this program, without arguments, as an automatically started
-// LocalSystem service. Reports the outcome as events.
+// LocalSystem service, and then both event sources (service/event_sources.h).
+// Reports the outcome as events.
 void installService();
 
 // Deletes the service registration if the service is stopped; never stops it.

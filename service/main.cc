@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/event_report.h"
+#include "service/event_sources.h"
 #include "service/installation.h"
 #include "service/service_runtime.h"
 
@@ -17,6 +18,7 @@ void runUninstall() {
   } else {
     reportEvent(EVENTLOG_ERROR_TYPE, L"uninstall [VelunorUpdateService] fail");
   }
+  removeEventSourcesWithoutFamily();
 }
 
 }  // namespace

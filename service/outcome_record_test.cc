@@ -18,6 +18,7 @@
 #include "service/service_runtime.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
+#include "testing/service/kill_end_watch.h"
 #include "testing/service/present_devices_double.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
@@ -406,6 +407,7 @@ TEST_F(OutcomeOnControlTest, ARemovalDuringTheUpgradeIsDeviceWentAway) {
       stubFunction<StubIgnoreCancel>(stub, "stubIgnoreCancel")();
     }
     recorder_.clear();
+    KillEndWatch processEnd;  // a kill ends the process
 
     removeDevice();
     waitForWorker();

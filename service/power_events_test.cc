@@ -25,6 +25,7 @@
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
+#include "testing/service/kill_end_watch.h"
 #include "testing/service/service_control_fixture.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
@@ -390,8 +391,9 @@ TEST_F(PowerEventsTest, TheResumeUpgradesTheDeviceTheSuspendLeft) {
 
 // The PC is kept from sleeping on idle by a thread of the service's own:
 // set before the worker runs, cleared once the try is over however it ends,
-// a kill included, and after the start request only once the device is back.
-// Never the display.
+// and after the start request only once the device is back. Never the
+// display. After a kill the service ends its process, and the hold with it:
+// here, where the test holds that end, the hold clears the state itself.
 TEST_F(PowerEventsTest, TheExecutionStateIsClearedOnEveryPathOut) {
   enum class End { kReturns, kRemoved, kKilled, kBackAfterTheStart };
   struct AwakeCase {
@@ -427,9 +429,15 @@ TEST_F(PowerEventsTest, TheExecutionStateIsClearedOnEveryPathOut) {
         stubFunction<StubRelease>("stubRelease")();
         break;
       case End::kRemoved:
-      case End::kKilled:
         remove(deviceBroadcast(kZr700Path).data());
         break;
+      case End::kKilled: {
+        KillEndWatch processEnd;
+        remove(deviceBroadcast(kZr700Path).data());
+        EXPECT_EQ(workerExitCode(), DWORD{kWorkerEnded});
+        EXPECT_EQ(processEnd.ends(), 1);
+        break;
+      }
       case End::kBackAfterTheStart:
         context_->deviceBackWaitMs = INFINITE;
         context_->startRequestSent = true;

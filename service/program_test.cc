@@ -63,7 +63,10 @@ std::optional<DWORD> registeredNumber(const wchar_t* name) {
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override { removeServiceRegistration(); }
-  void TearDown() override { removeServiceRegistration(); }
+  void TearDown() override {
+    removeServiceRegistration();
+    removeEventSources();  // which the install role writes
+  }
 
   ChildRun runRole(const std::vector<std::string>& arguments) {
     return runRole(programPath(), arguments);

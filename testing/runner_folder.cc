@@ -39,3 +39,36 @@ bool RunnerFolder::copy(const std::wstring& from, const wchar_t* name) {
   copies_.push_back(to);
   return true;
 }
+
+bool startUnelevated(const std::wstring& program, std::wstring line,
+                     STARTUPINFOW* startup, PROCESS_INFORMATION* process) {
+  HANDLE own = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own)) return false;
+  TOKEN_LINKED_TOKEN linked{};
+  DWORD size = 0;
+  TOKEN_ELEVATION elevation{};
+  bool elevated = GetTokenInformation(own, TokenElevation, &elevation,
+                                      sizeof elevation, &size) &&
+                  elevation.TokenIsElevated != 0;
+  bool haveLinked = elevated && GetTokenInformation(own, TokenLinkedToken,
+                                                    &linked, sizeof linked,
+                                                    &size);
+  CloseHandle(own);
+  // No program: the command line's first word names it.
+  const wchar_t* name = program.empty() ? nullptr : program.c_str();
+  if (!elevated) {
+    return CreateProcessW(name, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, startup, process);
+  }
+  if (!haveLinked) return false;
+  HANDLE primary = nullptr;
+  bool made = DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr,
+                               SecurityImpersonation, TokenPrimary, &primary);
+  CloseHandle(linked.LinkedToken);
+  if (!made) return false;
+  bool started = CreateProcessAsUserW(primary, name, &line[0], nullptr,
+                                      nullptr, TRUE, 0, nullptr, nullptr,
+                                      startup, process);
+  CloseHandle(primary);
+  return started;
+}

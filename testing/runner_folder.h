@@ -36,4 +36,12 @@ class RunnerFolder {
   bool made_ = false;
 };
 
+// Starts `program` (empty: the first word of `line`) with the command line
+// `line`, inheriting handles, as from
+// a prompt that is not elevated: with the limited token linked to this
+// process's elevated one (Wine runs every program elevated, where the runner
+// checks its folders). False when it cannot be started.
+bool startUnelevated(const std::wstring& program, std::wstring line,
+                     STARTUPINFOW* startup, PROCESS_INFORMATION* process);
+
 #endif  // VELUNOR_TESTING_RUNNER_FOLDER_H_

@@ -424,7 +424,7 @@ TEST_F(DeviceDiscoveryTest, LogDeviceMatchLogsTheSerialNumberAndAccepts) {
   EXPECT_FALSE(events[0].wide);
   EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(events[0].category, 0);
-  EXPECT_EQ(events[0].id, id);
+  EXPECT_EQ(events[0].id, eventIdentifier(id, 4));
   EXPECT_EQ(events[0].sid, nullptr);
   EXPECT_EQ(events[0].dataSize, 0u);
   EXPECT_EQ(events[0].rawData, nullptr);

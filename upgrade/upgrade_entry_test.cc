@@ -96,7 +96,9 @@ TEST_F(UpgradeEntryTest, NoMatchingFileIsAFailureNamingTheFile) {
     ASSERT_EQ(events.size(), kOpened.size() + 2);
     EXPECT_EQ(events[kOpened.size()].type, EVENTLOG_ERROR_TYPE);
     for (size_t i = 0; i < events.size(); ++i) {
-      EXPECT_EQ(events[i].id, first + i);
+      EXPECT_EQ(events[i].id,
+                eventIdentifier(static_cast<DWORD>(first + i),
+                                static_cast<WORD>(events[i].strings.size())));
       EXPECT_EQ(events[i].source, eventSource);
     }
     EXPECT_EQ(events[2].strings, Strings({"serial_number : ", "VLNR-SN-000123",

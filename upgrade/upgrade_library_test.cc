@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/event_report.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
 #include "testing/program_files.h"
@@ -77,7 +78,9 @@ TEST_F(UpgradeLibraryTest, FreshLoadDownloadsWithEventsFromOne) {
   ASSERT_GE(events.size(), 6u);
   EXPECT_EQ(events[0].text(), "letsStartUpgrade() entry");
   for (size_t i = 0; i < events.size(); ++i) {
-    EXPECT_EQ(events[i].id, i + 1);
+    EXPECT_EQ(events[i].id,
+              eventIdentifier(static_cast<DWORD>(i + 1),
+                              static_cast<WORD>(events[i].strings.size())));
     EXPECT_NE(events[i].source, nullptr);
   }
   EXPECT_EQ(events.back().text(), "Finished traverse update file");

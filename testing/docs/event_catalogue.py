@@ -17,7 +17,13 @@ codes". Each entry also names, on a line "Written in: ...", every function
 that writes its text, as code spans `folder/file.cc: function`: an event that
 moves to another function, or a function that stops writing it, fails the
 check until its entry follows, so the causes an entry gives stay those of the
-code that writes it.
+code that writes it. A result code an entry gives, as "(code -8)" or "(code -7
+or -9)", must be one that a function it names returns right after writing
+the text (the first `return` that follows the call, read as a literal or a
+named `constexpr int`); a code that no such return gives is a finding, and a
+return that is not a literal or a named constant leaves the entry unchecked.
+No event has more strings than the message table holds (kEventMostStrings
+in common/event_report.h).
 
     python3 testing/docs/event_catalogue.py [ROOT]    # prints the differences
 """
@@ -37,8 +43,10 @@ SHARED_FOLDERS = ("common", "platform")
 MACHINERY = ("common/event_report.cc",)
 CATALOGUE = "docs/troubleshooting.md"
 RUNNER = "tools/runner/upgrade_runner.cc"
-# --record's exit code is declared beside its folder, not in RUNNER.
-RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recorded_run.h")
+# --record's exit code and the folder check's are declared beside them, not
+# in RUNNER.
+RUNNER_EXIT_SOURCES = (RUNNER, "tools/runner/recorded_run.h",
+                       "tools/runner/folder_trust.h")
 RUNNER_EXIT_HEADING = "The runner's exit codes"
 
 TYPES = {
@@ -87,6 +95,7 @@ class Event:
     type: str  # Error, Information, ...
     where: str  # file:line of the call
     writer: str  # "file.cc: function" of the call
+    returned: object = None  # the code returned right after, None unknown
 
     def key(self):
         return (self.source, self.strings)
@@ -229,6 +238,49 @@ class SourceTree:
                 relative = path.relative_to(self.root).as_posix()
                 self.files[relative] = tokenize(path.read_text())
 
+    def codes(self):
+        """Every `constexpr int NAME = N;` of the scanned files: {NAME: N}."""
+        if not hasattr(self, "_codes"):
+            self._codes = {}
+            for tokens in self.files.values():
+                for index in range(len(tokens) - 5):
+                    if (tokens[index].text == "constexpr" and
+                            tokens[index + 1].text == "int" and
+                            tokens[index + 3].text == "="):
+                        value = self._number(tokens[index + 4:index + 6])
+                        if value is not None:
+                            self._codes[tokens[index + 2].text] = value
+        return self._codes
+
+    @staticmethod
+    def _number(tokens):
+        """The integer that a literal, or a minus and a literal, starts."""
+        sign = 1
+        if tokens and tokens[0].text == "-":
+            sign, tokens = -1, tokens[1:]
+        if tokens and re.fullmatch(r"\d+", tokens[0].text):
+            return sign * int(tokens[0].text)
+        return None
+
+    def returned_after(self, tokens, functions, call_end):
+        """The code the function returns next after the call that ends at
+        `call_end`; None when it is not a literal or a named constant."""
+        function = functions[call_end]
+        for index in range(call_end + 1, len(tokens)):
+            if functions[index] != function:
+                return None
+            if tokens[index].text != "return":
+                continue
+            end = index + 1
+            while end < len(tokens) and tokens[end].text != ";":
+                end += 1
+            expression = tokens[index + 1:end]
+            if len(expression) == 1 and expression[0].kind == "name":
+                return self.codes().get(expression[0].text)
+            value = self._number(expression)
+            return value if value is not None and len(expression) <= 2 else None
+        return None
+
     def constant(self, tokens, name):
         """A named string constant of the file: NAME[] = "..." ... ;"""
         for index in range(len(tokens) - 4):
@@ -359,12 +411,14 @@ class SourceTree:
                 raise Untraceable("%s: cannot read the call (%s)" % (where, error))
             except Untraceable as error:
                 raise Untraceable("%s: %s" % (where, error))
+            returned = self.returned_after(tokens, functions,
+                                           closing(tokens, index + 1))
             for strings in choices:
                 if strings == [VALUE]:
                     raise Untraceable("%s: the event's text is not traceable "
                                       "to a literal" % where)
                 events.append(Event(source, tuple(strings), type_name, where,
-                                    writer))
+                                    writer, returned))
         return events
 
     def events(self):
@@ -411,13 +465,44 @@ def catalogue_events(text):
                 type_name = match.group(1)
                 break
         writers = set()
+        body = []
         for following in lines[number + 1:]:
             if following.startswith("#"):
                 break
+            body.append(following)
             if WRITTEN_IN.match(following):
                 writers.update(re.findall(r"`([^`]*)`", following))
-        listed[(source, strings)] = (type_name, number + 1, writers)
+        listed[(source, strings)] = (type_name, number + 1, writers,
+                                     named_codes(" ".join(body)))
     return listed
+
+
+NAMED_CODES = re.compile(r"\(code (-?\d+(?: or -?\d+)*)\)")
+
+
+def named_codes(text):
+    """The result codes an entry gives as its causes."""
+    return {int(code) for found in NAMED_CODES.findall(text)
+            for code in found.split(" or ")}
+
+
+def code_differences(key, events, codes, line):
+    """The codes an entry names that no function writing its text returns
+    with it; nothing when a return could not be read."""
+    returned = {event.returned for event in events}
+    if not codes or None in returned:
+        return []
+    return ["%s [%s]: its entry (%s line %d) names code %d, which no function "
+            "writing it returns with it (they return %s): check the cause"
+            % (show(key[1]), key[0], CATALOGUE, line, code,
+               " or ".join(str(r) for r in sorted(returned)))
+            for code in sorted(codes - returned)]
+
+
+def most_strings(root):
+    """kEventMostStrings of common/event_report.h."""
+    text = (pathlib.Path(root) / "common/event_report.h").read_text()
+    return int(re.search(r"kEventMostStrings = (\d+);", text).group(1))
 
 
 def writer_differences(key, writers, named, line):
@@ -467,12 +552,21 @@ def differences(root):
     written = {}
     for event in found:
         entry = written.setdefault(event.key(),
-                                   {"types": set(), "where": [], "writers": set()})
+                                   {"types": set(), "where": [], "writers": set(),
+                                    "events": []})
         entry["types"].add(event.type)
         entry["where"].append(event.where)
         entry["writers"].add(event.writer)
+        entry["events"].append(event)
 
     report = []
+    most = most_strings(root)
+    for event in found:
+        if len(event.strings) > most:
+            report.append("%s [%s] has %d strings, more than the message table "
+                          "holds (kEventMostStrings %d in common/event_report.h)"
+                          % (show(event.strings), event.source,
+                             len(event.strings), most))
     missing = [k for k in written if k not in listed]
     if missing:
         report.append("Event texts the sources write that %s does not list "
@@ -496,6 +590,8 @@ def differences(root):
                              CATALOGUE, listed[key][1]))
         report.extend(writer_differences(key, written[key]["writers"],
                                          listed[key][2], listed[key][1]))
+        report.extend(code_differences(key, written[key]["events"],
+                                       listed[key][3], listed[key][1]))
 
     codes = {}
     for source in RUNNER_EXIT_SOURCES:

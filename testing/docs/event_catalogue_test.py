@@ -62,6 +62,31 @@ void f(const Family& family, const char* value) {
 }
 """
 
+UPGRADE_SOURCE = """\
+void g() {
+  reportEvent(EVENTLOG_SUCCESS, U16("U16 text\\n"));
+}
+constexpr int kPulled = -7;
+constexpr int kDisagreed = -8;
+int h(int result) {
+  if (result == 0) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"count disagreed");
+    return kDisagreed;
+  }
+  if (result == 1) {
+    reportEvent(EVENTLOG_ERROR_TYPE, L"count disagreed");
+    std::fputs("pulled", stderr);
+    return kPulled;
+  }
+  reportEvent(EVENTLOG_ERROR_TYPE, L"read");
+  return result;
+}
+void nine(const char** strings) {
+  const char* texts[] = {"1", "2", "3", "4", "5", "6", "7", "8", "9"};
+  reportEventStrings(EVENTLOG_ERROR_TYPE, texts, 9);
+}
+"""
+
 CATALOGUE = """\
 ## Events of `VelunorUpdateService`
 
@@ -95,6 +120,17 @@ Written in: `service/family.cc: f`.
 
 Written in: `upgrade/entry.cc: g`.
 
+#### `count disagreed`
+**Type:** Error. The device's count disagreed (code -8), or it was pulled
+(code -7 or -10).
+
+Written in: `upgrade/entry.cc: h`.
+
+#### `read`
+**Type:** Error. Nothing to check (code -3): its return is a variable.
+
+Written in: `upgrade/entry.cc: h`.
+
 ## The runner's exit codes
 
 | Code | Meaning |
@@ -120,12 +156,13 @@ class ReportTest(unittest.TestCase):
     def files(self, **changes):
         files = {
             "service/family.cc": SERVICE_SOURCE,
-            "upgrade/entry.cc": 'void g() {\n  reportEvent(EVENTLOG_SUCCESS, '
-                                'U16("U16 text\\n"));\n}\n',
+            "upgrade/entry.cc": UPGRADE_SOURCE,
+            "common/event_report.h": "constexpr WORD kEventMostStrings = 8;\n",
             "tools/runner/upgrade_runner.cc":
                 "constexpr int kExitUpgraded = 0;\nconstexpr int kExitUsage = 2;\n",
             "tools/runner/recorded_run.h":
                 "constexpr int kExitNotRecorded = 7;\n",
+            "tools/runner/folder_trust.h": "",
             "docs/troubleshooting.md": CATALOGUE,
         }
         files.update(changes)
@@ -151,6 +188,13 @@ class ReportTest(unittest.TestCase):
             ("a function that writes a text its entry does not name",
              "`Open B fail` [VelunorUpdateService] is written in "
              "`service/family.cc: f`, which its entry"),
+            ("a result code its function does not return with the text",
+             "`count disagreed` [velunorUpdateExport]: its entry "
+             "(docs/troubleshooting.md line 33) names code -10, which no "
+             "function writing it returns with it (they return -8 or -7)"),
+            ("an event with more strings than the message table holds",
+             "`1` `2` `3` `4` `5` `6` `7` `8` `9` [velunorUpdateExport] has 9 "
+             "strings, more than the message table holds"),
             ("a function an entry names that no longer writes its text",
              "`Open B fail` [VelunorUpdateService]: its entry "
              "(docs/troubleshooting.md line 8) names "
@@ -159,7 +203,8 @@ class ReportTest(unittest.TestCase):
         for what, line in cases:
             with self.subTest(what):
                 self.assertIn(line, report)
-        for agreeing in ("`Open A fail`", "`name : `", "`U16 text\\n`"):
+        for agreeing in ("`Open A fail`", "`name : `", "`U16 text\\n`",
+                         "code -8", "code -7", "`read`"):
             with self.subTest(agreeing=agreeing):
                 self.assertNotIn(agreeing, report)
 

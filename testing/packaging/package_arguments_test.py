@@ -19,6 +19,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE_SH = os.path.join(ROOT, "scripts", "package.sh")
 PROGRAM = "VlnrZR700UpdateService.exe"
 LIBRARY = "velunorUpdateExport.dll"
+CHECK = "velunorInstallCheck.dll"
 GIB4 = 4 * 1024 * 1024 * 1024
 # The largest file a cabinet holds: 65535 blocks of 32 KiB.
 CABINET_LIMIT = 65535 * 32768
@@ -36,6 +37,19 @@ def table(msi, name):
     return [line.split("\t") for line in output.splitlines()[3:]]
 
 
+def with_wixl_wrapper(ws, before):
+    """An environment whose wixl runs the shell command `before` first, then
+    the real wixl: what may happen while a package is built."""
+    real = subprocess.run(["sh", "-c", "command -v wixl"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    folder = ws.file("wrapper")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "wixl"), "w") as f:
+        f.write(f'#!/bin/sh\n{before}\nexec "{real}" "$@"\n')
+    os.chmod(os.path.join(folder, "wixl"), 0o755)
+    return dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"])
+
+
 class Workspace:
     """A temporary folder with an image and stand-ins for the programs."""
 
@@ -44,7 +58,7 @@ class Workspace:
         self.path = self.holder.name
         self.programs = self.file("programs")
         os.mkdir(self.programs)
-        for name in (PROGRAM, LIBRARY):
+        for name in (PROGRAM, LIBRARY, CHECK):
             with open(os.path.join(self.programs, name), "wb") as f:
                 f.write(b"MZ" + name.encode())
         self.out_dir = self.file("out")
@@ -221,17 +235,57 @@ class PackageTablesTest(unittest.TestCase):
         for name, (family, image, version) in expected.items():
             with self.subTest(name):
                 rows = {(r[1], r[2], r[3], r[4]) for r in
-                        table(self.packages[name], "Registry")}
+                        table(self.packages[name], "Registry")
+                        if r[5] == "Settings"}
                 key = "Software\\VelunorUpdate\\" + family
+                with open(self.ws.file(image), "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
                 # Root 2 is HKEY_LOCAL_MACHINE; "#" makes a REG_DWORD; a
                 # key named "-" without a value goes, with all below it,
-                # when the settings go.
+                # when the settings go. The image's digest beside its name:
+                # the library sends only a file with that digest.
                 self.assertEqual(rows, {
                     ("2", key, "updatefile", image),
+                    ("2", key, "sha256", digest),
                     ("2", key, "bForce", "[SETTINGBFORCE]"),
                     ("2", key, "bUpdate", "[SETTINGBUPDATE]"),
                     ("2", key, "version", version),
                     ("2", key + "\\Outcome", "-", "")})
+
+    def test_event_sources_are_one_component_every_family_shares(self):
+        # Every family's package holds the same component, so Windows
+        # Installer removes the keys with the last package that holds it.
+        log = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+        expected = set()
+        for source in ("VelunorUpdateService", "velunorUpdateExport"):
+            expected |= {("2", log + source, "EventMessageFile",
+                          "[EVENTMESSAGEFILE]"),
+                         ("2", log + source, "TypesSupported", "#7")}
+        guids = set()
+        for name in ("zr700_v1", "zr700_v2", "rk7x10", "other"):
+            with self.subTest(name):
+                rows = {(r[1], r[2], r[3], r[4]) for r in
+                        table(self.packages[name], "Registry")
+                        if r[5] == "EventSources"}
+                self.assertEqual(rows, expected)
+                components = {r[0]: r for r in
+                              table(self.packages[name], "Component")}
+                guids.add(components["EventSources"][1])
+                # The path with "#%", a REG_EXPAND_SZ, once the folders are
+                # known (CostFinalize, 1000) and before the registry is
+                # written (WriteRegistryValues, 5000).
+                actions = {r[0]: r for r in
+                           table(self.packages[name], "CustomAction")}
+                self.assertEqual(actions["EventMessageFileAsInstalled"][2:4],
+                                 ["EVENTMESSAGEFILE", "#%[#ServiceProgram]"])
+                sequence = {r[0]: r for r in
+                            table(self.packages[name], "InstallExecuteSequence")}
+                self.assertTrue(1000 < int(sequence[
+                    "EventMessageFileAsInstalled"][2]) < 5000)
+                features = {(r[0], r[1]) for r in
+                            table(self.packages[name], "FeatureComponents")}
+                self.assertIn(("Release", "EventSources"), features)
+        self.assertEqual(len(guids), 1, guids)
 
     def test_property_defaults_come_from_the_build(self):
         for name, force, update in (("zr700_v1", "0", "1"),
@@ -352,22 +406,38 @@ class PackageTablesTest(unittest.TestCase):
             {("INSTALLEDBFORCE", "InstalledBForce"),
              ("INSTALLEDBUPDATE", "InstalledBUpdate")})
 
+    def test_the_install_folder_is_checked_before_anything_is_installed(self):
+        package = self.packages["zr700_v1"]
+        # 1: a DLL in the Binary table, run at once (after CostFinalize has
+        # set INSTALLDIR, before InstallValidate).
+        actions = {r[0]: r[1:4] for r in table(package, "CustomAction")}
+        self.assertEqual(actions["CheckInstallFolder"],
+                         ["1", "InstallFolderCheck", "CheckInstallFolder"])
+        sequence = {r[0]: (r[1], r[2]) for r in
+                    table(package, "InstallExecuteSequence")}
+        self.assertEqual(sequence["CheckInstallFolder"], ("NOT Installed", "1010"))
+        self.assertEqual([r[0] for r in table(package, "Binary")],
+                         ["InstallFolderCheck"])
+
     def test_the_install_folder_has_its_own_permissions(self):
         self.assertEqual(table(self.packages["zr700_v1"], "CreateFolder"),
                          [["INSTALLDIR", "ServiceProgram"]])
-        # Protected (nothing inherited from the parent folder); SYSTEM and
-        # Administrators full control, Users read and execute, each for
-        # the folder, its subfolders and files.
+        # Owned by SYSTEM: a user who made the folder before stays not its
+        # owner, who could rewrite its permissions. Protected (nothing
+        # inherited from the parent folder); SYSTEM and Administrators full
+        # control, Users read and execute, each for the folder, its
+        # subfolders and files.
         self.assertEqual(
             table(self.packages["zr700_v1"], "MsiLockPermissionsEx"),
             [["InstallFolder", "INSTALLDIR", "CreateFolder",
-              "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+              "O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+              "(A;OICI;0x1200a9;;;BU)",
               ""]])
 
-    def test_the_package_records_its_commit_and_image(self):
-        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT,
-                                capture_output=True, text=True,
-                                check=True).stdout.strip()
+    def test_the_package_records_where_its_programs_and_image_come_from(self):
+        # Programs it did not build: no commit vouches for them, their
+        # folder is named.
+        folder = os.path.realpath(self.ws.programs)
         for name, image in (("zr700_v1", self.ws.image),
                             ("zr700_v2", self.image2)):
             with self.subTest(name):
@@ -376,11 +446,11 @@ class PackageTablesTest(unittest.TestCase):
                 with open(image, "rb") as f:
                     digest = hashlib.sha256(f.read()).hexdigest()
                 self.assertEqual(properties["VelunorImageSha256"], digest)
-                self.assertRegex(properties["VelunorSourceCommit"],
-                                 "^" + commit + r"(\+changes)?$")
+                self.assertNotIn("VelunorSourceCommit", properties)
+                self.assertEqual(properties["VelunorProgramsFolder"], folder)
                 self.assertIn(
-                    f"built from commit {properties['VelunorSourceCommit']}, "
-                    f"image SHA-256 {digest}\n", self.results[name].stdout)
+                    f"programs from {folder}, image SHA-256 {digest}\n",
+                    self.results[name].stdout)
 
     def test_one_upgrade_code_per_family_and_a_new_product_each_build(self):
         def properties(name):
@@ -400,19 +470,20 @@ class PackageTablesTest(unittest.TestCase):
 
 
 class DestinationTest(unittest.TestCase):
-    """An existing package is kept unless replaced on purpose; a killed
-    run's partial file is no package and goes at the next run; folders with
-    blanks in their names."""
+    """An existing package is kept unless replaced on purpose, also one that
+    appears while the package is built; another run's partial file is left
+    alone; the image is hashed once, in the copy wixl reads; tools copied
+    unsigned are named; folders with blanks in their names."""
 
     def setUp(self):
         self.ws = Workspace()
         self.addCleanup(self.ws.close)
 
-    def build(self, out, *extra, image=None, programs=None):
+    def build(self, out, *extra, image=None, programs=None, env=None):
         return run_package(["--family", "ZR700", "--version", "V1.0.7",
                             "--image", image or self.ws.image,
                             "--programs", programs or self.ws.programs,
-                            "--out", out, *extra])
+                            "--out", out, *extra], env=env)
 
     def test_an_existing_package_is_replaced_only_with_overwrite(self):
         out = os.path.join(self.ws.out_dir, "release.msi")
@@ -429,14 +500,102 @@ class DestinationTest(unittest.TestCase):
                       [row[:4] for row in table(out, "File")])
         self.assertEqual(os.listdir(self.ws.out_dir), ["release.msi"])
 
-    def test_a_killed_runs_partial_file_goes_at_the_next_run(self):
+    def test_another_runs_partial_file_is_left_alone(self):
+        # A killed run's, or one that runs now for the same destination.
         out = os.path.join(self.ws.out_dir, "release.msi")
         left = out + ".partial-k1ll3d"
         with open(left, "wb") as f:
             f.write(b"half a package")
         result = self.build(out)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(os.listdir(self.ws.out_dir)),
+                         ["release.msi", "release.msi.partial-k1ll3d"])
+        with open(left, "rb") as f:
+            self.assertEqual(f.read(), b"half a package")
+
+    def test_a_package_that_appears_meanwhile_is_not_written_over(self):
+        # A wixl that first makes the destination appear, as a concurrent
+        # run would, then does what wixl does.
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        env = with_wixl_wrapper(self.ws, f'echo "the other run" > "{out}"')
+        result = self.build(out, env=env)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("appeared while the package was built", result.stderr)
+        with open(out) as f:
+            self.assertEqual(f.read(), "the other run\n")
         self.assertEqual(os.listdir(self.ws.out_dir), ["release.msi"])
+
+    def test_the_image_is_hashed_once_in_a_copy_wixl_reads(self):
+        # A wixl that first changes the original image: the package holds
+        # the bytes hashed, and its digest is theirs.
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        with open(self.ws.image, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        env = with_wixl_wrapper(
+            self.ws, f'printf changed | dd of="{self.ws.image}" bs=1 seek=10 '
+                     'conv=notrunc status=none')
+        result = self.build(out, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        properties = dict((r[0], r[1]) for r in table(out, "Property"))
+        self.assertEqual(properties["VelunorImageSha256"], digest)
+        registry = {r[3]: r[4] for r in table(out, "Registry")}
+        self.assertEqual(registry["sha256"], digest)
+        extracted = self.ws.file("extracted")
+        os.mkdir(extracted)
+        subprocess.run(["msiextract", "-C", extracted, out], check=True,
+                       capture_output=True)
+        packed = [os.path.join(folder, name)
+                  for folder, _, names in os.walk(extracted)
+                  for name in names if name == "vlnr_fw_v1.bin"]
+        self.assertEqual(len(packed), 1, packed)
+        with open(packed[0], "rb") as f:
+            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
+
+    def test_unsigned_tools_are_copied_with_a_warning(self):
+        tools = self.ws.file("tools")
+        os.mkdir(tools)
+        os.mkdir(os.path.join(self.ws.programs, "recorder"))
+        for name in ("upgrade_runner.exe", os.path.join("recorder",
+                                                        "AdbWinApi.dll")):
+            with open(os.path.join(self.ws.programs, name), "wb") as f:
+                f.write(b"MZ")
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        result = self.build(out, "--tools-out", tools)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(f"warning: the tools in '{tools}' are not signed",
+                      result.stderr)
+        self.assertTrue(os.path.isfile(
+            os.path.join(tools, "upgrade_runner.exe")))
+
+    def test_built_programs_record_their_commit(self):
+        # A cmake that builds the two programs as stand-ins: the package
+        # records the commit they were built from.
+        build_dir = self.ws.file("build")
+        bin_dir = os.path.join(build_dir, "bin")
+        fake = self.ws.file("fakebin")
+        os.mkdir(fake)
+        with open(os.path.join(fake, "cmake"), "w") as f:
+            f.write("#!/bin/sh\n"
+                    f'mkdir -p "{bin_dir}"\n'
+                    f'for n in {PROGRAM} {LIBRARY} {CHECK}; do '
+                    f'printf MZ > "{bin_dir}/$n"; done\n')
+        os.chmod(os.path.join(fake, "cmake"), 0o755)
+        env = dict(os.environ, BUILD_DIR=build_dir,
+                   PATH=fake + os.pathsep + os.environ["PATH"])
+        out = os.path.join(self.ws.out_dir, "release.msi")
+        result = run_package(["--family", "ZR700", "--version", "V1.0.7",
+                              "--image", self.ws.image, "--out", out],
+                             env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT,
+                                capture_output=True, text=True,
+                                check=True).stdout.strip()
+        properties = dict((r[0], r[1]) for r in table(out, "Property"))
+        self.assertRegex(properties["VelunorSourceCommit"],
+                         "^" + commit + r"(\+changes)?$")
+        self.assertNotIn("VelunorProgramsFolder", properties)
+        self.assertIn(f"built from commit {properties['VelunorSourceCommit']}"
+                      ", image SHA-256 ", result.stdout)
 
     def test_folders_with_blanks(self):
         ws = self.ws

@@ -23,6 +23,9 @@ deployment tools of a fleet do:
              package is enough, the program the package installed finds the
              device at its start and upgrades it, with no test host and no
              stand-in of any kind
+  sources    both event sources registered by the installation, with the
+             installed program as their message file; removed with the
+             package
   repair     a repair (msiexec /i REINSTALL=ALL REINSTALLMODE=vomus) with
              BFORCE=1 BUPDATE=0 on its command line, as a user without
              administrator rights may start it: the settings stay as the
@@ -61,8 +64,9 @@ import shutil
 import sys
 
 import package_prefix
-from package_prefix import (IMAGE_SIZE, LIBRARY, PROGRAM, RECORD_KEY,
-                            SETTINGS_KEY, Release)
+from package_prefix import (CHECK, EVENT_LOG_KEY, EVENT_SOURCES, IMAGE_SIZE,
+                            LIBRARY, PROGRAM, RECORD_KEY, SETTINGS_KEY,
+                            Release)
 
 SERVICE = "VelunorUpdateService"
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
@@ -97,6 +101,25 @@ def scenario_install(machine, release):
     machine.check_service_runs_installed_program()
     machine.check_msiexec("msiexec /x exit code 0", "/x", release)
     machine.check_nothing_left(release)
+
+
+def scenario_event_sources(machine, release):
+    e2e.section("scenario: the package registers both event sources, its "
+                "removal removes them")
+    c = machine.checks
+    message_file = ("REG_EXPAND_SZ", machine.windows_program_path())
+    if not machine.check_msiexec("msiexec /i exit code 0", "/i", release):
+        return
+    for source in EVENT_SOURCES:
+        values = machine.settings(EVENT_LOG_KEY + source) or {}
+        print(f"  reg query {EVENT_LOG_KEY + source}: {values}")
+        c.check(f"event source {source}: the installed program as its "
+                "message file, error, warning and information types",
+                values.get("EventMessageFile") == message_file and
+                values.get("TypesSupported") == ("REG_DWORD", "0x7"),
+                f"got {values}")
+    machine.check_msiexec("msiexec /x exit code 0", "/x", release)
+    machine.check_nothing_left(release)  # the event sources among the rest
 
 
 def check_install_role(machine, expected):
@@ -414,7 +437,8 @@ def stand_in_programs(work, bin_dir, test_bin_dir, stand_in):
     os.makedirs(folder, exist_ok=True)
     shutil.copy(os.path.join(test_bin_dir, stand_in),
                 os.path.join(folder, PROGRAM))
-    shutil.copy(os.path.join(bin_dir, LIBRARY), os.path.join(folder, LIBRARY))
+    for name in (LIBRARY, CHECK):
+        shutil.copy(os.path.join(bin_dir, name), os.path.join(folder, name))
     return folder
 
 
@@ -433,12 +457,40 @@ def releases(packages, bin_dir, test_bin_dir):
                         "program_never_running.exe")))
 
 
+def scenario_foreign_install_folder(machine, release):
+    """An INSTALLDIR that a user made before the installation: he would stay
+    its owner, who may rewrite its permissions, and replace the program the
+    service runs as LocalSystem. Wine gives every file its user as owner, as
+    Windows gives a folder to the user who made it; the package's check
+    refuses it before anything is installed, and its message says why."""
+    e2e.section("scenario: an INSTALLDIR that a user made")
+    c = machine.checks
+    folder = os.path.join(machine.prefix.path, "drive_c", "vlnr-user-folder")
+    os.makedirs(folder, exist_ok=True)
+    code = machine.msiexec("/i", release, "INSTALLDIR=C:\\vlnr-user-folder\\")
+    failed = machine.failed_action(release, "/i")
+    if not c.check("msiexec fails at CheckInstallFolder",
+                   code in FAILED_ACTION and failed == "CheckInstallFolder",
+                   f"code {code}, failed action {failed}"):
+        machine.show_msi_log(release, "/i")
+    log = "\n".join(machine.msi_log(release, "/i"))
+    c.check("the log says which folder and why",
+            "INSTALLDIR C:\\vlnr-user-folder refused: C:\\vlnr-user-folder "
+            "is owned by " in log and
+            "not by SYSTEM, Administrators or TrustedInstaller" in log)
+    c.check("nothing in the folder", os.listdir(folder) == [])
+    os.rmdir(folder)
+    machine.check_nothing_left(release)
+
+
 def scenarios(machine, v1, v2, unregistered, never_running):
     shutil.copy(os.path.join(machine.prefix.test_bin, "service_repoint.exe"),
                 machine.prefix.programs("service_repoint.exe"))
     shutil.copy(os.path.join(machine.bin_dir, "upgrade_runner.exe"),
                 machine.prefix.programs("upgrade_runner.exe"))
     scenario_install(machine, v1)
+    scenario_foreign_install_folder(machine, v1)
+    scenario_event_sources(machine, v1)
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
     scenario_repair(machine, v1)

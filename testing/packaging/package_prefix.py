@@ -15,12 +15,15 @@ import subprocess
 import sys
 import time
 
-from package_arguments_test import LIBRARY, PACKAGE_SH, PROGRAM
+from package_arguments_test import CHECK, LIBRARY, PACKAGE_SH, PROGRAM
 
 INSTALL_FOLDER = "Velunor Update"
 FAMILY = "ZR700"
 SETTINGS_KEY = "HKLM\\Software\\VelunorUpdate\\" + FAMILY
 RECORD_KEY = SETTINGS_KEY + "\\Outcome"
+EVENT_SOURCES = ("VelunorUpdateService", "velunorUpdateExport")
+EVENT_LOG_KEY = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                 "Application\\")
 UNINSTALL_KEY = ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\"
                  "Uninstall\\")
 # One count confirmation after 4 MiB, then the rest of the image.
@@ -261,7 +264,10 @@ class Machine:
             drivers(LIBRARY), os.path.join(self.bin_dir, LIBRARY)))
         c.check(f"image {release.image_name} in System32\\drivers",
                 md5_of(drivers(release.image_name)) == release.md5)
+        # The image's digest beside its name: the library sends only a
+        # file with it.
         expected = {"updatefile": ("REG_SZ", release.image_name),
+                    "sha256": ("REG_SZ", release.sha256),
                     "bForce": ("REG_DWORD", f"0x{bforce:x}"),
                     "bUpdate": ("REG_DWORD", f"0x{bupdate:x}"),
                     "version": ("REG_SZ", release.version)}
@@ -298,6 +304,9 @@ class Machine:
         c.check(f"no settings key {SETTINGS_KEY}", self.settings() is None)
         c.check("no key HKLM\\Software\\VelunorUpdate",
                 not self.key_exists("HKLM\\Software\\VelunorUpdate"))
+        for source in EVENT_SOURCES:
+            c.check(f"no event source {source}",
+                    not self.key_exists(EVENT_LOG_KEY + source))
 
 
 def same_file(path, reference):

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "common/upgrade_contract.h"
+#include "service/event_sources.h"
 #include "service/service_handle.h"
 #include "service/service_identity.h"
 #include "testing/program_files.h"
@@ -324,6 +325,13 @@ void removeUpgradeLibrary() {
 }
 
 // --- Service registration ---
+
+void removeEventSources() {
+  for (const wchar_t* source : {kServiceName, kLibraryEventSource}) {
+    std::wstring key = std::wstring(kApplicationLogKey) + L"\\" + source;
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+  }
+}
 
 void removeServiceRegistration() {
   OpenedService service(SERVICE_ALL_ACCESS);

@@ -61,6 +61,8 @@ void removeUpgradeLibrary();
 
 // Stops the service if it runs, and deletes its registration.
 void removeServiceRegistration();
+// Deletes both event sources' keys, which the program's install writes.
+void removeEventSources();
 // Registers the service, not started, with `binaryPath`.
 bool registerServiceForTest(const std::wstring& binaryPath);
 bool serviceRegistered();

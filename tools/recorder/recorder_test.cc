@@ -68,6 +68,73 @@ std::vector<std::wstring> namesIn(const std::wstring& folder) {
   return names;
 }
 
+// Runs a program of the machine Wine runs on (a Unix one), as Wine starts
+// it for a Windows program. Wine neither waits for its end nor passes its
+// exit code on: the caller waits for what it does.
+void runUnixProgram(const wchar_t* program, std::wstring line) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+// The Unix path of a Windows one, under Wine; empty elsewhere.
+std::wstring unixPath(const std::wstring& path) {
+  using Function = char* (*)(LPCWSTR);
+  auto function = reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                     "wine_get_unix_file_name")));
+  char* text = function != nullptr ? function(path.c_str()) : nullptr;
+  if (text == nullptr) return std::wstring();
+  std::wstring unix = widen(text);
+  HeapFree(GetProcessHeap(), 0, text);
+  return unix;
+}
+
+// Whether a link is at `link` (or, with `there` false, nothing is), waited
+// for up to a minute: a Unix program does its work after Wine returns.
+bool linkIs(const std::wstring& link, bool there) {
+  for (int tries = 0; tries < 600; ++tries) {
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    bool found = attributes != INVALID_FILE_ATTRIBUTES &&
+                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (found == there) return true;
+    // A real wait; the process is signalled only when it ends.
+    WaitForSingleObject(GetCurrentProcess(), 100);
+  }
+  return false;
+}
+
+// A link at `link` to the folder `target`: under Wine a Unix symbolic link,
+// which Wine shows as a reparse point, as Windows shows a junction.
+bool makeFolderLink(const std::wstring& link, const std::wstring& target) {
+  std::wstring from = unixPath(target);
+  std::wstring to = unixPath(link);
+  if (from.empty() || to.empty()) {
+    return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                               SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+  }
+  runUnixProgram(L"Z:\\bin\\ln",
+                 L"ln -s \"" + from + L"\" \"" + to + L"\"");
+  return linkIs(link, true);
+}
+
+void removeFolderLink(const std::wstring& link) {
+  std::wstring unix = unixPath(link);
+  if (unix.empty()) {
+    RemoveDirectoryW(link.c_str());
+  } else {
+    runUnixProgram(L"Z:\\bin\\rm", L"rm -f \"" + unix + L"\"");
+    linkIs(link, false);
+  }
+}
+
 struct RunnerRun {
   DWORD exitCode = 0;
   std::vector<std::string> traffic;
@@ -131,8 +198,7 @@ class RunnerFixture : public testing::Test {
                         std::to_wstring(scenario.bUpdate);
     PROCESS_INFORMATION process{};
     RunnerRun run;
-    if (CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                       nullptr, nullptr, &startup, &process)) {
+    if (startUnelevated(program, line, &startup, &process)) {
       WaitForSingleObject(process.hProcess, INFINITE);
       GetExitCodeProcess(process.hProcess, &run.exitCode);
       CloseHandle(process.hThread);
@@ -235,6 +301,38 @@ TEST_F(RunnerFixture, RecordRefusesAnExistingFile) {
   EXPECT_NE(output_.find("cannot make the recording"), std::string::npos)
       << output_;
   EXPECT_EQ(readFile(recording_), "an earlier recording\n");
+  EXPECT_TRUE(run.traffic.empty()) << "the device was reached";
+}
+
+// A link in the recording's path (a junction a user swapped in beside the
+// file) is not followed: the runner runs elevated, and would make its file
+// where the link points. Nothing is made there, and the device is not
+// reached.
+TEST_F(RunnerFixture, RecordRefusesAPathThroughALink) {
+  const RecordedScenario& scenario = kRecordedScenarios[0];
+  TestDriversFolder drivers;
+  ASSERT_TRUE(drivers.addFile(scenarioUpdateFile(scenario),
+                              scenarioImage(scenario.imageSize)));
+  std::wstring target = scratch_ + L"\\elsewhere";
+  std::wstring link = scratch_ + L"\\link";
+  // What a run that was stopped half way left.
+  removeFolderLink(link);
+  DeleteFileW((target + L"\\recording.txt").c_str());
+  RemoveDirectoryW(target.c_str());
+  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr)) << GetLastError();
+  ASSERT_TRUE(makeFolderLink(link, target));
+
+  RunnerRun run =
+      runner(L"--record \"" + link + L"\\recording.txt\" ", scenario);
+  std::vector<std::wstring> made = namesIn(target);
+  removeFolderLink(link);
+  DeleteFileW((target + L"\\recording.txt").c_str());
+  RemoveDirectoryW(target.c_str());
+
+  EXPECT_EQ(run.exitCode, 7u) << output_;
+  EXPECT_NE(output_.find("is reached through a link"), std::string::npos)
+      << output_;
+  EXPECT_EQ(made, (std::vector<std::wstring>{L".", L".."}));
   EXPECT_TRUE(run.traffic.empty()) << "the device was reached";
 }
 

@@ -86,3 +86,13 @@ OutcomeSummary printOutcomes(FILE* out) {
   }
   return summary;
 }
+
+void printNoRecord(FILE* out, const OutcomeSummary& summary) {
+  if (summary.notUpgraded == 0) {
+    std::fprintf(out, "no outcome record: no release package of the service "
+                      "is installed on this PC\n");
+  } else {
+    std::fprintf(out, "no outcome record: the settings above were not "
+                      "installed by a release package\n");
+  }
+}

@@ -14,4 +14,8 @@ struct OutcomeSummary {
 // with settings and no record yet counts as not upgraded.
 OutcomeSummary printOutcomes(FILE* out);
 
+// The line that ends a status without any record: no release package is
+// installed, or the families printed have settings that no package wrote.
+void printNoRecord(FILE* out, const OutcomeSummary& summary);
+
 #endif  // VELUNOR_TOOLS_RUNNER_OUTCOME_STATUS_H_

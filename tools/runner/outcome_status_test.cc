@@ -37,6 +37,17 @@ class OutcomeStatusTest : public testing::Test {
   std::string print(OutcomeSummary* summary) {
     FILE* out = tmpfile();
     *summary = printOutcomes(out);
+    return closed(out);
+  }
+
+  static std::string noRecordLine(const OutcomeSummary& summary) {
+    FILE* out = tmpfile();
+    printNoRecord(out, summary);
+    return closed(out);
+  }
+
+  // What was written to `out`, which is closed.
+  static std::string closed(FILE* out) {
     std::string written;
     rewind(out);
     for (int c; (c = fgetc(out)) != EOF;) written += static_cast<char>(c);
@@ -96,6 +107,21 @@ TEST_F(OutcomeStatusTest, NothingInstalledPrintsNothing) {
   OutcomeSummary summary;
   EXPECT_EQ(print(&summary), "");
   EXPECT_EQ(summary.records, 0);
+}
+
+// Without any record the last line says why, and does not claim that no
+// package is installed when a family's settings are there.
+TEST_F(OutcomeStatusTest, TheLastLineWithoutARecordTellsItsCause) {
+  OutcomeSummary summary;
+  print(&summary);
+  EXPECT_EQ(noRecordLine(summary),
+            "no outcome record: no release package of the service is "
+            "installed on this PC\n");
+  RegCloseKey(create(L"ZR700"));
+  EXPECT_EQ(print(&summary), "ZR700: no outcome record yet\n");
+  EXPECT_EQ(noRecordLine(summary),
+            "no outcome record: the settings above were not installed by a "
+            "release package\n");
 }
 
 // A state written longer than any the service writes is cut, never overrun.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_holding.h"
 #include "tools/recorder/recorder_start.h"
 #include "tools/recorder/recording_format.h"
 
@@ -77,19 +78,87 @@ bool writeAll(HANDLE file, const std::string& text) {
          written == text.size();
 }
 
+bool sameText(const std::wstring& one, const std::wstring& other) {
+  return CompareStringOrdinal(one.c_str(), static_cast<int>(one.size()),
+                              other.c_str(), static_cast<int>(other.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+// The recording's folder, held open so that it cannot be renamed or removed
+// while the file is made in it. Refused, after saying so, when the path to
+// it goes through a link: the runner runs elevated, and a user may have
+// swapped a junction in to have the file made elsewhere.
+HANDLE openRecordingFolder(const std::wstring& folder) {
+  HANDLE handle = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS |
+                                  FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "error: cannot open the recording's folder %ls "
+                 "(error %lu)\n", folder.c_str(), GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  // In its long form, as Windows tells the path of what is open.
+  wchar_t longForm[MAX_PATH * 2];
+  DWORD length = GetLongPathNameW(folder.c_str(), longForm, MAX_PATH * 2);
+  std::wstring asked = length != 0 && length < MAX_PATH * 2
+                           ? std::wstring(longForm, length)
+                           : folder;
+  if (asked.size() > 3 && asked.back() == L'\\') asked.pop_back();
+  std::wstring reached = finalPathOfHandle(handle);
+  if (!sameText(reached, asked)) {
+    std::fprintf(stderr,
+                 "error: the recording's folder %ls is reached through a link "
+                 "(to %ls); the runner runs elevated and makes its file only "
+                 "where the path says\n",
+                 asked.c_str(), reached.c_str());
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+// Removes the file just made, by its handle: the name may point elsewhere.
+void removeMadeFile(HANDLE file) {
+  FILE_DISPOSITION_INFO remove{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  CloseHandle(file);
+}
+
 // A new recording with its version line, its handle for the child to
-// inherit; an earlier one is never written over. INVALID_HANDLE_VALUE when
-// it cannot be made.
+// inherit; an earlier one is never written over, and it is made only in the
+// folder the path names, through no link. INVALID_HANDLE_VALUE when it
+// cannot be made.
 HANDLE startRecording(const std::wstring& path) {
+  const size_t cut = path.find_last_of(L'\\');
+  HANDLE folder = openRecordingFolder(path.substr(0, cut + 1));
+  if (folder == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                            &inherited, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                            FILE_SHARE_READ, &inherited, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr,
                  "error: cannot make the recording %ls (error %lu); an "
                  "existing file is not written over\n",
                  path.c_str(), GetLastError());
+    CloseHandle(folder);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Where it was made: in the folder held open, under its name.
+  std::wstring expected = finalPathOfHandle(folder);
+  if (expected.empty() || expected.back() != L'\\') expected += L'\\';
+  expected += path.substr(cut + 1);
+  std::wstring made = finalPathOfHandle(file);
+  CloseHandle(folder);
+  if (!sameText(made, expected)) {
+    std::fprintf(stderr,
+                 "error: the recording %ls was made at %ls, through a link; "
+                 "removed\n",
+                 path.c_str(), made.c_str());
+    removeMadeFile(file);
     return INVALID_HANDLE_VALUE;
   }
   if (!writeAll(file, std::string(recording::kVersionLine) + "\n")) {

@@ -17,6 +17,7 @@
 #include "common/system_paths.h"
 #include "common/upgrade_contract.h"
 #include "tools/runner/device_list.h"
+#include "tools/runner/folder_trust.h"
 #include "tools/runner/outcome_status.h"
 #include "tools/runner/progress_display.h"
 #include "tools/runner/recorded_run.h"
@@ -91,7 +92,8 @@ void printUsage(const char* program) {
       "7 --record: the recording could not be prepared, 8 the device went\n"
       "away before the update started (nothing on it changed).\n"
       "status: 0 every family upgraded, 9 not every family upgraded,\n"
-      "10 no outcome record on this PC.\n",
+      "10 no outcome record on this PC.\n"
+      "11 run elevated from a folder that others can change (it says which).\n",
       program, program, program, program);
 }
 
@@ -209,8 +211,7 @@ void printNoDevice(FILE* out, const DeviceList& list) {
 int statusCommand() {
   OutcomeSummary summary = printOutcomes(stdout);
   if (summary.records == 0) {
-    std::printf("no outcome record: no release package of the service is "
-                "installed on this PC\n");
+    printNoRecord(stdout, summary);
     return kExitNoRecord;
   }
   return summary.notUpgraded == 0 ? kExitUpgraded : kExitNotAllUpgraded;
@@ -454,6 +455,7 @@ int main(int argc, char** argv) {
     printUsage(program);
     return kExitUsage;
   }
+  if (!runnerFoldersTrusted(argc, wide.list.get())) return kExitUntrustedFolder;
   if (argc >= 2 && std::strcmp(argv[1], kListCommand) == 0) {
     if (argc > 3) {
       printUsage(program);

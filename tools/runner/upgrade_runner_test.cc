@@ -51,14 +51,15 @@ class UpgradeRunnerTest : public testing::Test {
 
   void TearDown() override {
     for (const wchar_t* file :
-         {L"output.txt", L"virtual_device_script.txt",
+         {L"output.txt", L"r.txt", L"virtual_device_script.txt",
           L"virtual_device_record.txt", L"virtual_device_verdict.txt"}) {
       DeleteFileW((scratch_ + L"\\" + file).c_str());
     }
     RemoveDirectoryW(scratch_.c_str());
   }
 
-  RunnerRun run(const std::wstring& arguments) {
+  // As from a prompt that is not elevated, unless `elevated`.
+  RunnerRun run(const std::wstring& arguments, bool elevated = false) {
     std::wstring outputPath = scratch_ + L"\\output.txt";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE output =
@@ -75,8 +76,10 @@ class UpgradeRunnerTest : public testing::Test {
     std::wstring line = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION process{};
     RunnerRun result;
-    if (CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                       nullptr, nullptr, &startup, &process)) {
+    if (elevated ? CreateProcessW(program.c_str(), &line[0], nullptr, nullptr,
+                                  TRUE, 0, nullptr, nullptr, &startup,
+                                  &process)
+                 : startUnelevated(program, line, &startup, &process)) {
       WaitForSingleObject(process.hProcess, INFINITE);
       GetExitCodeProcess(process.hProcess, &result.exitCode);
       CloseHandle(process.hThread);
@@ -100,9 +103,10 @@ class UpgradeRunnerTest : public testing::Test {
     file << script;
   }
 
-  RunnerRun runWithDevice(const std::wstring& arguments) {
+  RunnerRun runWithDevice(const std::wstring& arguments,
+                          bool elevated = false) {
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", scratch_.c_str());
-    RunnerRun result = run(arguments);
+    RunnerRun result = run(arguments, elevated);
     SetEnvironmentVariableW(L"VELUNOR_VIRTUAL_DEVICE_DIR", nullptr);
     return result;
   }
@@ -123,6 +127,35 @@ TEST_F(UpgradeRunnerTest, WithoutArgumentsItShowsTheUsage) {
   EXPECT_NE(
       result.output.find("DEVICE_PATH UPDATE_FILE VERSION BFORCE BUPDATE"),
       std::string::npos);
+}
+
+// Elevated, as Wine runs every program, in a folder of the temporary folder
+// that its user owns: refused before anything beside it is loaded, and the
+// device is never opened. `status` loads nothing and runs.
+TEST_F(UpgradeRunnerTest, ElevatedInAFolderOfTheUserItRefuses) {
+  plug("");
+  const std::wstring& path = runnerFolder_.path();
+  std::string folder(path.begin(), path.end());  // ASCII: the test's own
+  folder.pop_back();  // named without its trailing backslash
+  const std::string refusal =
+      "error: refused to run elevated: " + folder + " is owned by ";
+  for (const std::wstring& arguments :
+       {library() + L" auto fw.bin V1 0 1", std::wstring(L"list"),
+        L"list " + library(),
+        L"--record " + scratch_ + L"\\r.txt " + library() +
+            L" auto fw.bin V1 0 1"}) {
+    SCOPED_TRACE(std::string(arguments.begin(), arguments.end()));
+    RunnerRun result = runWithDevice(arguments, /*elevated=*/true);
+    EXPECT_EQ(result.exitCode, 11u);
+    EXPECT_NE(result.output.find(refusal), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("not by SYSTEM, Administrators or "
+                                 "TrustedInstaller"),
+              std::string::npos);
+    EXPECT_EQ(verdict(), "");
+  }
+  EXPECT_EQ(GetFileAttributesW((scratch_ + L"\\r.txt").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(run(L"status", /*elevated=*/true).exitCode, 11u);
 }
 
 TEST_F(UpgradeRunnerTest, FlagThatIsNotANumberIsRefused) {
