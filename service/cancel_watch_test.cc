@@ -46,18 +46,6 @@ bool onlyRecordAndEvent(std::vector<std::string> calls, bool withEvent) {
          });
 }
 
-// Events recorded so far, waited for until there are `count` of them: a
-// cancelled worker's watch reports from a thread of its own.
-Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
-  for (int tries = 0; tries < 600 && recorder.texts().size() < count;
-       ++tries) {
-    // A real wait: the fixture's clock makes Sleep return at once. The
-    // process is signalled only when it ends.
-    WaitForSingleObject(GetCurrentProcess(), 100);
-  }
-  return recorder.texts();
-}
-
 // A removal ends the worker: a library with the cancel export is cancelled
 // and its result decides, one without has its worker killed, as ever.
 // Before the start request the library says the device went away: nothing

@@ -14,12 +14,14 @@
 
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
+#include "service/awake_hold.h"
 #include "service/cancel_watch.h"
 #include "service/device_family.h"
 #include "service/device_listing.h"
 #include "service/family_settings.h"
 #include "service/next_device.h"
 #include "service/update_image.h"
+#include "service/power_events.h"
 #include "service/service_status.h"
 #include "service/upgrade_worker.h"
 
@@ -95,10 +97,14 @@ DWORD startWorker(ServiceContext* context) {
   context->workerBinding.bound = false;
   context->workerBinding.cancelUpgrade = nullptr;
   AcquireSRWLockExclusive(&context->cancelLock);
-  context->workerThread = CreateThread(nullptr, 0, updateThread, &params, 0,
-                                       &context->workerThreadId);
+  context->workerThread =
+      CreateThread(nullptr, 0, updateThread, &params, CREATE_SUSPENDED,
+                   &context->workerThreadId);
   ReleaseSRWLockExclusive(&context->cancelLock);
-  if (context->workerThread != nullptr) return kArrivalWorkerStarted;
+  if (context->workerThread != nullptr) {
+    startHeldAwake(context);
+    return kArrivalWorkerStarted;
+  }
   context->workerPhase = kWorkerIdle;
   reportEventFormat(EVENTLOG_ERROR_TYPE, "create update thread fail: %d",
                     static_cast<int>(GetLastError()));
@@ -139,6 +145,7 @@ DWORD arrive(ServiceContext* context, const wchar_t* path, size_t length) {
                 L"service is stopped, ignore device arrival");
     return kArrivalServiceStopped;
   }
+  if (arrivalRefusedWhileSuspended(context)) return kArrivalSystemSuspended;
   if (!copyDevicePath(context, path, length)) return kArrivalPathRefused;
   const DeviceFamily& family = familyOf(context->devicePath);
   reportArrival(family, context->devicePath);
@@ -259,6 +266,7 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
                     const void* eventData) {
   switch (eventType) {
     case DBT_DEVICEARRIVAL:
+      noteArrival(context);
       return onDeviceArrival(context, eventData);
     case DBT_DEVICEREMOVECOMPLETE: {
       // Not while an arrival found at start is starting its worker.
@@ -272,14 +280,16 @@ DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
 }
 
 bool settleUnlessStopping(ServiceContext* context) {
-  // Without the event (it could not be made) the wait is still a wait.
-  if (context->stopSignal == nullptr) {
+  // Without the events (they could not be made) the wait is still a wait.
+  if (context->stopSignal == nullptr || context->suspendSignal == nullptr) {
     Sleep(kArrivalSettleMs);
     return !context->stopping.load();
   }
-  return WaitForSingleObjectEx(context->stopSignal, kArrivalSettleMs, FALSE) ==
+  // A suspend ends it too: the resume looks for the device again.
+  HANDLE ends[] = {context->stopSignal, context->suspendSignal};
+  return WaitForMultipleObjectsEx(2, ends, FALSE, kArrivalSettleMs, FALSE) ==
              WAIT_TIMEOUT &&
-         !context->stopping.load();
+         !context->stopping.load() && !context->suspended.load();
 }
 
 DWORD onDevicePresent(ServiceContext* context, const wchar_t* devicePath) {

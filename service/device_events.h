@@ -15,8 +15,8 @@
 DWORD onDeviceEvent(ServiceContext* context, DWORD eventType,
                     const void* eventData);
 
-// Waits the settle time of an arrival; false when a stop or shutdown ended
-// the wait.
+// Waits the settle time of an arrival; false when a stop, a shutdown or a
+// suspend ended the wait.
 bool settleUnlessStopping(ServiceContext* context);
 
 // The arrival procedure for a device that was connected before the service

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service/service_identity.h"
@@ -29,6 +31,7 @@ struct HandleLedger {
   bool failManager = false;
   bool failQuery = false;
   bool failDelete = false;
+  bool failConfig = false;  // every ChangeServiceConfig2W
 };
 HandleLedger* ledger = nullptr;
 
@@ -92,6 +95,42 @@ BOOL WINAPI watchedDeleteService(SC_HANDLE service) {
   return realFunction<decltype(&DeleteService)>("DeleteService")(service);
 }
 
+// The recovery actions as the code under test hands them to the service
+// manager: Wine accepts them and keeps none, so they are seen here.
+struct ServiceRecovery {
+  DWORD resetPeriodSeconds;
+  std::vector<std::pair<SC_ACTION_TYPE, DWORD>> actions;  // type, delay ms
+};
+struct ConfigCall {
+  DWORD level;
+  ServiceRecovery recovery;  // SERVICE_CONFIG_FAILURE_ACTIONS
+  DWORD preshutdownTimeout;  // SERVICE_CONFIG_PRESHUTDOWN_INFO
+};
+std::vector<ConfigCall>* configCalls = nullptr;
+
+BOOL WINAPI watchedChangeServiceConfig2W(SC_HANDLE service, DWORD level,
+                                         LPVOID info) {
+  ConfigCall call{level, {}, 0};
+  if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+    auto* failure = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+    call.recovery.resetPeriodSeconds = failure->dwResetPeriod;
+    for (DWORD i = 0; i < failure->cActions; ++i) {
+      call.recovery.actions.emplace_back(failure->lpsaActions[i].Type,
+                                         failure->lpsaActions[i].Delay);
+    }
+  } else if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO) {
+    call.preshutdownTimeout =
+        static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout;
+  }
+  if (configCalls != nullptr) configCalls->push_back(call);
+  if (ledger != nullptr && ledger->failConfig) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realFunction<decltype(&ChangeServiceConfig2W)>(
+      "ChangeServiceConfig2W")(service, level, info);
+}
+
 // A program path that does not fit: cut to the buffer, as Windows does.
 DWORD WINAPI overlongModuleFileNameW(HMODULE, LPWSTR path, DWORD size) {
   for (DWORD i = 0; i + 1 < size; ++i) path[i] = L'x';
@@ -116,7 +155,10 @@ class InstallationTest : public ::testing::Test {
         {"QueryServiceStatus",
          reinterpret_cast<const void*>(&watchedQueryServiceStatus)},
         {"DeleteService", reinterpret_cast<const void*>(&watchedDeleteService)},
+        {"ChangeServiceConfig2W",
+         reinterpret_cast<const void*>(&watchedChangeServiceConfig2W)},
     };
+    configCalls = &configCalls_;
     for (const auto& [name, replacement] : watched) {
       patches_.push_back(
           std::make_unique<ImportPatch>(nullptr, name, replacement));
@@ -126,6 +168,7 @@ class InstallationTest : public ::testing::Test {
   void TearDown() override {
     patches_.clear();
     ledger = nullptr;
+    configCalls = nullptr;
     removeServiceRegistration();
   }
 
@@ -162,6 +205,7 @@ class InstallationTest : public ::testing::Test {
   }
 
   HandleLedger seen_;
+  std::vector<ConfigCall> configCalls_;
 
   HandleLedger ledger_;
   EventRecorder recorder_;
@@ -250,6 +294,43 @@ TEST_F(InstallationTest, InstallClosesBothHandles) {
   EXPECT_EQ(seen_.opened.size(), 2u);
   // SC_MANAGER_CREATE_SERVICE, then SERVICE_ALL_ACCESS for the new service.
   EXPECT_EQ(seen_.access, (std::vector<DWORD>{0x2, 0xF01FF}));
+  expectEveryHandleClosedInReverse();
+}
+
+// A restart a minute after each of the first two failures, ten minutes
+// after any further one, the count reset after a day; and the time Windows
+// gives the service at shutdown, read back from the service manager. (Wine
+// keeps no recovery actions: they are seen as they are handed over, and
+// read back on Windows.)
+TEST_F(InstallationTest, InstallSetsRecoveryActionsAndPreshutdownTimeout) {
+  watchedInstall();
+  EXPECT_EQ(recorder_.texts(),
+            Strings{"install [VelunorUpdateService] success"});
+
+  ASSERT_EQ(configCalls_.size(), 2u);
+  EXPECT_EQ(configCalls_[0].level, DWORD{SERVICE_CONFIG_FAILURE_ACTIONS});
+  EXPECT_EQ(configCalls_[0].recovery.resetPeriodSeconds, 86400u);
+  using Action = std::pair<SC_ACTION_TYPE, DWORD>;
+  EXPECT_EQ(configCalls_[0].recovery.actions,
+            (std::vector<Action>{{SC_ACTION_RESTART, 60000},
+                                 {SC_ACTION_RESTART, 60000},
+                                 {SC_ACTION_RESTART, 600000}}));
+  EXPECT_EQ(configCalls_[1].level, DWORD{SERVICE_CONFIG_PRESHUTDOWN_INFO});
+  EXPECT_EQ(configCalls_[1].preshutdownTimeout, 150000u);
+  EXPECT_EQ(queryPreshutdownTimeout(), std::optional<DWORD>(150000));
+  expectEveryHandleClosedInReverse();
+}
+
+// The service upgrades as before without them; each failure says which.
+TEST_F(InstallationTest, ASettingRefusedIsAnErrorAndTheServiceStays) {
+  watchedInstall(&HandleLedger::failConfig);
+  EXPECT_EQ(recorder_.texts(),
+            (Strings{"set service recovery actions fail: 5",
+                     "set service preshutdown timeout fail: 5",
+                     "install [VelunorUpdateService] success"}));
+  EXPECT_EQ(recorder_.events()[0].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(recorder_.events()[1].type, EVENTLOG_ERROR_TYPE);
+  EXPECT_TRUE(serviceRegistered());
   expectEveryHandleClosedInReverse();
 }
 

@@ -322,9 +322,12 @@ class OutcomeOnControlTest : public ::testing::Test {
 
   // The record, once it no longer says "upgrading": a killed worker's is
   // written by the removal after the kill.
+  // The record once a try has ended: not "upgrading", and not between the
+  // withdrawal of its state and the state written last.
   Record finalRecord() {
     Record record = readRecord();
-    for (int tries = 0; tries < 600 && record["state"] == "upgrading";
+    for (int tries = 0; tries < 600 && (record["state"] == "upgrading" ||
+                                        record["state"].empty());
          ++tries) {
       WaitForSingleObject(GetCurrentProcess(), 100);  // a real wait
       record = readRecord();

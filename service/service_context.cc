@@ -1,12 +1,17 @@
 #include "service/service_context.h"
 
+#include "service/awake_hold.h"
+
 ServiceContext* newServiceContext() {
   auto* context = new ServiceContext();
   context->status.dwServiceType = SERVICE_WIN32;
   context->status.dwCurrentState = SERVICE_STOPPED;
   context->cancelWaitMs = kCancelWaitMs;
+  context->deviceBackWaitMs = kDeviceBackBoundMs;
   InitializeSRWLock(&context->cancelLock);
   context->stopSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  context->suspendSignal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  context->deviceBack = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return context;
 }
 

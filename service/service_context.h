@@ -67,6 +67,17 @@ struct ServiceContext {
   // The look for the next waiting device that a try's end started, with
   // its settle wait. Closed when the next one starts.
   std::atomic<HANDLE> nextThread;
+  // Sleep and shutdown (power_events.h, awake_hold.h). Set from a suspend
+  // to the resume: settle waits end, and no worker starts.
+  HANDLE suspendSignal;
+  std::atomic<bool> suspended;
+  // Set by an arrival once the start request went out: the device is back.
+  HANDLE deviceBack;
+  // How long a device told to start is waited for (kDeviceBackBoundMs).
+  DWORD deviceBackWaitMs;
+  // The thread that keeps the system awake for the last try; closed when
+  // the next one starts.
+  HANDLE awakeThread;
 };
 
 // What the control handler returns: NO_ERROR for every control it handled,
@@ -77,6 +88,7 @@ enum ControlResult : DWORD {
   kArrivalWorkerBusy = NO_ERROR,  // a worker runs: the arrival is ignored
   kArrivalServiceStopped = NO_ERROR,  // too late: the service has stopped
   kArrivalDeviceGone = NO_ERROR,  // pulled during the settle wait: ignored
+  kArrivalSystemSuspended = NO_ERROR,  // the resume looks for it again
   kArrivalKeyNotOpened = 3,
   kArrivalUpdateFileNotRead = 4,
   kArrivalPathRefused = 5,

@@ -13,6 +13,7 @@
 #include "common/upgrade_contract.h"
 #include "service/cancel_watch.h"
 #include "service/device_events.h"
+#include "service/power_events.h"
 #include "service/present_devices.h"
 #include "service/service_context.h"
 #include "service/service_identity.h"
@@ -54,6 +55,10 @@ HDEVNOTIFY registerDeviceEvents(SERVICE_STATUS_HANDLE statusHandle) {
                                      DEVICE_NOTIFY_SERVICE_HANDLE);
 }
 
+// Sleep and shutdown are announced to the service (power_events.h).
+constexpr DWORD kAcceptedPowerControls =
+    SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_PRESHUTDOWN;
+
 // The service control manager must not be left waiting for a service that
 // could not start.
 void reportStartFailure(ServiceContext* context, DWORD error) {
@@ -92,7 +97,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   reportEvent(EVENTLOG_INFORMATION_TYPE, L"initial service success");
   reportServiceState(context, SERVICE_START_PENDING);
   context->status.dwControlsAccepted |=
-      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+      SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | kAcceptedPowerControls;
   reportServiceState(context, SERVICE_RUNNING);
   startPresentDeviceScan(context);
 }
@@ -104,6 +109,11 @@ DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       return onStop(serviceContext);
+    case SERVICE_CONTROL_PRESHUTDOWN:
+      if (waitForDeviceAtShutdown(serviceContext)) return kControlHandled;
+      return onStop(serviceContext);
+    case SERVICE_CONTROL_POWEREVENT:
+      return onPowerEvent(serviceContext, eventType);
     case SERVICE_CONTROL_DEVICEEVENT:
       return onDeviceEvent(serviceContext, eventType, eventData);
     default:

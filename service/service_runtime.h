@@ -15,7 +15,8 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 void runService();
 
 // Stop and shutdown stop the service, device events go to their procedures
-// (device_events.h), every other control is answered and changes nothing.
+// (device_events.h), power events and the preshutdown to theirs
+// (power_events.h); every other control is answered and changes nothing.
 // `context` is the ServiceContext that ServiceMain registered.
 DWORD WINAPI ServiceCtrlHandlerEx(DWORD control, DWORD eventType,
                                   LPVOID eventData, LPVOID context);

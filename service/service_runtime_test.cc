@@ -153,7 +153,8 @@ TEST_F(ServiceRuntimeTest, ServiceMainRegistersAndReportsRunning) {
   EXPECT_EQ(reports[0].status.dwCurrentState, DWORD{SERVICE_START_PENDING});
   EXPECT_EQ(reports[0].status.dwControlsAccepted, 0u);
   EXPECT_EQ(reports[1].status.dwCurrentState, DWORD{SERVICE_RUNNING});
-  EXPECT_EQ(reports[1].status.dwControlsAccepted, 5u);
+  // Stop, shutdown, power events and the preshutdown.
+  EXPECT_EQ(reports[1].status.dwControlsAccepted, 0x145u);
   for (const StatusReport& report : reports) {
     EXPECT_EQ(report.handle, manager_.statusHandle);
     EXPECT_EQ(report.status.dwServiceType, 0x30u);

@@ -31,6 +31,20 @@ DWORD WINAPI virtualWaitForSingleObjectEx(HANDLE object, DWORD milliseconds,
   }
   return realWait.load()(object, milliseconds, alertable);
 }
+
+using WaitManyFunction = decltype(&WaitForMultipleObjectsEx);
+std::atomic<WaitManyFunction> realWaitMany{nullptr};
+
+// The service's settle wait, which a stop or a suspend ends: likewise.
+DWORD WINAPI virtualWaitForMultipleObjectsEx(DWORD count, const HANDLE* objects,
+                                             BOOL all, DWORD milliseconds,
+                                             BOOL alertable) {
+  if (milliseconds != 0 && milliseconds != INFINITE) {
+    virtualSleep(milliseconds);
+    milliseconds = 0;
+  }
+  return realWaitMany.load()(count, objects, all, milliseconds, alertable);
+}
 #endif
 
 }  // namespace
@@ -43,12 +57,18 @@ struct VirtualClock::Patches {
       realWait = reinterpret_cast<WaitFunction>(reinterpret_cast<void*>(
           GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
                          "WaitForSingleObjectEx")));
+      realWaitMany = reinterpret_cast<WaitManyFunction>(
+          reinterpret_cast<void*>(GetProcAddress(
+              GetModuleHandleW(L"kernel32.dll"), "WaitForMultipleObjectsEx")));
     }
     patches.push_back(std::make_unique<ImportPatch>(
         module, "Sleep", reinterpret_cast<const void*>(&virtualSleep)));
     patches.push_back(std::make_unique<ImportPatch>(
         module, "WaitForSingleObjectEx",
         reinterpret_cast<const void*>(&virtualWaitForSingleObjectEx)));
+    patches.push_back(std::make_unique<ImportPatch>(
+        module, "WaitForMultipleObjectsEx",
+        reinterpret_cast<const void*>(&virtualWaitForMultipleObjectsEx)));
   }
 };
 

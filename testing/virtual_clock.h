@@ -1,6 +1,7 @@
-// Virtual time for tests: while a clock lives, Sleep (and a timed wait on an
-// object through WaitForSingleObjectEx, the upgrade library's wait on its
-// cancel signal) returns at once and the clock records the wait. On Windows
+// Virtual time for tests: while a clock lives, Sleep (and a timed wait on
+// objects through WaitForSingleObjectEx or WaitForMultipleObjectsEx, the
+// upgrade library's wait on its cancel signal, the service's settle wait and
+// its waits for a device told to start) returns at once and the clock records the wait. On Windows
 // it patches those imports of the test program (and of any module it is told
 // about); on the host it takes the platform layer's sleep hook. One clock at
 // a time.

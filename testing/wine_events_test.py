@@ -149,6 +149,9 @@ class FollowTest(unittest.TestCase):
 class RunTest(unittest.TestCase):
 
     def test_three_events_of_a_program_in_order(self):
+        """The event ID viewers show (its low word) is the process's sequence
+        number; an event of several strings carries their count in the high
+        word, for its message."""
         code, events, _ = wine_events.run(
             os.environ["REPORT_THREE_EVENTS_EXE"],
             prefix=os.environ["VELUNOR_WINEPREFIX"])
@@ -157,7 +160,7 @@ class RunTest(unittest.TestCase):
             [(e.id, e.type_name, e.wide, e.strings) for e in events],
             [(1, "information", True, ["initial service success"]),
              (2, "error", True, ["can not load velunorUpdateExport.dll: 126\n"]),
-             (3, "information", False,
+             (4 << 16 | 3, "information", False,
               ["update file : ", "fw.bin", "bForce : ", "1"])])
         for event in events:
             self.assertEqual(event.category, 0)

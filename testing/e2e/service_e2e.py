@@ -360,6 +360,9 @@ class Run:
             raise Failed("the service was not installed")
 
     def write_settings(self, key=r"HKLM\Software\VelunorUpdate\ZR700"):
+        """The settings as a new installation leaves them: without an
+        earlier scenario's outcome record, whose devices took the image."""
+        self.prefix.wine("reg", "delete", key + r"\Outcome", "/f")
         values = [("updatefile", "REG_SZ", UPDATE_FILE),
                   ("bForce", "REG_DWORD", "0"),
                   ("bUpdate", "REG_DWORD", "1"),

@@ -9,6 +9,7 @@ deployment tools of a fleet do:
   install    over a service registered by hand, with BUPDATE=0 on the
              command line: the files, the settings (bUpdate reads 0), the
              program's own "install" role run once and succeeding, the
+             registration's preshutdown timeout and recovery actions, the
              service running the installed program; msiexec /x of the running
              service leaves no file, no settings key and no service
   life       an arrival upgrades the virtual device, the service removes
@@ -80,6 +81,9 @@ from package_prefix import (CHECK, EVENT_LOG_KEY, EVENT_SOURCES, IMAGE_SIZE,
                             Release)
 
 SERVICE = "VelunorUpdateService"
+SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
+# What the install role asks Windows to wait at shutdown: 150 s.
+PRESHUTDOWN_TIMEOUT_MS = 150000
 INSTALLED = "install [VelunorUpdateService] success"
 ARRIVAL_SETTLE_S = 15
 # A failed custom action (the registration check, the service's start):
@@ -104,6 +108,7 @@ def scenario_install(machine, release):
         return
     machine.check_msiexec("msiexec /i exit code 0", "/i", release, "BUPDATE=0")
     check_install_role(machine, [[("information", INSTALLED)]])
+    check_shutdown_and_recovery(machine)
     machine.check_installed(release, bforce=0, bupdate=0)
     machine.check_service_runs_installed_program()
     machine.check_msiexec("msiexec /x exit code 0", "/x", release)
@@ -141,6 +146,27 @@ def check_install_role(machine, expected):
         "the program's install role ran once and succeeded"
         if expected else "no install role's event", roles == expected,
         f"got {roles}")
+
+
+def check_shutdown_and_recovery(machine):
+    """The registration the package's install role made, as the service
+    manager keeps it: the preshutdown timeout read back. Wine accepts the
+    recovery actions and keeps none (there is no FailureActions value to
+    read): the install role's trail, with no "set service recovery actions
+    fail", says Windows took them."""
+    c = machine.checks
+    values = machine.settings(SERVICE_KEY) or {}
+    print(f"  reg query {SERVICE_KEY}: {values}")
+    c.check(f"preshutdown timeout {PRESHUTDOWN_TIMEOUT_MS} ms",
+            values.get("PreshutdownTimeout")
+            == ("REG_DWORD", f"0x{PRESHUTDOWN_TIMEOUT_MS:x}"),
+            f"got {values.get('PreshutdownTimeout')}")
+    refused = [text for trail in machine.install_roles()
+               for _, text in trail if text.startswith("set service ")]
+    c.check("recovery actions and preshutdown timeout accepted", not refused,
+            f"got {refused}")
+    if "FailureActions" in values:
+        print(f"  FailureActions kept: {values['FailureActions']}")
 
 
 def place_virtual_device(prefix):

@@ -125,7 +125,8 @@ class Machine:
 
     def install_roles(self):
         """The event trails of the program's install role that the last
-        msiexec ran: processes whose first event is the role's outcome."""
+        msiexec ran: processes with the role's outcome among their events
+        (after the events of a setting Windows refused)."""
         by_process = {}
         for line in self.output.splitlines():
             match = re.match(r"^([0-9a-f]{4}):(.*)$", line)
@@ -135,7 +136,7 @@ class Machine:
         trails = [e2e.wine_events.parse("\n".join(lines))
                   for lines in by_process.values()]
         return [[(e.type_name, e.text) for e in trail] for trail in trails
-                if trail and trail[0].text.startswith("install [")]
+                if any(e.text.startswith("install [") for e in trail)]
 
     def service_query_output(self):
         """What sc.exe printed when the package checked the registration."""

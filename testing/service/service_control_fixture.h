@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "service/service_context.h"
 #include "service/service_runtime.h"
 #include "testing/event_recorder.h"
+#include "testing/import_patch.h"
 #include "testing/service/present_devices_double.h"
 #include "testing/service/service_test_support.h"
 #include "testing/service/upgrade_library_stub.h"
@@ -159,5 +161,63 @@ inline BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TerminateThread")));
   return real(thread, code);
 }
+
+// Events recorded so far, waited for until there are `count` of them: a
+// cancelled worker's watch and a shutdown's wait report from threads of their
+// own.
+inline Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
+  for (int tries = 0; tries < 600 && recorder.texts().size() < count;
+       ++tries) {
+    // A real wait: the fixture's clock makes Sleep return at once. The
+    // process is signalled only when it ends.
+    WaitForSingleObject(GetCurrentProcess(), 100);
+  }
+  return recorder.texts();
+}
+
+// SetThreadExecutionState calls of the code under test, each with the
+// thread that made it, while the watch lives.
+struct ExecutionStateCall {
+  DWORD thread;
+  EXECUTION_STATE flags;
+  bool operator==(const ExecutionStateCall& other) const {
+    return thread == other.thread && flags == other.flags;
+  }
+};
+
+class ExecutionStateWatch {
+ public:
+  ExecutionStateWatch()
+      : patch_(nullptr, "SetThreadExecutionState",
+               reinterpret_cast<const void*>(&record)) {
+    active() = this;
+  }
+  ~ExecutionStateWatch() { active() = nullptr; }
+
+  std::vector<ExecutionStateCall> calls() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return calls_;
+  }
+
+ private:
+  static ExecutionStateWatch*& active() {
+    static ExecutionStateWatch* watch = nullptr;
+    return watch;
+  }
+  static EXECUTION_STATE WINAPI record(EXECUTION_STATE flags) {
+    if (ExecutionStateWatch* watch = active()) {
+      std::lock_guard<std::mutex> hold(watch->lock_);
+      watch->calls_.push_back({GetCurrentThreadId(), flags});
+    }
+    using Set = EXECUTION_STATE(WINAPI*)(EXECUTION_STATE);
+    auto real = reinterpret_cast<Set>(reinterpret_cast<void*>(GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "SetThreadExecutionState")));
+    return real(flags);
+  }
+
+  mutable std::mutex lock_;
+  std::vector<ExecutionStateCall> calls_;
+  ImportPatch patch_;
+};
 
 #endif  // VELUNOR_TESTING_SERVICE_SERVICE_CONTROL_FIXTURE_H_

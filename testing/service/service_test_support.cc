@@ -451,6 +451,19 @@ std::optional<ServiceConfig> queryServiceConfig() {
                        text(config->lpDisplayName)};
 }
 
+std::optional<DWORD> queryPreshutdownTimeout() {
+  OpenedService service(SERVICE_QUERY_CONFIG);
+  SERVICE_PRESHUTDOWN_INFO preshutdown = {};
+  DWORD needed = 0;
+  if (!service ||
+      !QueryServiceConfig2W(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                            reinterpret_cast<BYTE*>(&preshutdown),
+                            sizeof preshutdown, &needed)) {
+    return std::nullopt;
+  }
+  return preshutdown.dwPreshutdownTimeout;
+}
+
 // --- Service manager double ---
 
 ServiceManagerDouble::ServiceManagerDouble() {

@@ -91,6 +91,10 @@ struct ServiceConfig {
 };
 std::optional<ServiceConfig> queryServiceConfig();
 
+// The registration's preshutdown timeout, as the service manager gives it
+// back.
+std::optional<DWORD> queryPreshutdownTimeout();
+
 // --- Service manager calls of the code under test ---
 
 struct StatusReport {
