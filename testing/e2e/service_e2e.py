@@ -1222,8 +1222,11 @@ class Storm:
               f"{'after' if returned else 'before'} the library returned",
               flush=True)
         texts = run.texts()[before:]
+        # The service's own look for waiting devices (after a try, or at its
+        # start) may also find the pulled device, listed until its removal's
+        # broadcast, and its try ends the same way.
         c.check(f"{name}: the worker ended, the device went away before the "
-                "update started", texts.count(CANCELLED) == 1,
+                "update started", texts.count(CANCELLED) >= 1,
                 f"got {texts[-6:]}")
         c.check(f"{name}: no outcome and no removal of the service",
                 not NO_OUTCOME & set(texts), f"got {texts}")
@@ -1520,6 +1523,11 @@ def scenario_storm(prefix, bin_dir, checks, seed, events, settle_ms,
     os.remove(storm.gate)
     events_before = len(trail)
 
+    # The RK7x10 package is removed first: the service serves every family
+    # with settings before it removes itself, and the storm's pulls may have
+    # left that family's device waiting for its next arrival.
+    run.prefix.wine("reg", "delete", r"HKLM\Software\VelunorUpdate\RK7x10",
+                    "/f")
     section("the final, quiet arrival")
     storm.send([("arrive", "zr700", 0)])
     done = run.wait_for_event("runServcie success",
