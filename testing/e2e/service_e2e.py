@@ -509,9 +509,12 @@ class Run:
         arrival = next((i for i, e in enumerate(trail) if i >= start and
                         e.strings[:1] == ["ZR700 Arrival"]), None)
         c = self.checks
+        # The broadcast's spelling, or the listing's when the service's own
+        # look for waiting devices reached the device first: the same path.
         if not c.check("arrival event with the device path",
-                       arrival is not None and trail[arrival].strings ==
-                       ["ZR700 Arrival", DEVICE_PATH] and
+                       arrival is not None and
+                       [s.lower() for s in trail[arrival].strings] ==
+                       ["zr700 arrival", DEVICE_PATH.lower()] and
                        trail[arrival].type_name == "information"):
             return None
         summary = trail[arrival + 1] if arrival + 1 < len(trail) else None
