@@ -22,6 +22,7 @@
 #include "common/upgrade_contract.h"
 #include "service/awake_hold.h"
 #include "service/service_context.h"
+#include "service/service_status.h"
 #include "service/upgrade_worker.h"
 #include "testing/event_recorder.h"
 #include "testing/import_patch.h"
@@ -350,14 +351,19 @@ TEST_F(PowerEventsTest, AShutdownAfterTheStartRequestCancelsAsAStopDoes) {
   Strings trail = textsOnceThereAre(recorder_, 4);
   ASSERT_FALSE(trail.empty());
   EXPECT_EQ(trail.front(), "update thread is exist, cancel upgrade");
-  // The worker has ended, and with it the stop it reported; the started try
-  // also removes the service, whose events may come before or after.
-  trail = recorder_.texts();
+  // The cancel's watch reports the stop once the worker has ended; the
+  // started try also removes the service, whose events may come before or
+  // after.
+  trail = textsOnceOneIs(recorder_, "service control stop success");
   EXPECT_NE(std::find(trail.begin(), trail.end(),
                       "service control stop success"),
             trail.end());
   EXPECT_EQ(cancels(), 1);
   EXPECT_EQ(readRecordState().result, kUpgradeStartUnconfirmed);
+  // Reported just after its event.
+  for (int tries = 0; tries < 600 && !serviceStopped(context_); ++tries) {
+    WaitForSingleObject(GetCurrentProcess(), 100);
+  }
   EXPECT_EQ(manager_.statusReports()[reportsBefore].status.dwCurrentState,
             DWORD{SERVICE_STOP_PENDING});
   EXPECT_EQ(manager_.statusReports().back().status.dwCurrentState,

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -170,6 +171,18 @@ inline Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
        ++tries) {
     // A real wait: the fixture's clock makes Sleep return at once. The
     // process is signalled only when it ends.
+    WaitForSingleObject(GetCurrentProcess(), 100);
+  }
+  return recorder.texts();
+}
+
+// Events recorded so far, waited for until one of them is `text`: an event
+// a thread of the code's own writes after the one the test can wait for.
+inline Strings textsOnceOneIs(const EventRecorder& recorder,
+                              const std::string& text) {
+  for (int tries = 0; tries < 600; ++tries) {
+    Strings texts = recorder.texts();
+    if (std::find(texts.begin(), texts.end(), text) != texts.end()) break;
     WaitForSingleObject(GetCurrentProcess(), 100);
   }
   return recorder.texts();
