@@ -361,9 +361,7 @@ TEST_F(PowerEventsTest, AShutdownAfterTheStartRequestCancelsAsAStopDoes) {
   EXPECT_EQ(cancels(), 1);
   EXPECT_EQ(readRecordState().result, kUpgradeStartUnconfirmed);
   // Reported just after its event.
-  for (int tries = 0; tries < 600 && !serviceStopped(context_); ++tries) {
-    WaitForSingleObject(GetCurrentProcess(), 100);
-  }
+  waitUntil([&] { return serviceStopped(context_); });
   EXPECT_EQ(manager_.statusReports()[reportsBefore].status.dwCurrentState,
             DWORD{SERVICE_STOP_PENDING});
   EXPECT_EQ(manager_.statusReports().back().status.dwCurrentState,

@@ -163,16 +163,20 @@ inline BOOL WINAPI watchedTerminateThread(HANDLE thread, DWORD code) {
   return real(thread, code);
 }
 
-// Events recorded so far, waited for until there are `count` of them: a
-// cancelled worker's watch and a shutdown's wait report from threads of their
-// own.
-inline Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
-  for (int tries = 0; tries < 600 && recorder.texts().size() < count;
-       ++tries) {
-    // A real wait: the fixture's clock makes Sleep return at once. The
-    // process is signalled only when it ends.
+// Waits until `done` holds, a minute at most: a cancelled worker's watch and
+// a shutdown's wait report from threads of their own. A real wait: the
+// fixture's clock makes Sleep return at once, and the process is signalled
+// only when it ends.
+template <typename Condition>
+void waitUntil(Condition done) {
+  for (int tries = 0; tries < 600 && !done(); ++tries) {
     WaitForSingleObject(GetCurrentProcess(), 100);
   }
+}
+
+// Events recorded so far, waited for until there are `count` of them.
+inline Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
+  waitUntil([&] { return recorder.texts().size() >= count; });
   return recorder.texts();
 }
 
@@ -180,11 +184,10 @@ inline Strings textsOnceThereAre(const EventRecorder& recorder, size_t count) {
 // a thread of the code's own writes after the one the test can wait for.
 inline Strings textsOnceOneIs(const EventRecorder& recorder,
                               const std::string& text) {
-  for (int tries = 0; tries < 600; ++tries) {
+  waitUntil([&] {
     Strings texts = recorder.texts();
-    if (std::find(texts.begin(), texts.end(), text) != texts.end()) break;
-    WaitForSingleObject(GetCurrentProcess(), 100);
-  }
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  });
   return recorder.texts();
 }
 
