@@ -4,6 +4,8 @@
 #include <new>
 
 #include "common/event_report.h"
+#include "common/upgrade_contract.h"
+#include "service/device_listing.h"
 
 namespace {
 
@@ -32,7 +34,42 @@ DWORD WINAPI holdAwake(LPVOID parameter) {
   return 0;
 }
 
+// One second of the wait: `goneSeen` keeps, between the seconds, that the
+// listing lost the device.
+DeviceBackLook waitASecondForDevice(ServiceContext* context, HANDLE stop,
+                                    bool* goneSeen) {
+  HANDLE ends[] = {context->deviceBack, stop};
+  DWORD count = stop != nullptr ? 2 : 1;
+  DWORD ended =
+      WaitForMultipleObjectsEx(count, ends, FALSE, kCancelRepeatMs, FALSE);
+  if (ended == WAIT_OBJECT_0) return DeviceBackLook::kBack;
+  if (ended == WAIT_OBJECT_0 + 1) return DeviceBackLook::kStopped;
+  PresentDevice found = lookForDevice(kUpdateDeviceClass, context->devicePath);
+  if (found == PresentDevice::kNone) *goneSeen = true;
+  if (found == PresentDevice::kFound && *goneSeen) {
+    SetEvent(context->deviceBack);  // ends every other wait for it too
+    return DeviceBackLook::kBack;
+  }
+  return DeviceBackLook::kBoundPassed;
+}
+
 }  // namespace
+
+DeviceBackLook awaitDeviceBack(ServiceContext* context, HANDLE stop,
+                               void (*eachSecond)(ServiceContext* context,
+                                                  DWORD seconds)) {
+  bool goneSeen = false;
+  DWORD seconds = 0;
+  for (DWORD waited = 0; waited < context->deviceBackWaitMs;
+       waited += kCancelRepeatMs) {
+    DeviceBackLook look = waitASecondForDevice(context, stop, &goneSeen);
+    if (look != DeviceBackLook::kBoundPassed) return look;
+    if (eachSecond != nullptr) eachSecond(context, ++seconds);
+  }
+  return WaitForSingleObject(context->deviceBack, 0) == WAIT_OBJECT_0
+             ? DeviceBackLook::kBack
+             : DeviceBackLook::kBoundPassed;
+}
 
 void startHeldAwake(ServiceContext* context) {
   // The new try has not crossed the line, and its device has not left.
@@ -62,6 +99,41 @@ void startHeldAwake(ServiceContext* context) {
 
 void noteArrival(ServiceContext* context) {
   if (context->startRequestSent.load()) SetEvent(context->deviceBack);
+}
+
+void awaitDeviceBackAfterStart(ServiceContext* context) {
+  // A library without the start notice crossed the line all the same.
+  context->startRequestSent = true;
+  if (context->deviceBack == nullptr) return;
+  if (WaitForSingleObject(context->deviceBack, 0) == WAIT_OBJECT_0) {
+    reportEvent(EVENTLOG_INFORMATION_TYPE,
+                L"device is back after the start request");
+    return;
+  }
+  reportEvent(EVENTLOG_INFORMATION_TYPE,
+              L"device was told to start the update, wait for it to come back");
+  DeviceBackLook look = awaitDeviceBack(context, context->stopSignal, nullptr);
+  // A shutdown waits for the device too: so does this thread, so that the
+  // service it then removes is removed before the process ends.
+  if (look == DeviceBackLook::kStopped && context->shutdownWaits.load()) {
+    look = awaitDeviceBack(context, nullptr, nullptr);
+  }
+  switch (look) {
+    case DeviceBackLook::kBack:
+      reportEvent(EVENTLOG_INFORMATION_TYPE,
+                  L"device is back after the start request");
+      break;
+    case DeviceBackLook::kStopped:
+      reportEvent(EVENTLOG_INFORMATION_TYPE,
+                  L"service is stopping, device not waited for");
+      break;
+    case DeviceBackLook::kBoundPassed:
+      reportEventFormat(
+          EVENTLOG_WARNING_TYPE,
+          "device did not come back %u s after the start request",
+          static_cast<unsigned>(context->deviceBackWaitMs / 1000));
+      break;
+  }
 }
 
 bool awaitingDeviceBack(const ServiceContext* context) {

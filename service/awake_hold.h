@@ -25,6 +25,24 @@ void startHeldAwake(ServiceContext* context);
 // device is back, and nothing more is waited for.
 void noteArrival(ServiceContext* context);
 
+// How a wait for a device told to start ended.
+enum class DeviceBackLook { kBoundPassed, kBack, kStopped };
+
+// Waits for the device told to start, a second at a time, until it is back,
+// `stop` (may be null) is set, or the context's bound has passed. The device
+// is back once its arrival came, or once the listing, having lost it, lists
+// it again: an arrival may be missed. `eachSecond` (may be null) is called
+// after each second waited, with its count.
+DeviceBackLook awaitDeviceBack(ServiceContext* context, HANDLE stop,
+                               void (*eachSecond)(ServiceContext* context,
+                                                  DWORD seconds));
+
+// After a try whose device was told to start its update, before the service
+// goes on (to the next device, or its own removal): waits for the device to
+// be back (its arrival) or the bound, and says which. A stop ends the wait,
+// unless it comes from a shutdown that waits for the device itself.
+void awaitDeviceBackAfterStart(ServiceContext* context);
+
 // Whether the try has crossed the line and is still being waited for: its
 // worker runs, or its device is not back yet and the bound has not passed.
 bool awaitingDeviceBack(const ServiceContext* context);

@@ -120,7 +120,8 @@ TEST_F(DeviceRecordTest, ADeviceThatCrossedTheLineIsNeverSentTheImageAgain) {
               result != kUpgradeSucceeded);
     if (result == kUpgradeStartUnconfirmed) {
       EXPECT_EQ(recorder_.texts(),
-                (Strings{kStarted, "uninstallService start"}));
+                (Strings{kStarted, "device is back after the start request",
+                         "uninstallService start"}));
     }
     const char* state = outcomeStateOf(result) == std::wstring(kStateUpgraded)
                             ? "upgraded"

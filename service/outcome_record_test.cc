@@ -106,7 +106,7 @@ TEST_F(OutcomeRecordTest, TheRecordTellsTheLibrarysResult) {
       {"started, not confirmed", 3, true,
        {"device was told to start the update and restarted before it "
         "confirmed, not sent again",
-        "uninstallService start"},
+        "device is back after the start request", "uninstallService start"},
        "started", true},
       // The library found it under a longer name: no file of the exact
       // name, no digest.

@@ -6,12 +6,15 @@
 #include "common/event_report.h"
 #include "common/upgrade_contract.h"
 #include "service/cancel_watch.h"
-#include "service/device_listing.h"
 #include "service/present_devices.h"
 #include "service/service_status.h"
 #include "service/upgrade_worker.h"
 
 namespace {
+
+// How long a shutdown that saw the device back gives the worker to remove
+// the service before it reports stopped.
+constexpr DWORD kWorkerAfterDeviceBackMs = 5000;
 
 // Windows gives a suspend about two seconds: whatever runs is told at once,
 // and the settle waits end, so that no worker starts as the PC goes down.
@@ -52,37 +55,15 @@ void onResume(ServiceContext* context) {
   startPresentDeviceScan(context);
 }
 
-// Whether the device, once seen gone from the listing, is listed again:
-// while the service stops, no arrival may reach it.
-bool listedAgain(const ServiceContext* context, bool* goneSeen) {
-  PresentDevice found = lookForDevice(kUpdateDeviceClass, context->devicePath);
-  if (found == PresentDevice::kNone) *goneSeen = true;
-  return found == PresentDevice::kFound && *goneSeen;
-}
-
-// Waits, reporting stop pending with a rising checkpoint each second, until
-// the device is back or the bound has passed; whether it came back.
-bool awaitDeviceBack(ServiceContext* context) {
-  bool goneSeen = false;
-  DWORD checkPoint = 1;
-  for (DWORD waited = 0; waited < context->deviceBackWaitMs;
-       waited += kCancelRepeatMs) {
-    if (WaitForSingleObjectEx(context->deviceBack, kCancelRepeatMs, FALSE) ==
-        WAIT_OBJECT_0) {
-      return true;
-    }
-    reportStopPending(context, ++checkPoint);
-    if (listedAgain(context, &goneSeen)) {
-      SetEvent(context->deviceBack);  // ends the awake hold too
-      return true;
-    }
-  }
-  return WaitForSingleObject(context->deviceBack, 0) == WAIT_OBJECT_0;
+// The shutdown waits with stop pending and a rising checkpoint each second.
+void reportWaitedSecond(ServiceContext* context, DWORD seconds) {
+  reportStopPending(context, seconds + 1);
 }
 
 DWORD WINAPI shutdownWaitThread(LPVOID parameter) {
   auto* context = static_cast<ServiceContext*>(parameter);
-  if (awaitDeviceBack(context)) {
+  if (awaitDeviceBack(context, nullptr, reportWaitedSecond) ==
+      DeviceBackLook::kBack) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
                 L"device is back after the start request, shutdown goes on");
   } else {
@@ -90,6 +71,13 @@ DWORD WINAPI shutdownWaitThread(LPVOID parameter) {
                       "device did not come back %u s after the start request, "
                       "shutdown goes on",
                       static_cast<unsigned>(context->deviceBackWaitMs / 1000));
+  }
+  // A worker past the library waited for the device too, and goes on to
+  // remove the service: the stopped report ends the process, so it is given
+  // a moment first.
+  if (context->workerThread != nullptr &&
+      context->workerPhase.load() == kWorkerFinishing) {
+    WaitForSingleObject(context->workerThread, kWorkerAfterDeviceBackMs);
   }
   reportStopped(context);
   return 0;
@@ -121,7 +109,9 @@ bool waitForDeviceAtShutdown(ServiceContext* context) {
     }
     return false;
   }
-  // From here on no arrival starts a worker and no settle wait goes on.
+  // From here on no arrival starts a worker and no settle wait goes on; a
+  // worker waiting for the device goes on waiting.
+  context->shutdownWaits = true;
   context->stopping = true;
   SetEvent(context->stopSignal);
   hold.unlock();

@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/upgrade_contract.h"
@@ -469,6 +471,165 @@ TEST_F(PowerEventsTest, TheExecutionStateIsClearedOnEveryPathOut) {
                                                {holder, ES_CONTINUOUS}}));
     EXPECT_NE(holder, context_->workerThreadId);
     arrivalOutcome(context_->arrivalThread);
+  }
+}
+
+// The texts each thread reported, for trails that threads write at once.
+class TextsByThread {
+ public:
+  explicit TextsByThread(EventRecorder& recorder) : recorder_(recorder) {
+    recorder_.onEvent([this](const RecordedEvent& event) {
+      std::lock_guard<std::mutex> hold(lock_);
+      texts_.push_back({GetCurrentThreadId(), event.text()});
+    });
+  }
+  ~TextsByThread() { recorder_.onEvent(nullptr); }
+
+  Strings of(DWORD thread) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    Strings texts;
+    for (const auto& [reporter, text] : texts_) {
+      if (reporter == thread) texts.push_back(text);
+    }
+    return texts;
+  }
+
+ private:
+  EventRecorder& recorder_;
+  mutable std::mutex lock_;
+  std::vector<std::pair<DWORD, std::string>> texts_;
+};
+
+// Once the library has returned, a device told to start its update may be
+// writing its firmware: the worker waits for it to come back (its arrival,
+// or the listing that lost it and lists it again) or for the bound, before
+// it goes on to the next device or the service's removal. A stop ends the
+// wait; a preshutdown, which waits for the device itself, does not. Without
+// a start request nothing is waited for.
+TEST_F(PowerEventsTest, AfterTheTryTheDeviceToldToStartIsWaitedFor) {
+  enum class During { kNothing, kArrival, kListedAgain, kStop, kPreshutdown };
+  struct WaitCase {
+    const char* name;
+    uint8_t bUpdate;
+    int32_t result;
+    bool backBeforeTheReturn;  // its arrival came during the library's call
+    During during;             // what comes while the worker waits
+    bool backAfterThePreshutdown;
+    Strings worker;  // what the worker reports from its result on
+  };
+  const std::string told =
+      "device was told to start the update, wait for it to come back";
+  const std::string back = "device is back after the start request";
+  const std::string notBack =
+      "device did not come back 120 s after the start request";
+  const std::string success = "send updatefile to device success";
+  const std::string unconfirmed =
+      "device was told to start the update and restarted before it "
+      "confirmed, not sent again";
+  const std::string removal = "uninstallService start";
+  const WaitCase cases[] = {
+      {"no start request asked for", 0, kUpgradeSucceeded, false,
+       During::kNothing, false, {success, removal}},
+      {"back before the library returned", 1, kUpgradeStartUnconfirmed, true,
+       During::kNothing, false, {unconfirmed, back, removal}},
+      {"back by its arrival", 1, kUpgradeSucceeded, false, During::kArrival,
+       false, {success, told, back, removal}},
+      {"listed again", 1, kUpgradeSucceeded, false, During::kListedAgain,
+       false, {success, told, back, removal}},
+      {"not back", 1, kUpgradeStartUnconfirmed, false, During::kNothing,
+       false, {unconfirmed, told, notBack, removal}},
+      {"a stop ends the wait", 1, kUpgradeSucceeded, false, During::kStop,
+       false,
+       {success, told, "service is stopping, device not waited for",
+        removal}},
+      {"a preshutdown waits too, the device back", 1, kUpgradeSucceeded, false,
+       During::kPreshutdown, true, {success, told, back, removal}},
+      {"a preshutdown waits too, the device not back", 1, kUpgradeSucceeded,
+       false, During::kPreshutdown, false, {success, told, notBack, removal}},
+  };
+  for (const WaitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FamilySettings settings(L"ZR700");
+    settings.all("zr.img", 0, c.bUpdate, "1.0");
+    startHeldUpgrade();
+    stubFunction<StubSetResult>("stubSetResult")(c.result);
+    context_->startRequestSent = c.bUpdate != 0;
+    if (c.backBeforeTheReturn) arrivalTrail();
+    // The worker's first look at the listing holds until the test has
+    // acted; the device is listed again at the third look, if at all.
+    HANDLE acted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    int listings = 0;
+    present_.onListing = [&] {
+      WaitForSingleObject(acted, 60000);
+      if (c.during != During::kListedAgain) return;
+      present_.paths.clear();
+      if (++listings >= 3) present_.paths.push_back(kZr700Path);
+    };
+    TextsByThread texts(recorder_);
+    const DWORD worker = context_->workerThreadId;
+    size_t reportsBefore = manager_.statusReports().size();
+
+    stubFunction<StubRelease>("stubRelease")();
+    if (c.during != During::kNothing) {
+      textsOnceOneIs(recorder_, told);
+    }
+    switch (c.during) {
+      case During::kArrival:
+        control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                deviceBroadcast(kZr700Path).data());
+        break;
+      case During::kStop:
+        EXPECT_EQ(control(SERVICE_CONTROL_STOP), DWORD{kControlHandled});
+        break;
+      case During::kPreshutdown:
+        EXPECT_EQ(control(SERVICE_CONTROL_PRESHUTDOWN),
+                  DWORD{kControlHandled});
+        if (c.backAfterThePreshutdown) {
+          control(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL,
+                  deviceBroadcast(kZr700Path).data());
+        }
+        break;
+      default:
+        break;
+    }
+    SetEvent(acted);
+    // The arrival itself starts nothing: the device had its try.
+    if (c.during == During::kArrival) arrivalOutcome(context_->arrivalThread);
+
+    EXPECT_EQ(workerExitCode(), c.result == kUpgradeSucceeded
+                                    ? DWORD{kWorkerDone}
+                                    : DWORD{kWorkerStartUnconfirmed});
+    Strings reported = texts.of(worker);
+    EXPECT_EQ(Strings(reported.begin(),
+                      reported.begin() +
+                          std::min(reported.size(), c.worker.size())),
+              c.worker);
+    for (const RecordedEvent& event : recorder_.events()) {
+      if (event.text() == notBack) {
+        EXPECT_EQ(event.type, EVENTLOG_WARNING_TYPE);
+      }
+    }
+    if (c.during == During::kPreshutdown) {
+      // The shutdown saw the same, and reported stopped once, last.
+      textsOnceOneIs(
+          recorder_, c.backAfterThePreshutdown
+                         ? "device is back after the start request, "
+                           "shutdown goes on"
+                         : "device did not come back 120 s after the start "
+                           "request, shutdown goes on");
+      waitUntil([&] { return serviceStopped(context_); });
+      std::vector<StatusReport> reports = manager_.statusReports();
+      EXPECT_EQ(std::count_if(reports.begin() + reportsBefore, reports.end(),
+                              [](const StatusReport& report) {
+                                return report.status.dwCurrentState ==
+                                       SERVICE_STOPPED;
+                              }),
+                1);
+      EXPECT_EQ(reports.back().status.dwCurrentState, DWORD{SERVICE_STOPPED});
+    }
+    present_.onListing = nullptr;
+    CloseHandle(acted);
+    EXPECT_EQ(libraryCalls(), 1);
   }
 }
 

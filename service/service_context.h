@@ -75,6 +75,9 @@ struct ServiceContext {
   HANDLE deviceBack;
   // How long a device told to start is waited for (kDeviceBackBoundMs).
   DWORD deviceBackWaitMs;
+  // Set by a shutdown that waits for the device told to start: its stop
+  // signal does not end the worker's own wait for it.
+  std::atomic<bool> shutdownWaits;
   // The thread that keeps the system awake for the last try; closed when
   // the next one starts.
   HANDLE awakeThread;

@@ -8,6 +8,7 @@
 #include "common/event_report.h"
 #include "common/system_paths.h"
 #include "common/upgrade_contract.h"
+#include "service/awake_hold.h"
 #include "service/device_family.h"
 #include "service/installation.h"
 #include "service/next_device.h"
@@ -188,6 +189,13 @@ bool crossedTheLine(const UpgradeThreadParams& params, int32_t result) {
          (params.context != nullptr && params.context->startRequestSent.load());
 }
 
+// Whether the device was told to start its update and may be writing its
+// new firmware now: it took the start request, confirmed or not.
+bool toldToStart(const UpgradeThreadParams& params, int32_t result) {
+  return result == kUpgradeStartUnconfirmed ||
+         (result == kUpgradeSucceeded && params.bUpdate != 0);
+}
+
 DWORD reportUpgradeResult(int32_t result) {
   if (result == kUpgradeStartUnconfirmed) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
@@ -288,6 +296,12 @@ DWORD WINAPI updateThread(LPVOID parameter) {
   DWORD threadResult = result == kUpgradeDeviceWentAway
                            ? keepForNextArrival()
                            : reportUpgradeResult(result);
+  // Neither the next device nor the removal may let the PC sleep or shut
+  // down while this device writes its firmware; and a device that arrives
+  // meanwhile is found by the look that follows.
+  if (params->context != nullptr && toldToStart(*params, result)) {
+    awaitDeviceBackAfterStart(params->context);
+  }
   serveNext(*params, result);
   return threadResult;
 }
