@@ -11,13 +11,18 @@ shows and checks the event trail of the service process (read back from the
 trace), the device's verdict, the update file, the service registration and
 the end of the service process.
 
+Where a scenario does not bring the device told to start back itself, the
+test host shortens the service's wait for it from 120 s to DEVICE_BACK_MS.
+
 The registered program is service_test_host.exe: the service's own code, run
 by Wine's real dispatcher, plus the one hop that Wine lacks (its user32 drops
 device events for service handles; the host hands each broadcast of the
 class to the registered control handler as Windows does).
 
 Scenarios:
-  upgrade   one arrival, one upgrade, the service removes itself
+  upgrade   one arrival, one upgrade; the service waits for the device told
+            to start, which restarts (removal, then arrival), and removes
+            itself once it is back
   present   the device is connected before the service is installed and
             started, and no arrival is ever broadcast: the service finds it
             at its start and upgrades it
@@ -32,12 +37,13 @@ Scenarios:
   restart   the device takes the start request and restarts into its new
             firmware, its first request afterwards failing only after 2 s,
             the removal's broadcast sent meanwhile: the upgrade counts as
-            finished once, and the device, back, is not sent the image again
+            finished once, the service waits for the device, and the device,
+            back, is not sent the image again
   unanswered  the device takes the start request and restarts before it
             answers: the request fails 3 s later, the removal's broadcast
             sent meanwhile; the upgrade counts as started (result 3), the
-            service ends, and the device, back with its new firmware, is not
-            sent the image again
+            service waits for the device and ends once it is back with its
+            new firmware, which is not sent the image again
   lock      the removal comes while the worker holds the loader's lock inside
             a write: the upgrade is cancelled, the next arrival upgrades;
             again, and a stop control is answered
@@ -124,6 +130,14 @@ NO_OUTCOME = {"send updatefile to device success",
 # confirmed (result 3).
 START_UNCONFIRMED = ("the device was told to start its update and did not "
                      "confirm it")
+# After a device was told to start its update, the service waits for it to
+# come back before it goes on. The test host shortens that wait to
+# DEVICE_BACK_MS unless a scenario brings the device back itself.
+TOLD_TO_START = "device was told to start the update, wait for it to come back"
+DEVICE_BACK = "device is back after the start request"
+DEVICE_BACK_MS = 2000
+DEVICE_NOT_BACK = (f"device did not come back {DEVICE_BACK_MS // 1000} s "
+                   "after the start request")
 # An arrival whose device was pulled during its settle wait.
 SETTLE_GONE = "device is gone after the settle wait, ignore device arrival"
 # The last resort, when a cancelled worker does not end in time.
@@ -197,9 +211,11 @@ class Prefix:
                                     env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=log, stderr=log)
 
-    def wine(self, *args, timeout=120):
-        """Runs a program to its end; returns (exit code, its output)."""
-        output_path = self.programs("last_command.txt")
+    def wine(self, *args, timeout=120, output_name="last_command.txt"):
+        """Runs a program to its end; returns (exit code, its output). A
+        thread of the test's own that runs programs gives its own
+        `output_name`."""
+        output_path = self.programs(output_name)
         with open(output_path, "w+b") as output:
             completed = wine_events.run_program(
                 args, outputs=(output,), env=self.env,
@@ -324,7 +340,7 @@ class Run:
 
     # --- Setting up ---
 
-    def place_files(self, device_script):
+    def place_files(self, device_script, device_back_ms=DEVICE_BACK_MS):
         p = self.prefix
         shutil.copy(os.path.join(self.bin_dir, "velunorUpdateExport.dll"),
                     p.drivers("velunorUpdateExport.dll"))
@@ -349,6 +365,9 @@ class Run:
         host_log = p.programs("service_test_host.log")
         if os.path.exists(host_log):
             os.remove(host_log)
+        with open(p.programs("service_test_host_device_back_ms.txt"),
+                  "w") as f:
+            f.write(f"{device_back_ms}\n")
 
     def install(self):
         code, events, _ = wine_events.run(
@@ -432,6 +451,12 @@ class Run:
                        for text in self.texts())
         if not wait_for(looked, ARRIVAL_SETTLE_S + 60, 0.5):
             raise Failed("the service's start scan did not look")
+
+    def bring_back(self, down_s=1):
+        """Plugs the device in again `down_s` after it left, as a device
+        that restarted into its new firmware."""
+        time.sleep(down_s)
+        self.plug("arrive")
 
     def replug_device(self):
         """Brings a pulled device back, as a cable plugged in again."""
@@ -542,9 +567,15 @@ class Run:
                 "veluSendImageFile success" in library and
                 "Finished traverse update file" in library,
                 f"got {library}")
-        c.check("\"uninstallService start\" after the result",
-                texts[success + 1:success + 2] == ["uninstallService start"],
-                f"got {texts[success + 1:]}")
+        # The worker's own: the handler may tell of the device's restart
+        # meanwhile.
+        worker = [e.text for e in trail[success + 1:]
+                  if e.thread == trail[success].thread]
+        c.check("the device told to start waited for, then \"uninstallService "
+                "start\"",
+                worker[:1] == [TOLD_TO_START] and
+                worker[1:2] in ([DEVICE_BACK], [DEVICE_NOT_BACK]) and
+                worker[2:3] == ["uninstallService start"], f"got {worker}")
         c.check("no removal failure",
                 not {"OpenSCManager fail", "OpenService fail",
                      "delete service fail",
@@ -553,12 +584,13 @@ class Run:
         c.check("\"runServcie success\" last from the main thread",
                 texts[-1:] == ["runServcie success"], f"got {texts[-1:]}")
 
-    def begin(self, device_script, waiting_for):
+    def begin(self, device_script, waiting_for,
+              device_back_ms=DEVICE_BACK_MS):
         """Places the files with `device_script`, installs and starts the
         service with the ZR700 settings and no device connected (an earlier
         scenario's device would be found at the start), and plugs the device
         in."""
-        self.place_files(device_script)
+        self.place_files(device_script, device_back_ms)
         self.plug("absent")
         self.install()
         self.write_settings()
@@ -619,14 +651,33 @@ class Run:
 
 
 def scenario_upgrade(prefix, bin_dir, checks):
-    section("scenario: one arrival, one upgrade")
+    section("scenario: one arrival, one upgrade, the device restarts into "
+            "its new firmware")
     run = Run(prefix, bin_dir, checks)
-    run.begin("", "for the upgrade (the service lets the device settle)")
-    done = run.wait_for_event("runServcie success", ARRIVAL_SETTLE_S + 120)
+    run.begin("", "for the upgrade (the service lets the device settle)",
+              device_back_ms=120000)
+    waiting = run.wait_for_event(TOLD_TO_START, ARRIVAL_SETTLE_S + 120)
+    checks.check("the service waits for the device told to start", waiting)
+    if waiting:
+        run.plug("remove")
+        run.bring_back()
+    done = run.wait_for_event("runServcie success", 60)
     trail = run.check_upgraded(done)
     checks.check("\"initial service success\" is event 1",
                   trail[:1] and trail[0].text == "initial service success"
                   and trail[0].id == 1)
+    texts = [e.text for e in trail]
+    checks.check("the device's restart did not end the try",
+                 "update thread is finishing, ignore device remove" in texts
+                 and CANCEL not in texts, f"got {texts[-8:]}")
+    checks.check("the service saw the device back, then removed itself",
+                 DEVICE_BACK in texts and "uninstallService start" in texts
+                 and texts.index(DEVICE_BACK) <
+                 texts.index("uninstallService start"), f"got {texts[-8:]}")
+    checks.check("device: one announcement, one start request",
+                 run.verdict().get("announcements") == "1" and
+                 run.verdict().get("starts") == "1",
+                 f"verdict {run.verdict()}")
     run.check_update_file_deleted()
     checks.check("library still in place",
                  os.path.exists(prefix.drivers("velunorUpdateExport.dll")))
@@ -824,23 +875,32 @@ def scenario_restart(prefix, bin_dir, checks):
     run = Run(prefix, bin_dir, checks)
     # Gone 5 s from the start request on; its first request afterwards takes
     # 2 s to fail.
-    run.begin("restart_on_start 5000 2000\n", "for the start request")
+    run.begin("restart_on_start 5000 2000\n", "for the start request",
+              device_back_ms=120000)
     started = wait_for(lambda: run.verdict().get("starts") == "1",
                        ARRIVAL_SETTLE_S + 120, 0.05)
     started_at = time.monotonic()
     # The broadcast while the library waits for the device's answer.
     run.plug("remove")
-    done = run.wait_for_event("runServcie success", 120)
-    print(f"worker ended {time.monotonic() - started_at:.1f} s after the "
-          "start request was taken")
-    trail = run.trail()
-    texts = [e.text for e in trail]
+    returned = run.wait_for_event(TOLD_TO_START, 120)
+    print(f"the library returned {time.monotonic() - started_at:.1f} s "
+          "after the start request was taken")
     checks.check("the device took the start request and restarted", started)
-    check_started_not_confirmed(run, checks, done, texts)
     checks.check("no five-minute retry for the restarting device",
-                 done and time.monotonic() - started_at < 60)
-    run.check_service_gone()
-    check_back_not_sent_again(run, checks, 6)
+                 returned and time.monotonic() - started_at < 60)
+    done = bring_back_after_restart(run, started_at, 5)
+    texts = run.texts()
+    check_started_not_confirmed(run, checks, done, texts)
+    check_back_not_sent_again(run, checks, texts)
+
+
+def bring_back_after_restart(run, started_at, down_s):
+    """Plugs the device in again once its restart is over, while the
+    service waits for it; whether the service then ended its run."""
+    section("the device is back with its new firmware")
+    time.sleep(max(0.0, started_at + down_s - time.monotonic()))
+    run.plug("arrive")
+    return run.wait_for_event("runServcie success", 60)
 
 
 def check_started_not_confirmed(run, checks, done, texts):
@@ -853,15 +913,20 @@ def check_started_not_confirmed(run, checks, done, texts):
                  CANCELLED not in texts, f"got {texts[-8:]}")
 
 
-def check_back_not_sent_again(run, checks, down_s):
-    """Plugs the device in again once its restart is over: it runs the new
-    firmware and is not sent the image or a start request again."""
-    section("the device is back with its new firmware")
-    time.sleep(down_s)
-    run.plug("arrive")
-    time.sleep(ARRIVAL_SETTLE_S + 5)
+def check_back_not_sent_again(run, checks, texts):
+    """The service saw the device back before it removed itself; the device
+    runs the new firmware and was not sent the image or a start request
+    again."""
     run.show()
     section("checks")
+    checks.check("the service waited for the device, saw it back, then "
+                 "removed itself",
+                 TOLD_TO_START in texts and DEVICE_BACK in texts and
+                 texts.index(DEVICE_BACK) <
+                 texts.index("uninstallService start")
+                 if "uninstallService start" in texts else False,
+                 f"got {texts[-8:]}")
+    run.check_service_gone()
     v = run.verdict()
     checks.check("device: sent the image once, one start request",
                  v.get("announcements") == "1" and v.get("starts") == "1" and
@@ -873,32 +938,26 @@ def scenario_unanswered(prefix, bin_dir, checks):
     run = Run(prefix, bin_dir, checks)
     # Gone 8 s from the start request on; the request itself fails after 3 s.
     run.begin("restart_on_start 8000 unanswered 3000\n",
-              "for the start request")
+              "for the start request", device_back_ms=120000)
     started = wait_for(lambda: run.verdict().get("starts") == "1",
                        ARRIVAL_SETTLE_S + 120, 0.05)
     started_at = time.monotonic()
     # The broadcast while the start request is still unanswered.
     run.plug("remove")
-    done = run.wait_for_event("runServcie success", 120)
-    run_ended = time.monotonic() - started_at
-    gone = wait_for(lambda: "process ends" in run.host_log() and
-                    not run.host_process_alive(), 30, 0.1)
-    process_ended = time.monotonic() - started_at
+    returned = run.wait_for_event(TOLD_TO_START, 120)
     print(f"{time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime())}: from the "
-          f"start request taken to the service's \"runServcie success\" "
-          f"{run_ended:.1f} s, to the service process's end "
-          f"{process_ended:.1f} s")
-    trail = run.trail()
-    texts = [e.text for e in trail]
+          f"start request taken to the service's wait for the device "
+          f"{time.monotonic() - started_at:.1f} s")
     checks.check("the device took the start request and restarted", started)
+    checks.check("the service went on to wait for the device", returned)
+    done = bring_back_after_restart(run, started_at, 8)
+    texts = run.texts()
     check_started_not_confirmed(run, checks, done, texts)
     checks.check("the start request was not sent again while it hung",
                  texts.count("fail to send usb control "
                              "Information(VLNR_USB_REQ_WUP_START_UPDATE)")
                  == 1, f"got {texts[-12:]}")
-    checks.check("service process ended", gone)
-    run.check_service_gone()
-    check_back_not_sent_again(run, checks, 6)
+    check_back_not_sent_again(run, checks, texts)
 
 
 def upgrade_holding_the_loader_lock(run, checks):

@@ -20,7 +20,9 @@
 // A scenario may shorten the arrival's settle wait, which would otherwise
 // hold up every event for 15 s: service_test_host_settle_ms.txt beside the
 // program holds the wait in milliseconds that replaces it. The host says so
-// in its log; every other wait of the service code stays as it is.
+// in its log. Likewise service_test_host_device_back_ms.txt holds how long
+// a device told to start its update is waited for, instead of two minutes.
+// Every other wait of the service code stays as it is.
 // clang-format off
 #include <windows.h>
 #include <dbt.h>
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "common/event_report.h"
+#include "service/awake_hold.h"
 #include "service/installation.h"
 #include "service/service_context.h"
 #include "service/service_runtime.h"
@@ -97,6 +100,7 @@ std::vector<ControlHandler> controlHandlers;
 std::vector<DeviceNotification> deviceNotifications;
 
 RegisterHandlerCall systemRegisterHandler;
+DWORD deviceBackMs = kDeviceBackBoundMs;
 RegisterNotificationCall systemRegisterNotification;
 UnregisterNotificationCall systemUnregisterNotification;
 
@@ -110,6 +114,13 @@ SERVICE_STATUS_HANDLE WINAPI watchRegisterHandler(LPCWSTR name,
   if (statusHandle != nullptr) {
     std::lock_guard<std::mutex> guard(registrationLock);
     controlHandlers.push_back({statusHandle, handler, context});
+  }
+  // The service's context, before any device is seen.
+  if (context != nullptr && deviceBackMs != kDeviceBackBoundMs) {
+    static_cast<ServiceContext*>(context)->deviceBackWaitMs = deviceBackMs;
+    hostLog("wait for a device told to start shortened from %lu ms to %lu ms",
+            static_cast<unsigned long>(kDeviceBackBoundMs),
+            static_cast<unsigned long>(deviceBackMs));
   }
   return statusHandle;
 }
@@ -178,14 +189,12 @@ DWORD WINAPI shortenedWait(HANDLE object, DWORD milliseconds, BOOL alertable) {
                     alertable);
 }
 
-// The settle wait the scenario asks for, or the service's own.
-DWORD settleWaitAskedFor() {
-  FILE* file = _wfopen(besideThisProgram(L"service_test_host_settle_ms.txt")
-                           .c_str(),
-                       L"r");
-  if (file == nullptr) return kArrivalSettleMs;
-  unsigned long asked = kArrivalSettleMs;
-  if (std::fscanf(file, "%lu", &asked) != 1) asked = kArrivalSettleMs;
+// The wait the scenario asks for in the file `name`, or the service's own.
+DWORD waitAskedFor(const wchar_t* name, DWORD own) {
+  FILE* file = _wfopen(besideThisProgram(name).c_str(), L"r");
+  if (file == nullptr) return own;
+  unsigned long asked = own;
+  if (std::fscanf(file, "%lu", &asked) != 1) asked = own;
   std::fclose(file);
   return static_cast<DWORD>(asked);
 }
@@ -273,7 +282,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   systemSleep = systemCall<SleepCall>(L"kernel32.dll", "Sleep");
-  settleMs = settleWaitAskedFor();
+  settleMs = waitAskedFor(L"service_test_host_settle_ms.txt", kArrivalSettleMs);
+  deviceBackMs = waitAskedFor(L"service_test_host_device_back_ms.txt",
+                              kDeviceBackBoundMs);
   ImportPatch sleepPatch(nullptr, "Sleep",
                          reinterpret_cast<void*>(shortenedSleep));
   systemWait = systemCall<WaitCall>(L"kernel32.dll", "WaitForSingleObjectEx");

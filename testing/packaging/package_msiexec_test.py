@@ -74,6 +74,8 @@ import os
 import re
 import shutil
 import sys
+import threading
+import time
 
 import package_prefix
 from package_prefix import (CHECK, EVENT_LOG_KEY, EVENT_SOURCES, IMAGE_SIZE,
@@ -318,11 +320,14 @@ def check_upgrade_trail(c, trail, release, device_path=None):
                 "bUpdate : ", "1", "version : ", release.version]
     c.check("settings summary from the package's settings",
             summary == expected, f"got {summary}")
-    c.check("\"send updatefile to device success\", then \"uninstallService "
-            "start\"",
-            "send updatefile to device success" in texts and
-            texts[texts.index("send updatefile to device success") + 1:][:1]
-            == ["uninstallService start"], f"got {texts}")
+    success = next((e for e in trail
+                    if e.text == "send updatefile to device success"), None)
+    worker = [e.text for e in trail[trail.index(success) + 1:]
+              if e.thread == success.thread] if success else []
+    c.check("\"send updatefile to device success\", the device told to start "
+            "waited for and back, then \"uninstallService start\"",
+            worker[:3] == [e2e.TOLD_TO_START, e2e.DEVICE_BACK,
+                           "uninstallService start"], f"got {texts}")
     errors = [str(e) for e in trail if e.type_name == "error"]
     c.check("no error event", not errors, "; ".join(errors))
 
@@ -480,6 +485,50 @@ def device_entry(machine, release, path):
                               identity.lower()) or {}
     return {name: values.get(name, (None, None))[1]
             for name in ("state", "image")}
+
+
+class DeviceRestarts:
+    """While it lasts, each device that receives a start request leaves the
+    listing at once and is listed again a few seconds later, as a device
+    that restarts into its new firmware: the service waits for that before
+    it goes on. Wine drops the broadcasts to the installed program, so the
+    listing alone tells it."""
+
+    DOWN_S = 3
+    OUTPUT = "device_restarts.txt"  # beside the main thread's programs' own
+
+    def __init__(self, prefix):
+        self.prefix = prefix
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.known = {path.lower(): path for path in (
+            e2e.DEVICE_PATH, e2e.SECOND_DEVICE_PATH, RK7X10_PATH)}
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *_):
+        self.stop.set()
+        self.thread.join()
+
+    def watch(self):
+        # A scenario's new record starts its counts anew: the record is
+        # gone from the scenario's start to the library's first call.
+        seen = {}
+        while not self.stop.wait(0.3):
+            received = start_requests(self.prefix)
+            for name, count in received.items():
+                if count > seen.get(name, 0):
+                    self.restart(self.known.get(name, name))
+            seen = received
+
+    def restart(self, path):
+        plug = self.prefix.windows_program("device_plug.exe")
+        self.prefix.wine(plug, "absent", path, output_name=self.OUTPUT)
+        time.sleep(self.DOWN_S)
+        self.prefix.wine(plug, "present", path, output_name=self.OUTPUT)
+        print(f"device restarted after its start request: {path}")
 
 
 def wait_service_gone(machine, timeout):
@@ -837,6 +886,12 @@ def scenarios(machine, v1, v2, rk7x10, unregistered, never_running):
     scenario_install(machine, v1)
     scenario_foreign_install_folder(machine, v1)
     scenario_event_sources(machine, v1)
+    with DeviceRestarts(machine.prefix):
+        upgrading_scenarios(machine, v1, v2, rk7x10)
+    scenario_refusals(machine, v1, unregistered, never_running)
+
+
+def upgrading_scenarios(machine, v1, v2, rk7x10):
     scenario_life(machine, v1)
     scenario_present_life(machine, v1)
     scenario_present_repairs(machine, v1)
@@ -847,7 +902,6 @@ def scenarios(machine, v1, v2, rk7x10, unregistered, never_running):
     scenario_one_family_removed(machine, v1, rk7x10)
     scenario_repair(machine, v1)
     scenario_upgrade(machine, v1, v2)
-    scenario_refusals(machine, v1, unregistered, never_running)
 
 
 def main():
