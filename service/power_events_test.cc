@@ -503,11 +503,20 @@ class TextsByThread {
 // Once the library has returned, a device told to start its update may be
 // writing its firmware: the worker waits for it to come back (its arrival,
 // or the listing that lost it and lists it again) or for the bound, before
-// it goes on to the next device or the service's removal. A stop ends the
-// wait; a preshutdown, which waits for the device itself, does not. Without
-// a start request nothing is waited for.
+// it goes on to the next device or the service's removal. A stop or a plain
+// shutdown ends the wait; a preshutdown, which waits for the device itself,
+// does not, and a suspend is only recorded. Without a start request nothing
+// is waited for.
 TEST_F(PowerEventsTest, AfterTheTryTheDeviceToldToStartIsWaitedFor) {
-  enum class During { kNothing, kArrival, kListedAgain, kStop, kPreshutdown };
+  enum class During {
+    kNothing,
+    kArrival,
+    kListedAgain,
+    kStop,
+    kShutdown,
+    kSuspend,
+    kPreshutdown
+  };
   struct WaitCase {
     const char* name;
     uint8_t bUpdate;
@@ -542,6 +551,12 @@ TEST_F(PowerEventsTest, AfterTheTryTheDeviceToldToStartIsWaitedFor) {
        false,
        {success, told, "service is stopping, device not waited for",
         removal}},
+      {"a plain shutdown ends it as a stop does", 1, kUpgradeSucceeded, false,
+       During::kShutdown, false,
+       {success, told, "service is stopping, device not waited for",
+        removal}},
+      {"a suspend is only recorded", 1, kUpgradeSucceeded, false,
+       During::kSuspend, false, {success, told, notBack, removal}},
       {"a preshutdown waits too, the device back", 1, kUpgradeSucceeded, false,
        During::kPreshutdown, true, {success, told, back, removal}},
       {"a preshutdown waits too, the device not back", 1, kUpgradeSucceeded,
@@ -580,6 +595,16 @@ TEST_F(PowerEventsTest, AfterTheTryTheDeviceToldToStartIsWaitedFor) {
         break;
       case During::kStop:
         EXPECT_EQ(control(SERVICE_CONTROL_STOP), DWORD{kControlHandled});
+        break;
+      case During::kShutdown:
+        EXPECT_EQ(control(SERVICE_CONTROL_SHUTDOWN), DWORD{kControlHandled});
+        break;
+      case During::kSuspend:
+        EXPECT_EQ(control(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND),
+                  DWORD{kControlHandled});
+        EXPECT_EQ(recorder_.texts().back(),
+                  "system is suspending after the start request, upgrade "
+                  "goes on");
         break;
       case During::kPreshutdown:
         EXPECT_EQ(control(SERVICE_CONTROL_PRESHUTDOWN),
