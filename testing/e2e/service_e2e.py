@@ -110,6 +110,10 @@ TRACE = "-all,+pid,+eventlog,fixme+advapi"
 # are up. The first boot runs untraced, so the first such line in the log is
 # the keep-alive's.
 SERVICES_UP = "starting Event Log Service"
+# How often, and for how long each time, the keep-alive is started before the
+# prefix counts as not booted.
+KEEP_ALIVE_STARTS = 3
+KEEP_ALIVE_START_S = 60
 # The service waits this long after an arrival before it looks at the device.
 ARRIVAL_SETTLE_S = 15
 # The start scan's last word: what it found, or why it could not look.
@@ -192,14 +196,25 @@ class Prefix:
         os.makedirs(self.programs(), exist_ok=True)
         for name in ("device_plug.exe", "service_test_host.exe"):
             shutil.copy(os.path.join(test_bin_dir, name), self.programs(name))
-        self.keep_alive = self._background(
-            [self.windows_program("device_plug.exe"), "hold",
-             self.windows_program("stop"), "3600"])
         # Until the services run for the keep-alive, the next Wine command
         # could bring them up itself, and they and every service they start
-        # would write to that command's output instead of the log.
-        if not wait_for(lambda: self._log_count(SERVICES_UP) > 0, 120, 0.2):
-            raise Failed("the prefix's services did not start")
+        # would write to that command's output instead of the log. Wine now
+        # and then fails a program's start, silently: the keep-alive is
+        # started again then.
+        for attempt in range(1, KEEP_ALIVE_STARTS + 1):
+            self.keep_alive = self._background(
+                [self.windows_program("device_plug.exe"), "hold",
+                 self.windows_program("stop"), "3600"])
+            if wait_for(lambda: self._log_count(SERVICES_UP) > 0,
+                        KEEP_ALIVE_START_S, 0.2):
+                return
+            print(f"the keep-alive's start brought no services up in "
+                  f"{KEEP_ALIVE_START_S} s (start {attempt} of "
+                  f"{KEEP_ALIVE_STARTS}, status {self.keep_alive.poll()})",
+                  flush=True)
+            self.keep_alive.kill()
+            self.keep_alive.wait()
+        raise Failed("the prefix's services did not start")
 
     def _log_count(self, text):
         with open(self.log, encoding="utf-8", errors="replace") as log:
