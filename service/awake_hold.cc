@@ -105,18 +105,18 @@ void awaitDeviceBackAfterStart(ServiceContext* context) {
   // A library without the start notice crossed the line all the same.
   context->startRequestSent = true;
   if (context->deviceBack == nullptr) return;
-  if (WaitForSingleObject(context->deviceBack, 0) == WAIT_OBJECT_0) {
+  // Its arrival may have come while the library was still running.
+  DeviceBackLook look = DeviceBackLook::kBack;
+  if (WaitForSingleObject(context->deviceBack, 0) != WAIT_OBJECT_0) {
     reportEvent(EVENTLOG_INFORMATION_TYPE,
-                L"device is back after the start request");
-    return;
-  }
-  reportEvent(EVENTLOG_INFORMATION_TYPE,
-              L"device was told to start the update, wait for it to come back");
-  DeviceBackLook look = awaitDeviceBack(context, context->stopSignal, nullptr);
-  // A shutdown waits for the device too: so does this thread, so that the
-  // service it then removes is removed before the process ends.
-  if (look == DeviceBackLook::kStopped && context->shutdownWaits.load()) {
-    look = awaitDeviceBack(context, nullptr, nullptr);
+                L"device was told to start the update, wait for it to come "
+                L"back");
+    look = awaitDeviceBack(context, context->stopSignal, nullptr);
+    // A shutdown waits for the device too: so does this thread, so that the
+    // service it then removes is removed before the process ends.
+    if (look == DeviceBackLook::kStopped && context->shutdownWaits.load()) {
+      look = awaitDeviceBack(context, nullptr, nullptr);
+    }
   }
   switch (look) {
     case DeviceBackLook::kBack:

@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>

@@ -148,6 +148,13 @@ SETTLE_GONE = "device is gone after the settle wait, ignore device arrival"
 FALLBACK_KILL = "update thread did not end"
 
 
+def thread_texts_after(trail, index):
+    """The texts that the thread of trail[index] wrote after it: the
+    handler's own, such as those of the device's restart, interleave."""
+    return [e.text for e in trail[index + 1:]
+            if e.thread == trail[index].thread]
+
+
 class Failed(Exception):
     """A step of the run that could not be done at all."""
 
@@ -469,9 +476,23 @@ class Run:
 
     def bring_back(self, down_s=1):
         """Plugs the device in again `down_s` after it left, as a device
-        that restarted into its new firmware."""
-        time.sleep(down_s)
+        that restarted into its new firmware; whether the service then ended
+        its run."""
+        time.sleep(max(0.0, down_s))
         self.plug("arrive")
+        return self.wait_for_event("runServcie success", 60)
+
+    def check_back_before_removal(self, texts):
+        """The service waited for the device told to start and saw it back
+        before it removed itself."""
+        removal = "uninstallService start"
+        self.checks.check(
+            "the service waited for the device, saw it back, then removed "
+            "itself",
+            TOLD_TO_START in texts and DEVICE_BACK in texts and
+            removal in texts and
+            texts.index(DEVICE_BACK) < texts.index(removal),
+            f"got {texts[-8:]}")
 
     def replug_device(self):
         """Brings a pulled device back, as a cable plugged in again."""
@@ -582,10 +603,7 @@ class Run:
                 "veluSendImageFile success" in library and
                 "Finished traverse update file" in library,
                 f"got {library}")
-        # The worker's own: the handler may tell of the device's restart
-        # meanwhile.
-        worker = [e.text for e in trail[success + 1:]
-                  if e.thread == trail[success].thread]
+        worker = thread_texts_after(trail, success)
         c.check("the device told to start waited for, then \"uninstallService "
                 "start\"",
                 worker[:1] == [TOLD_TO_START] and
@@ -673,10 +691,10 @@ def scenario_upgrade(prefix, bin_dir, checks):
               device_back_ms=120000)
     waiting = run.wait_for_event(TOLD_TO_START, ARRIVAL_SETTLE_S + 120)
     checks.check("the service waits for the device told to start", waiting)
+    done = False
     if waiting:
         run.plug("remove")
-        run.bring_back()
-    done = run.wait_for_event("runServcie success", 60)
+        done = run.bring_back()
     trail = run.check_upgraded(done)
     checks.check("\"initial service success\" is event 1",
                   trail[:1] and trail[0].text == "initial service success"
@@ -685,10 +703,7 @@ def scenario_upgrade(prefix, bin_dir, checks):
     checks.check("the device's restart did not end the try",
                  "update thread is finishing, ignore device remove" in texts
                  and CANCEL not in texts, f"got {texts[-8:]}")
-    checks.check("the service saw the device back, then removed itself",
-                 DEVICE_BACK in texts and "uninstallService start" in texts
-                 and texts.index(DEVICE_BACK) <
-                 texts.index("uninstallService start"), f"got {texts[-8:]}")
+    run.check_back_before_removal(texts)
     checks.check("device: one announcement, one start request",
                  run.verdict().get("announcements") == "1" and
                  run.verdict().get("starts") == "1",
@@ -913,9 +928,7 @@ def bring_back_after_restart(run, started_at, down_s):
     """Plugs the device in again once its restart is over, while the
     service waits for it; whether the service then ended its run."""
     section("the device is back with its new firmware")
-    time.sleep(max(0.0, started_at + down_s - time.monotonic()))
-    run.plug("arrive")
-    return run.wait_for_event("runServcie success", 60)
+    return run.bring_back(started_at + down_s - time.monotonic())
 
 
 def check_started_not_confirmed(run, checks, done, texts):
@@ -934,13 +947,7 @@ def check_back_not_sent_again(run, checks, texts):
     again."""
     run.show()
     section("checks")
-    checks.check("the service waited for the device, saw it back, then "
-                 "removed itself",
-                 TOLD_TO_START in texts and DEVICE_BACK in texts and
-                 texts.index(DEVICE_BACK) <
-                 texts.index("uninstallService start")
-                 if "uninstallService start" in texts else False,
-                 f"got {texts[-8:]}")
+    run.check_back_before_removal(texts)
     run.check_service_gone()
     v = run.verdict()
     checks.check("device: sent the image once, one start request",

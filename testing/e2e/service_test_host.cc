@@ -100,9 +100,12 @@ std::vector<ControlHandler> controlHandlers;
 std::vector<DeviceNotification> deviceNotifications;
 
 RegisterHandlerCall systemRegisterHandler;
-DWORD deviceBackMs = kDeviceBackBoundMs;
 RegisterNotificationCall systemRegisterNotification;
 UnregisterNotificationCall systemUnregisterNotification;
+
+// How long the service waits for a device told to start; set in its context
+// as it registers its handler.
+DWORD deviceBackMs = kDeviceBackBoundMs;
 
 SERVICE_STATUS_HANDLE WINAPI watchRegisterHandler(LPCWSTR name,
                                                   LPHANDLER_FUNCTION_EX handler,

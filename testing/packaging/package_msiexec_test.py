@@ -320,10 +320,10 @@ def check_upgrade_trail(c, trail, release, device_path=None):
                 "bUpdate : ", "1", "version : ", release.version]
     c.check("settings summary from the package's settings",
             summary == expected, f"got {summary}")
-    success = next((e for e in trail
+    success = next((i for i, e in enumerate(trail)
                     if e.text == "send updatefile to device success"), None)
-    worker = [e.text for e in trail[trail.index(success) + 1:]
-              if e.thread == success.thread] if success else []
+    worker = e2e.thread_texts_after(trail, success) \
+        if success is not None else []
     c.check("\"send updatefile to device success\", the device told to start "
             "waited for and back, then \"uninstallService start\"",
             worker[:3] == [e2e.TOLD_TO_START, e2e.DEVICE_BACK,
